@@ -1,0 +1,159 @@
+#include "platform/pipe_endpoint.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace tarvelo {
+namespace {
+
+bool make_address(const std::string& path, sockaddr_un& addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
+    std::memcpy(addr.sun_path, path.data(), path.size());
+    return true;
+}
+
+int connect_to(const std::string& path) {
+    sockaddr_un addr;
+    if (!make_address(path, addr)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string pipe_socket_path(const std::string& pipe_name) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string dir = (runtime && runtime[0] == '/') ? runtime : "/tmp";
+    if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir + "/" + pipe_name;
+}
+
+bool pipe_read_byte(pipe_handle handle, uint8_t& out) {
+    if (handle < 0) return false;
+    for (;;) {
+        ssize_t n = ::recv(handle, &out, 1, 0);
+        if (n == 1) return true;
+        if (n < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+bool pipe_write_all(pipe_handle handle, const void* data, size_t length) {
+    if (handle < 0) return false;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (length > 0) {
+        ssize_t n = ::send(handle, bytes, length, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+PipeServer::CreateResult PipeServer::create(const std::string& pipe_name) {
+    std::string path = pipe_socket_path(pipe_name);
+    sockaddr_un addr;
+    if (pipe_name.empty() || !make_address(path, addr))
+        return {nullptr, "invalid pipe name '" + pipe_name + "' (socket path " + path + ")"};
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {nullptr, std::string("socket: ") + std::strerror(errno)};
+    auto fail = [&](const std::string& why) -> CreateResult {
+        ::close(fd);
+        return {nullptr, path + ": " + why};
+    };
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno != EADDRINUSE) return fail(std::strerror(errno));
+        // A file is there: a live server answers, a killed one left it behind.
+        int probe = connect_to(path);
+        if (probe >= 0) {
+            ::close(probe);
+            return fail("another server is listening");
+        }
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return fail("exists and is not a socket");
+        ::unlink(path.c_str());
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(std::strerror(errno));
+    }
+    // The mode comes from the umask at bind time; only the owner may talk to the scale.
+    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 10) != 0) {
+        std::string why = std::strerror(errno);
+        ::unlink(path.c_str());
+        return fail(why);
+    }
+    return {std::unique_ptr<PipeServer>(new PipeServer(fd, path)), {}};
+}
+
+PipeServer::~PipeServer() {
+    disconnect();
+    if (listen_fd_ >= 0) {
+        ::close(listen_fd_);
+        ::unlink(path_.c_str());
+    }
+}
+
+bool PipeServer::accept_client() {
+    disconnect();
+    for (;;) {
+        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            client_ = fd;
+            return true;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return false;
+    }
+}
+
+void PipeServer::disconnect() {
+    if (client_ >= 0) {
+        ::close(client_);
+        client_ = no_pipe;
+    }
+}
+
+void PipeServer::shutdown() { ::shutdown(listen_fd_, SHUT_RDWR); }
+
+std::unique_ptr<PipeClient> PipeClient::connect(const std::string& pipe_name, std::string* error) {
+    std::string path = pipe_socket_path(pipe_name);
+    int fd = connect_to(path);
+    if (fd < 0) {
+        if (error) *error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    return std::unique_ptr<PipeClient>(new PipeClient(fd));
+}
+
+PipeClient::~PipeClient() { ::close(fd_); }
+
+bool PipeClient::write_all(const void* data, size_t length) { return pipe_write_all(fd_, data, length); }
+
+PipeClient::Read PipeClient::read_byte(uint8_t& out, int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, timeout_ms);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0) return Read::timeout;
+    return pipe_read_byte(fd_, out) ? Read::byte : Read::closed;
+}
+
+}  // namespace tarvelo

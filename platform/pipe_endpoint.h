@@ -1,0 +1,71 @@
+#pragma once
+// The ECR pipe: a Unix-domain stream socket standing in for a named pipe. One client at a
+// time; the server reads one byte at a time and writes whole frames.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tarvelo {
+
+// $XDG_RUNTIME_DIR/NAME when that variable is set and absolute, else /tmp/NAME.
+std::string pipe_socket_path(const std::string& pipe_name);
+
+// A connection handle, as the pipe operations of the scale library take it.
+using pipe_handle = int;
+constexpr pipe_handle no_pipe = -1;
+
+// Blocks until one byte arrives; false when the peer has gone or the read fails.
+bool pipe_read_byte(pipe_handle handle, uint8_t& out);
+// Sends every byte; false on failure. A vanished peer never raises SIGPIPE.
+bool pipe_write_all(pipe_handle handle, const void* data, size_t length);
+
+class PipeServer {
+public:
+    struct CreateResult {
+        std::unique_ptr<PipeServer> server;  // null on failure
+        std::string error;
+    };
+    // Binds the socket with mode 0600. A stale socket file that no server answers is removed
+    // first; a live server at the same path makes creation fail.
+    static CreateResult create(const std::string& pipe_name);
+    ~PipeServer();
+    PipeServer(const PipeServer&) = delete;
+    PipeServer& operator=(const PipeServer&) = delete;
+
+    // Waits for the next client, dropping the current one. False when the server was shut down
+    // or accept failed.
+    bool accept_client();
+    pipe_handle client() const { return client_; }
+    void disconnect();
+    // Wakes a blocked accept_client() for good (used by tests and orderly shut-down).
+    void shutdown();
+    const std::string& path() const { return path_; }
+
+private:
+    PipeServer(int fd, std::string path) : listen_fd_(fd), path_(std::move(path)) {}
+    int listen_fd_;
+    int client_ = no_pipe;
+    std::string path_;
+};
+
+// The ECR side, for the test client, the console tool and tests.
+class PipeClient {
+public:
+    static std::unique_ptr<PipeClient> connect(const std::string& pipe_name, std::string* error);
+    ~PipeClient();
+    PipeClient(const PipeClient&) = delete;
+    PipeClient& operator=(const PipeClient&) = delete;
+
+    bool write_all(const void* data, size_t length);
+    enum class Read { byte, timeout, closed };
+    Read read_byte(uint8_t& out, int timeout_ms);
+    pipe_handle handle() const { return fd_; }
+
+private:
+    explicit PipeClient(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+}  // namespace tarvelo

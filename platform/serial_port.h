@@ -1,0 +1,56 @@
+#pragma once
+// A serial line to a weighing board: raw bytes, no flow control, non-blocking single-byte
+// reads. COMn names map to /dev/ttyS(n-1); any other name is a device path used as it is.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tarvelo {
+
+struct LineSettings {
+    int baud = 38400;
+    int data_bits = 8;  // 5..8
+    char parity = 'E';  // 'N' none, 'O' odd, 'E' even, 'M' mark, 'S' space
+    int stop_bits = 1;  // 1, 2, or 15 for one and a half (carried as two: termios has no 1.5)
+};
+
+// "COM1" -> "/dev/ttyS0"; "com4" -> "/dev/ttyS3"; anything else unchanged.
+std::string serial_device_path(const std::string& name);
+
+enum class ReadStatus {
+    byte,     // one byte stored
+    nothing,  // a completed read of 0 bytes: nothing has arrived
+    error,    // the read failed; the device may still be there
+    gone,     // the device itself is gone (hang-up, unplugged adapter)
+};
+
+class SerialPort {
+public:
+    struct OpenResult {
+        std::unique_ptr<SerialPort> port;  // null on failure
+        std::string error;                 // why, on failure
+    };
+
+    static OpenResult open(const std::string& name, const LineSettings& settings);
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    ReadStatus read_byte(uint8_t& out);
+    // Writes every byte or fails; false when the device refuses or stays blocked for seconds.
+    bool write_all(const void* data, size_t length);
+    // Applies line settings and checks them by reading them back (a pty drops parity and may
+    // answer EINVAL to settings it already has, so the call's own result is not trusted).
+    bool apply(const LineSettings& settings, std::string* error);
+
+    const std::string& path() const { return path_; }
+
+private:
+    SerialPort(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_;
+    std::string path_;
+};
+
+}  // namespace tarvelo

@@ -1,0 +1,98 @@
+#include "platform/serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include <termios.h>
+
+#include "platform/pseudo_terminal.h"
+#include "tests/support/test_support.h"
+
+namespace tarvelo {
+namespace {
+
+TEST(SerialPort, ComNamesMapToTtyS) {
+    struct Case {
+        const char* name;
+        const char* path;
+    } cases[] = {
+        {"COM1", "/dev/ttyS0"}, {"COM4", "/dev/ttyS3"},   {"com12", "/dev/ttyS11"},
+        {"COM0", "COM0"},       {"COMX", "COMX"},         {"COM", "COM"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},                 {"/tmp/board", "/tmp/board"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(serial_device_path(c.name), c.path) << c.name;
+}
+
+TEST(SerialPort, DevicesThatCannotServeAreClearFailures) {
+    auto missing = SerialPort::open("/nonexistent/ttyX", LineSettings{});
+    EXPECT_EQ(missing.port, nullptr);
+    EXPECT_NE(missing.error.find("/nonexistent/ttyX"), std::string::npos);
+
+    auto not_a_tty = SerialPort::open("/dev/null", LineSettings{});
+    EXPECT_EQ(not_a_tty.port, nullptr);
+    EXPECT_FALSE(not_a_tty.error.empty());
+
+    std::string error;
+    auto pty = PseudoTerminal::create("", &error);
+    ASSERT_NE(pty, nullptr) << error;
+    EXPECT_EQ(SerialPort::open(pty->slave_path(), LineSettings{12345, 8, 'E', 1}).port, nullptr);
+    EXPECT_EQ(SerialPort::open(pty->slave_path(), LineSettings{38400, 8, 'Q', 1}).port, nullptr);
+}
+
+class PtyLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        pty_ = PseudoTerminal::create(dir_.file("board"), &error);
+        ASSERT_NE(pty_, nullptr) << error;
+        auto opened = SerialPort::open(pty_->device_name(), LineSettings{38400, 8, 'E', 1});
+        ASSERT_NE(opened.port, nullptr) << opened.error;
+        port_ = std::move(opened.port);
+    }
+    std::string drain_master(size_t n) {
+        std::string got;
+        while (got.size() < n && pty_->wait_readable(1000)) {
+            uint8_t b;
+            if (pty_->read_byte(b) == ReadStatus::byte) got.push_back(static_cast<char>(b));
+        }
+        return got;
+    }
+    test::TempDir dir_;
+    std::unique_ptr<PseudoTerminal> pty_;
+    std::unique_ptr<SerialPort> port_;
+};
+
+// Every byte value crosses unchanged in both directions, the control bytes of the boards
+// (DC1, DC2, DC3, CR) included; with the wrong termios flags some of them vanish or change.
+TEST_F(PtyLine, RawBytesPassBothWays) {
+    std::string all;
+    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+    ASSERT_TRUE(port_->write_all(all.data(), all.size()));
+    EXPECT_EQ(drain_master(all.size()), all);
+
+    ASSERT_TRUE(pty_->write_all(all.data(), all.size()));
+    std::string got;
+    ASSERT_TRUE(test::wait_until([&] {
+        uint8_t b;
+        while (port_->read_byte(b) == ReadStatus::byte) got.push_back(static_cast<char>(b));
+        return got.size() >= all.size();
+    }));
+    EXPECT_EQ(got, all);
+}
+
+TEST_F(PtyLine, IdleLineReadsNothingAndAVanishedPeerReadsGone) {
+    uint8_t b;
+    EXPECT_EQ(port_->read_byte(b), ReadStatus::nothing);
+    pty_.reset();  // the far end closes, as an unplugged adapter would
+    EXPECT_EQ(port_->read_byte(b), ReadStatus::gone);
+}
+
+TEST_F(PtyLine, SettingsCanBeAppliedAgainAndEveryParityIsAccepted) {
+    std::string error;
+    for (char parity : {'N', 'O', 'E', 'M', 'S'})
+        EXPECT_TRUE(port_->apply(LineSettings{19200, 8, parity, 1}, &error)) << parity << ": " << error;
+    EXPECT_TRUE(port_->apply(LineSettings{19200, 7, 'E', 2}, &error)) << error;
+    EXPECT_TRUE(port_->apply(LineSettings{19200, 8, 'E', 15}, &error)) << error;
+}
+
+}  // namespace
+}  // namespace tarvelo

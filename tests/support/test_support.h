@@ -1,0 +1,76 @@
+#pragma once
+// Small helpers shared by the test programs: a clock that does not sleep, a temporary
+// directory that cleans up after itself, and a message sink that records what was posted.
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/message_sink.h"
+
+namespace tarvelo::test {
+
+// Time moves only when someone sleeps; sleeping returns at once.
+class FakeClock : public Clock {
+public:
+    void sleep_ms(int ms) override {
+        now_ += ms;
+        slept_ += ms;
+        sleeps_.fetch_add(1);
+        std::this_thread::yield();
+    }
+    int64_t now_ms() override { return now_; }
+    LocalTime local_time() override { return time_; }
+    int64_t epoch_seconds() override { return epoch_; }
+
+    LocalTime time_{2024, 1, 31, 23, 59, 59};
+    int64_t epoch_ = 1700000000;
+    std::atomic<int64_t> now_{0};
+    std::atomic<int64_t> slept_{0};
+    std::atomic<int> sleeps_{0};
+};
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+class RecordingSink : public MessageSink {
+public:
+    void post(PostedMessage message) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back(std::move(message));
+    }
+    std::vector<PostedMessage> messages() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<PostedMessage> messages_;
+};
+
+// Polls `done` every millisecond until it holds or `timeout_ms` passes; returns its last value.
+bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
+}  // namespace tarvelo::test
