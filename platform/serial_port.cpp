@@ -96,6 +96,8 @@ bool SerialPort::apply(const LineSettings& settings, std::string* error) {
         return false;
     };
     if (speed == B0) return fail("unsupported baud rate " + std::to_string(settings.baud));
+    if (settings.data_bits < 5 || settings.data_bits > 8)
+        return fail("unsupported data bits " + std::to_string(settings.data_bits));
     if (!parity_flags(settings.parity, parity))
         return fail(std::string("unsupported parity '") + settings.parity + "'");
 

@@ -1,0 +1,95 @@
+#pragma once
+// Driver of the letter-command board. One reader thread decodes every frame the board sends
+// and keeps the status record; each command leaves from a short-lived thread of its own,
+// serialised by the command lock, framed by DC3 ... DC1 and followed by a second's pause, so
+// that callers never wait on the line (except the initial zero and the integrity check,
+// which wait for the board's answer). Changes are posted to the owner as copies.
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/message_sink.h"
+#include "platform/serial_port.h"
+#include "scale/board_trace.h"
+#include "scale/letter_board_codec.h"
+
+namespace tarvelo {
+
+class LetterBoard {
+public:
+    explicit LetterBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace());
+    ~LetterBoard();  // stops the reader and waits for queued commands (tests only)
+    LetterBoard(const LetterBoard&) = delete;
+    LetterBoard& operator=(const LetterBoard&) = delete;
+
+    int open(const lcmd::lcmd_port_config* config);  // 0 also when already open
+    int start(MessageSink* owner);                   // 0 also when already running
+    void get_status(lcmd::lcmd_status* out) const;
+    int tare();
+    int rezero();
+    int preset_tare(int32_t value);
+    int init_rezero();  // waits up to 10 x 2 s for the answer to 'z'
+    // The start-up integrity check: 0 when the board answers 'R' '0' to 'K' with the text.
+    int check_integrity(const std::string& checksum);
+
+    lcmd::lcmd_reply last_reply() const;
+    int64_t quiet_since_ms() const { return std::max(last_frame_ms_.load(), stream_on_ms_.load()); }
+    bool stream_expected() const { return reader_running_.load() && !in_command_.load(); }
+
+private:
+    struct Command {
+        char letter;
+        std::string data;
+    };
+    int queue(Command command);
+    int send(const Command& command);  // the DC3, frame, DC1 sequence; runs under the lock
+    void reader_thread(MessageSink* owner);
+    void handle_frame(const lcmd::FrameReader::Frame& frame, MessageSink* owner);
+    bool write(const uint8_t* data, size_t length);
+    std::shared_ptr<SerialPort> port() const;
+    void reopen_after_loss();
+    int wait_reply(char letter, int tries, int interval_ms);
+
+    Clock& clock_;
+    TraceFn trace_;
+    std::string port_name_;
+    LineSettings line_;
+    mutable std::mutex port_mutex_;
+    std::shared_ptr<SerialPort> port_;
+
+    // One command on the line at a time, in the order the commands were queued: each command
+    // thread takes a ticket and waits for its turn.
+    std::mutex active_mutex_;
+    std::condition_variable turn_changed_;
+    uint64_t next_ticket_ = 0;
+    uint64_t now_serving_ = 0;
+    int active_commands_ = 0;
+    std::atomic<uint8_t> last_command_{0};
+    std::atomic<bool> in_command_{false};
+
+    std::thread reader_;
+    std::atomic<bool> reader_running_{false};
+    std::atomic<bool> stop_{false};
+
+    mutable std::mutex records_mutex_;  // the status record and the last reply
+    lcmd::lcmd_status status_;
+    lcmd::lcmd_reply reply_;
+    std::atomic<int64_t> last_frame_ms_{0};
+    std::atomic<int64_t> stream_on_ms_{0};
+};
+
+LetterBoard& letter_board();
+int lcmd_open(const lcmd::lcmd_port_config* config);
+int lcmd_start(MessageSink* owner);
+void lcmd_get_status(lcmd::lcmd_status* out);
+int lcmd_tare();
+int lcmd_rezero();
+int lcmd_preset_tare(int32_t value);
+int lcmd_init_rezero();
+
+}  // namespace tarvelo

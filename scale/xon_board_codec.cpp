@@ -1,0 +1,119 @@
+#include "scale/xon_board_codec.h"
+
+#include <cstdio>
+#include <string>
+
+#include "config/c_number.h"
+
+namespace tarvelo::xo {
+
+std::vector<uint8_t> encode_write_cmd(char letter) {
+    auto l = static_cast<uint8_t>(letter);
+    return {STX, 'W', l, ETX, static_cast<uint8_t>(l ^ 0x56)};
+}
+
+std::optional<std::vector<uint8_t>> encode_write_cmd_with_data(char letter, std::string_view data) {
+    if (data.size() + 5 > kMaxPayload) return std::nullopt;
+    std::vector<uint8_t> frame{STX, 'W', static_cast<uint8_t>(letter)};
+    frame.insert(frame.end(), data.begin(), data.end());
+    frame.push_back(ETX);
+    uint8_t check = 0;
+    for (size_t i = 1; i < frame.size(); ++i) check ^= frame[i];
+    frame.push_back(check);
+    return frame;
+}
+
+std::vector<uint8_t> encode_integrity_request(std::string_view checksum) {
+    std::vector<uint8_t> frame{STX, 'R', 'C'};
+    frame.insert(frame.end(), checksum.begin(), checksum.end());
+    frame.push_back(ETX);
+    uint8_t check = 0;
+    for (size_t i = 1; i < frame.size(); ++i) check ^= frame[i];
+    frame.push_back(check);
+    return frame;
+}
+
+Classified classify_payload(const uint8_t* payload, size_t length) {
+    if (length >= 2 && payload[0] == 'W') return {PayloadKind::result, payload[1] - '0'};
+    if (length >= 2 && payload[0] == 'R') return {PayloadKind::read_reply, payload[1] - '0'};
+    return {PayloadKind::weight, 0};
+}
+
+int32_t weight_text_value(std::string_view text) {
+    std::string t(text);
+    if (t.size() >= 4) t.erase(3, 1);
+    return c_atoi(t);
+}
+
+int32_t status_char_value(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return c;
+}
+
+StatusBlock parse_weight_frame(const uint8_t* payload, size_t n) {
+    std::string weight_text, tare_text, ad_text, ir_text, status_text;
+    auto is_end = [](uint8_t c) { return c == '\r' || c == '\n'; };
+    size_t pos = 0;
+    while (pos < n) {
+        uint8_t c = payload[pos];
+        std::string* field = nullptr;
+        size_t limit = 0;
+        switch (c) {
+            case '0': field = &weight_text, limit = 7; break;
+            case '4': field = &tare_text, limit = 7; break;
+            case 'a': field = &ad_text, limit = 6; break;
+            case 'i': field = &ir_text, limit = 6; break;
+            default: break;
+        }
+        if (field != nullptr) {
+            size_t end = pos + 1;
+            while (end < n && !is_end(payload[end])) ++end;
+            field->assign(reinterpret_cast<const char*>(payload + pos + 1), std::min(end - pos - 1, limit));
+            pos = end;
+        } else if ((c == '\n' || c == '\r') && pos + 1 < n && payload[pos + 1] == '\n') {
+            size_t start = pos + 2, end = start;
+            while (end < n && payload[end] != 0) ++end;
+            status_text.assign(reinterpret_cast<const char*>(payload + start), std::min<size_t>(end - start, 7));
+            pos = end;
+        } else {
+            ++pos;
+        }
+    }
+    StatusBlock block{};
+    block[weight] = weight_text_value(weight_text);
+    block[tare] = weight_text_value(tare_text);
+    block[ad_count] = c_atoi(ad_text);
+    block[internal_count] = c_atoi(ir_text);
+    status_text.resize(7, '\0');
+    int32_t s1 = status_char_value(static_cast<uint8_t>(status_text[1]));
+    int32_t s3 = status_char_value(static_cast<uint8_t>(status_text[3]));
+    block[stable] = s1 & 1;
+    block[zero] = (s1 >> 2) & 1;
+    block[span_switch] = (s1 >> 3) & 1;
+    block[underload] = s3 & 1;
+    block[overload] = (s3 >> 1) & 1;
+    return block;
+}
+
+std::optional<std::vector<uint8_t>> FrameReader::feed(uint8_t byte) {
+    if (!collecting_) {
+        if (byte == STX) {
+            collecting_ = true;
+            payload_.clear();
+        }
+        return std::nullopt;
+    }
+    if (byte == ETX) {
+        collecting_ = false;
+        return std::move(payload_);
+    }
+    payload_.push_back(byte);
+    if (payload_.size() >= kMaxPayload) {
+        collecting_ = false;
+        return std::move(payload_);
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarvelo::xo

@@ -1,0 +1,179 @@
+#include "scale/xon_board.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <thread>
+
+#include "tests/scale/board_fixture.h"
+
+namespace tarvelo {
+namespace {
+
+using test::bytes;
+using test::received_bytes;
+
+class XonBoardTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        board_ = test::make_board(dir_, sim::BoardType::xon);
+        ASSERT_NE(board_, nullptr);
+        board_->set_gross(1234);
+    }
+    void start() {
+        ASSERT_EQ(driver_.start(board_->device_name().c_str()), 0);
+        ASSERT_TRUE(weight_is(1234));
+    }
+    bool weight_is(int32_t grams) {
+        return test::wait_until([&] {
+            xo::StatusBlock s{};
+            return driver_.get_status(s) == 0 && s[xo::weight] == grams;
+        });
+    }
+    xo::StatusBlock status() {
+        xo::StatusBlock s{};
+        driver_.get_status(s);
+        return s;
+    }
+
+    test::TempDir dir_;
+    std::unique_ptr<sim::BoardSimulator> board_;
+    ScaledClock clock_{10};
+    test::TraceLog trace_;
+    XonBoard driver_{clock_, trace_.fn()};
+};
+
+TEST_F(XonBoardTest, StreamsStatusOnceSwitchedOn) {
+    xo::StatusBlock untouched{};
+    untouched.fill(77);
+    EXPECT_EQ(driver_.get_status(untouched), -1);  // nothing before the first weight frame
+    EXPECT_EQ(untouched[0], 77);
+    start();
+    EXPECT_EQ(received_bytes(*board_).front(), bytes({0x11}));
+    xo::StatusBlock s = status();
+    EXPECT_EQ(s[xo::stable], 1);
+    EXPECT_EQ(s[xo::zero], 0);
+    EXPECT_EQ(s[xo::ad_count], 123456);
+    board_->set_load(2);
+    board_->set_span_open(true);
+    ASSERT_TRUE(test::wait_until([&] { return status()[xo::overload] == 1 && status()[xo::span_switch] == 1; }));
+}
+
+TEST_F(XonBoardTest, CommandsGoOutByteForByteBetweenDc2AndDc1) {
+    start();
+    board_->clear_received();
+    EXPECT_EQ(driver_.preset_tare(1500), 0);
+    EXPECT_EQ(driver_.rezero(), 2);  // the board refuses to zero under a tare
+    EXPECT_EQ(driver_.preset_tare(0), 0);
+    EXPECT_EQ(driver_.rezero(), 0);
+    auto got = received_bytes(*board_);
+    std::vector<std::vector<uint8_t>> expected{
+        {0x12}, {0x02, 0x57, 0x55, 0x30, 0x30, 0x31, 0x35, 0x30, 0x30, 0x03, 0x05}, {0x11},
+        {0x12}, {0x02, 0x57, 0x5A, 0x03, 0x0C}, {0x11},
+        {0x12}, {0x02, 0x57, 0x55, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x03, 0x00 ^ 0x57 ^ 0x55 ^ 0x03}, {0x11},
+        {0x12}, {0x02, 0x57, 0x5A, 0x03, 0x0C}, {0x11},
+    };
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(trace_.contains("Send write command:Z\nWrite command result:2\nRezero failed:2\n"));
+    EXPECT_TRUE(weight_is(0));
+}
+
+TEST_F(XonBoardTest, UnstableScaleSendsNothing) {
+    start();
+    board_->set_stable(false);
+    ASSERT_TRUE(test::wait_until([&] { return status()[xo::stable] == 0; }));
+    board_->clear_received();
+    EXPECT_EQ(driver_.tare(), -1);
+    EXPECT_EQ(driver_.rezero(), -1);
+    EXPECT_EQ(driver_.preset_tare(100), -1);
+    EXPECT_TRUE(board_->received().empty());
+    EXPECT_TRUE(trace_.contains("Tare failed:-1\nRezero failed:-1\nDigital Tare failed:-1\n"));
+}
+
+TEST_F(XonBoardTest, MissingAndFailedRepliesAreReported) {
+    start();
+    board_->fail_next('T', '3');
+    EXPECT_EQ(driver_.tare(), 3);
+    EXPECT_TRUE(trace_.contains("Write command result:3\nTare failed:3\n"));
+    board_->set_mute(true);
+    EXPECT_EQ(driver_.tare(), -1);  // after the full reply wait
+    EXPECT_EQ(driver_.init_rezero(), -1);
+    board_->set_mute(false);
+    board_->fail_next('z', '1');
+    board_->clear_received();
+    EXPECT_EQ(driver_.init_rezero(), 0);  // the second try succeeds
+    int sends = 0;
+    for (auto& r : received_bytes(*board_)) sends += r == xo::encode_write_cmd('z');
+    EXPECT_EQ(sends, 2);
+    EXPECT_TRUE(trace_.contains("Init Rezero failed:1\n"));
+    EXPECT_EQ(driver_.preset_tare(1000000), -1);  // does not fit six characters: never sent
+}
+
+TEST_F(XonBoardTest, CalibrationAndIntegrity) {
+    start();
+    EXPECT_EQ(driver_.calibrate_zero(), 3);  // span switch closed
+    board_->set_span_open(true);
+    EXPECT_EQ(driver_.calibrate_zero(), 0);
+    EXPECT_EQ(driver_.calibrate_span(), 0);
+    EXPECT_EQ(driver_.check_integrity("1A2B3C4D"), 0);
+    board_->set_integrity_fail(true);
+    EXPECT_EQ(driver_.check_integrity("1A2B3C4D"), 1);
+    EXPECT_TRUE(weight_is(1234));  // read replies are not weight data
+}
+
+// Commands from several threads never interleave their DC2 ... DC1 sequences.
+TEST_F(XonBoardTest, ConcurrentCommandsStayWhole) {
+    start();
+    board_->clear_received();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 3; ++i) (t == 0 ? driver_.tare() : driver_.preset_tare(0));
+        });
+    for (auto& th : threads) th.join();
+    auto got = received_bytes(*board_);
+    ASSERT_EQ(got.size(), 27u);
+    for (size_t i = 0; i < got.size(); i += 3) {
+        EXPECT_EQ(got[i], bytes({0x12})) << i;
+        EXPECT_EQ(got[i + 1][0], 0x02) << i;
+        EXPECT_EQ(got[i + 2], bytes({0x11})) << i;
+    }
+}
+
+TEST_F(XonBoardTest, DamagedFramesNeverChangeTheWeight) {
+    start();
+    board_->set_split_delay(1);
+    board_->send_corrupt();
+    board_->send_overlong();
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(status()[xo::weight], 1234);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    board_->set_gross(2000);
+    EXPECT_TRUE(weight_is(2000));  // frames that arrive a byte at a time still decode
+}
+
+TEST_F(XonBoardTest, VanishedDeviceIsReopenedAndSwitchedOnAgain) {
+    start();
+    board_->vanish();
+    ASSERT_TRUE(test::wait_until([&] { return trace_.contains("Scale link lost: "); }));
+    std::string error;
+    ASSERT_TRUE(board_->reappear(&error)) << error;
+    ASSERT_TRUE(test::wait_until([&] { return trace_.contains("Scale link restored: "); }));
+    board_->set_gross(777);
+    EXPECT_TRUE(weight_is(777));
+    EXPECT_TRUE(board_->streaming());
+    EXPECT_EQ(driver_.tare(), 0);
+}
+
+TEST(XonBoardPort, NoNameMeansCom4) {
+    struct stat st {};
+    if (stat("/dev/ttyS3", &st) == 0) GTEST_SKIP() << "this machine has a COM4";
+    test::TraceLog trace;
+    XonBoard driver(system_clock(), trace.fn());
+    EXPECT_EQ(driver.start(nullptr), -1);
+    EXPECT_TRUE(trace.contains("open_port: Unable to open COM4 - /dev/ttyS3")) << trace.text();
+}
+
+}  // namespace
+}  // namespace tarvelo

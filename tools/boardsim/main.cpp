@@ -1,0 +1,139 @@
+// boardsim: a weighing board of either type on a pseudo-terminal, driven from standard input.
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+
+#include "tools/boardsim/board_simulator.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+void usage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: boardsim --link PATH [--type xon|letter] [--rate N] [--checksum HEX] [--verbose]\n"
+                 "\n"
+                 "Simulates a weighing board on a pseudo-terminal and links the terminal at PATH, so\n"
+                 "that `serial_port = PATH` in tarvelo.ini opens it.\n"
+                 "\n"
+                 "  --link PATH      where to link the board's serial line (required)\n"
+                 "  --type TYPE      xon     the xon/xoff command board (ad_type 0, the default)\n"
+                 "                   letter  the letter-command board (ad_type 1)\n"
+                 "  --rate N         weight frames per second while switched on (default 10)\n"
+                 "  --checksum HEX   the scale library checksum the board accepts at start-up\n"
+                 "                   (default: any 8 hexadecimal digits)\n"
+                 "  --weight G       goods on the platform at start, in grams (default 0)\n"
+                 "  --verbose        print every frame received from the PC\n"
+                 "  --help           this text\n"
+                 "\n"
+                 "When the line is ready it prints \"ready: DEVICE\". It streams weight frames after\n"
+                 "the PC's DC1 and pauses on DC2 or DC3. It runs until interrupted (Ctrl-C) or told\n"
+                 "\"quit\"; closing standard input does not stop it.\n\n%s",
+                 tarvelo::sim::BoardSimulator::help_text().c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tarvelo::sim::Options options;
+    long weight = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "boardsim: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (a == "--link") {
+            options.link_path = value();
+        } else if (a == "--type") {
+            std::string t = value();
+            if (t == "xon")
+                options.type = tarvelo::sim::BoardType::xon;
+            else if (t == "letter")
+                options.type = tarvelo::sim::BoardType::letter;
+            else {
+                std::fprintf(stderr, "boardsim: unknown board type '%s' (xon or letter)\n", t.c_str());
+                return 2;
+            }
+        } else if (a == "--rate") {
+            options.rate_hz = std::atoi(value().c_str());
+            if (options.rate_hz < 1 || options.rate_hz > 100) {
+                std::fprintf(stderr, "boardsim: --rate must be 1..100\n");
+                return 2;
+            }
+        } else if (a == "--checksum") {
+            options.checksum = value();
+        } else if (a == "--weight") {
+            weight = std::atol(value().c_str());
+        } else if (a == "--verbose" || a == "-v") {
+            options.verbose = true;
+        } else {
+            std::fprintf(stderr, "boardsim: unknown argument '%s'\n\n", a.c_str());
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (options.link_path.empty()) {
+        std::fprintf(stderr, "boardsim: --link PATH is required\n\n");
+        usage(stderr);
+        return 2;
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+
+    std::string error;
+    auto sim = tarvelo::sim::BoardSimulator::create(options, &error);
+    if (!sim) {
+        std::fprintf(stderr, "boardsim: %s\n", error.c_str());
+        return 1;
+    }
+    sim->set_gross(static_cast<int32_t>(weight));
+    std::printf("ready: %s\n", sim->device_name().c_str());
+    std::fflush(stdout);
+
+    bool input_open = true;
+    std::string pending;
+    while (!g_stop) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (!input_open || ::poll(&p, 1, 200) <= 0) {
+            if (!input_open) ::poll(nullptr, 0, 200);
+            continue;
+        }
+        char buf[512];
+        ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) {
+            input_open = false;
+            continue;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        size_t eol;
+        while ((eol = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, eol);
+            pending.erase(0, eol + 1);
+            if (line == "quit" || line == "exit") {
+                g_stop = 1;
+                break;
+            }
+            std::string answer = sim->execute(line);
+            if (!answer.empty()) std::printf("%s\n", answer.c_str());
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
