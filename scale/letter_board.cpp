@@ -75,7 +75,7 @@ lcmd::lcmd_reply LetterBoard::last_reply() const {
     return reply_;
 }
 
-int LetterBoard::queue(Command command) {
+int64_t LetterBoard::queue(Command command) {
     uint64_t ticket;
     {
         std::lock_guard<std::mutex> lock(active_mutex_);
@@ -101,7 +101,12 @@ int LetterBoard::queue(Command command) {
         finish();
         return -1;
     }
-    return 0;
+    return static_cast<int64_t>(ticket);
+}
+
+void LetterBoard::wait_done(int64_t ticket) {
+    std::unique_lock<std::mutex> lock(active_mutex_);
+    turn_changed_.wait(lock, [&] { return now_serving_ > static_cast<uint64_t>(ticket); });
 }
 
 int LetterBoard::send(const Command& command) {
@@ -119,13 +124,13 @@ int LetterBoard::send(const Command& command) {
     return result;
 }
 
-int LetterBoard::tare() { return queue({'T', {}}); }
-int LetterBoard::rezero() { return queue({'Z', {}}); }
+int LetterBoard::tare() { return queue({'T', {}}) < 0 ? -1 : 0; }
+int LetterBoard::rezero() { return queue({'Z', {}}) < 0 ? -1 : 0; }
 
 int LetterBoard::preset_tare(int32_t value) {
     char data[16];
     std::snprintf(data, sizeof data, "%08d", value);
-    return queue({'U', data});
+    return queue({'U', data}) < 0 ? -1 : 0;
 }
 
 int LetterBoard::wait_reply(char letter, int tries, int interval_ms) {
@@ -143,7 +148,7 @@ int LetterBoard::init_rezero() {
         std::lock_guard<std::mutex> lock(records_mutex_);
         reply_ = lcmd::empty_reply();
     }
-    if (queue({'z', {}}) != 0) return -1;
+    if (queue({'z', {}}) < 0) return -1;
     return wait_reply('z', 10, 2000);
 }
 
@@ -152,8 +157,12 @@ int LetterBoard::check_integrity(const std::string& checksum) {
         std::lock_guard<std::mutex> lock(records_mutex_);
         reply_ = lcmd::empty_reply();
     }
-    if (queue({'K', checksum}) != 0) return -1;
+    int64_t ticket = queue({'K', checksum});
+    if (ticket < 0) return -1;
     int result = wait_reply('K', 50, 100);
+    // Return only once the stream flows again: until then the status is that of the moment
+    // the board paused, and must not pass for fresh readings.
+    wait_done(ticket);
     char line[64];
     std::snprintf(line, sizeof line, "Integrity check result:%d\n", result);
     trace_(line);

@@ -46,7 +46,9 @@ private:
         char letter;
         std::string data;
     };
-    int queue(Command command);
+    // Queues the command; returns its ticket, or -1 when no thread could be made.
+    int64_t queue(Command command);
+    void wait_done(int64_t ticket);  // until that command has left the line
     int send(const Command& command);  // the DC3, frame, DC1 sequence; runs under the lock
     void reader_thread(MessageSink* owner);
     void handle_frame(const lcmd::FrameReader::Frame& frame, MessageSink* owner);

@@ -1,0 +1,20 @@
+#include "platform/message_box.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace tarvelo {
+namespace {
+StderrMessageBox g_stderr_box;
+std::atomic<MessageBox*> g_box{&g_stderr_box};
+}  // namespace
+
+void StderrMessageBox::error(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+MessageBox& message_box() { return *g_box.load(); }
+void set_message_box(MessageBox* box) { g_box = box ? box : &g_stderr_box; }
+
+}  // namespace tarvelo

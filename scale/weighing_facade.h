@@ -1,0 +1,97 @@
+#pragma once
+// The one way the rest of the program reaches the weighing board: it picks the driver by
+// ad_type, presents either board as a weighing_snapshot, runs the start-up sequence, and
+// dispatches zero, tare and preset tare. It also holds the zero and tare keys' handlers and
+// the sale refresh that clears the board's preset tare when a sale ends.
+//
+// A board that should be streaming but has sent no weight frame for link_timeout_ms is
+// reported as a lost link: snapshots are then not stable and carry the link_lost mark, so
+// that nobody takes the last weight received for the weight on the platform.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "ecr/sale_state.h"
+#include "platform/clock.h"
+#include "platform/message_box.h"
+#include "platform/message_sink.h"
+#include "scale/letter_board.h"
+#include "scale/weighing_snapshot.h"
+#include "scale/xon_board.h"
+
+namespace tarvelo {
+
+inline constexpr const char* kScaleInitFailedText = "Scale initialize failed!";
+inline constexpr const char* kScaleStartFailedText = "Failed to start scale!";
+inline constexpr const char* kRezeroFailedText = "Rezero Failed!";
+inline constexpr const char* kTareFailedText = "Tare Failed!";
+
+class WeighingFacade {
+public:
+    struct Parts {
+        int32_t ad_type = 0;
+        XonBoard* xon = nullptr;
+        LetterBoard* letter = nullptr;
+        SaleState* sale = nullptr;
+        SavedSnapshot* saved = nullptr;  // the display thread's last saved snapshot
+        Clock* clock = nullptr;
+        MessageBox* boxes = nullptr;  // null: the process-wide message box at the time
+        int link_timeout_ms = 2000;
+    };
+    explicit WeighingFacade(const Parts& parts);
+
+    int32_t ad_type() const { return p_.ad_type; }
+
+    // 0; -1 the port was not opened; -2 the letter board's reader did not start.
+    int open(MessageSink* owner, const char* port_name);
+    // Leaves *out as it was where the board has nothing to report (no frame yet on the
+    // xon/xoff board, a board type that no driver serves).
+    void get_snapshot(weighing_snapshot* out);
+    // 0; -1 the board did not confirm the scale library's checksum; -2 no stable platform or
+    // the initial zero failed.
+    int startup(const std::string& module_checksum);
+    int rezero();
+    int tare();
+    int preset_tare(int32_t tare);
+    void on_zero_button();
+    void on_tare_button();
+    void sale_refresh(MessageSink* owner);
+    int calibrate_zero();
+    int calibrate_span();
+    int init_rezero();
+
+    // The start-up wait for an empty platform: up to 100 readings 100 ms apart, done after
+    // three stable readings in a row. Returns how many readings it took, or -1.
+    static int wait_for_settled(const std::function<bool()>& stable_reading, Clock& clock);
+
+    // Raised by the sale refresh when the display must send the weight again; the display
+    // thread clears its last-sent weight text when it takes the request.
+    bool take_weight_text_clear() { return weight_text_clear_.exchange(false); }
+
+private:
+    bool link_lost() const;
+    MessageBox& boxes() { return p_.boxes ? *p_.boxes : message_box(); }
+
+    Parts p_;
+    std::atomic<bool> weight_text_clear_{false};
+};
+
+// The process-wide facade, on the process-wide boards, sale state and settings.
+WeighingFacade& weighing_facade();
+SavedSnapshot& saved_snapshot();
+int scale_open(MessageSink* owner, const char* port_name);
+void scale_get_snapshot(weighing_snapshot* out);
+int scale_startup(const std::string& module_checksum);
+int scale_rezero();
+int scale_tare();
+int scale_preset_tare(int32_t tare);
+void on_zero_button();
+void on_tare_button();
+void scale_sale_refresh(MessageSink* owner);
+int scale_calibrate_zero();
+int scale_calibrate_span();
+int scale_init_rezero();
+
+}  // namespace tarvelo

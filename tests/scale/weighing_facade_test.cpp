@@ -1,0 +1,267 @@
+#include "scale/weighing_facade.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/window_messages.h"
+#include "tests/scale/board_fixture.h"
+
+namespace tarvelo {
+namespace {
+
+class RecordingBoxes : public MessageBox {
+public:
+    void error(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.push_back(text);
+    }
+    std::vector<std::string> texts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+// A facade on real drivers, talking to a simulated board over a pty, with delays cut tenfold.
+class Facade {
+public:
+    Facade(int32_t ad_type, const test::TempDir& dir, sim::BoardType board_type) {
+        board = test::make_board(dir, board_type);
+        WeighingFacade::Parts parts;
+        parts.ad_type = ad_type;
+        parts.xon = &xon;
+        parts.letter = &letter;
+        parts.sale = &sale;
+        parts.saved = &saved;
+        parts.clock = &clock;
+        parts.boxes = &boxes;
+        parts.link_timeout_ms = 300;
+        facade = std::make_unique<WeighingFacade>(parts);
+    }
+    int open() { return facade->open(&sink, board->device_name().c_str()); }
+    weighing_snapshot snapshot() {
+        weighing_snapshot s;
+        facade->get_snapshot(&s);
+        return s;
+    }
+    bool weight_is(int32_t grams) {
+        return test::wait_until([&] { return snapshot().weight == grams; });
+    }
+
+    std::unique_ptr<sim::BoardSimulator> board;
+    ScaledClock clock{10};
+    XonBoard xon{clock, [](const std::string&) {}};
+    LetterBoard letter{clock, [](const std::string&) {}};
+    SaleState sale;
+    SavedSnapshot saved;
+    RecordingBoxes boxes;
+    test::RecordingSink sink;
+    std::unique_ptr<WeighingFacade> facade;
+};
+
+struct BoardCase {
+    int32_t ad_type;
+    sim::BoardType board;
+};
+
+class FacadeOnEitherBoard : public ::testing::TestWithParam<BoardCase> {
+protected:
+    test::TempDir dir_;
+    Facade f_{GetParam().ad_type, dir_, GetParam().board};
+};
+
+TEST_P(FacadeOnEitherBoard, StartsUpZeroesAndTares) {
+    f_.board->set_gross(1000);
+    ASSERT_EQ(f_.open(), 0);
+    ASSERT_TRUE(f_.weight_is(1000));
+    EXPECT_EQ(f_.facade->startup("0A1B2C3D"), 0);
+    // The zero that follows the initial zero may still be on its way to a letter board.
+    auto zero = GetParam().ad_type == 0 ? xo::encode_write_cmd('Z') : *lcmd::encode_command('Z', "");
+    ASSERT_TRUE(test::wait_until([&] {
+        for (auto& r : f_.board->received())
+            if (r.bytes == zero) return true;
+        return false;
+    }));
+    EXPECT_TRUE(f_.weight_is(0));  // the initial zero took the platform's load
+    EXPECT_EQ(f_.snapshot().zero, 1);
+    f_.board->set_gross(1500);
+    ASSERT_TRUE(f_.weight_is(500));
+    EXPECT_EQ(f_.facade->tare(), 0);
+    ASSERT_TRUE(f_.weight_is(0));
+    EXPECT_EQ(f_.snapshot().tare, 500);
+    EXPECT_EQ(f_.facade->preset_tare(200), 0);
+    ASSERT_TRUE(f_.weight_is(300));
+    EXPECT_EQ(f_.snapshot().tare, 200);
+}
+
+TEST_P(FacadeOnEitherBoard, StartupFailures) {
+    ASSERT_EQ(f_.open(), 0);
+    ASSERT_TRUE(f_.weight_is(0));
+    f_.board->set_integrity_fail(true);
+    EXPECT_EQ(f_.facade->startup("0A1B2C3D"), -1);
+    f_.board->set_integrity_fail(false);
+    f_.board->set_stable(false);
+    ASSERT_TRUE(test::wait_until([&] { return f_.snapshot().stable == 0; }));
+    EXPECT_EQ(f_.facade->startup("0A1B2C3D"), -2);
+    f_.board->set_stable(true);
+    f_.board->set_mute(true);
+    // The integrity check itself gets no answer now.
+    EXPECT_EQ(f_.facade->startup("0A1B2C3D"), -1);
+}
+
+TEST_P(FacadeOnEitherBoard, LostLinkIsMarkedUntilFramesReturn) {
+    f_.board->set_gross(700);
+    ASSERT_EQ(f_.open(), 0);
+    ASSERT_TRUE(f_.weight_is(700));
+    EXPECT_EQ(f_.snapshot().link_lost, 0);
+    EXPECT_EQ(f_.snapshot().stable, 1);
+    f_.board->set_silent(true);
+    ASSERT_TRUE(test::wait_until([&] { return f_.snapshot().link_lost == 1; }));
+    EXPECT_EQ(f_.snapshot().stable, 0);
+    f_.board->set_silent(false);
+    ASSERT_TRUE(test::wait_until([&] { return f_.snapshot().link_lost == 0; }));
+    EXPECT_EQ(f_.snapshot().stable, 1);
+}
+
+TEST_P(FacadeOnEitherBoard, ZeroKeyIsRefusedUnderATare) {
+    ASSERT_EQ(f_.open(), 0);
+    ASSERT_TRUE(f_.weight_is(0));
+    weighing_snapshot with_tare;
+    with_tare.tare = 150;
+    f_.saved.store(with_tare);
+    f_.board->clear_received();
+    f_.facade->on_zero_button();
+    EXPECT_EQ(f_.boxes.texts(), std::vector<std::string>{"Rezero Failed!"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    for (const auto& r : f_.board->received()) EXPECT_NE(r.bytes.size(), 5u) << "a command was sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, FacadeOnEitherBoard,
+                         ::testing::Values(BoardCase{0, sim::BoardType::xon}, BoardCase{1, sim::BoardType::letter}),
+                         [](const ::testing::TestParamInfo<BoardCase>& p) { return p.param.ad_type == 0 ? "XonBoard" : "LetterBoard"; });
+
+TEST(Facade, OpenFailures) {
+    test::TempDir dir;
+    Facade xon(0, dir, sim::BoardType::xon);
+    EXPECT_EQ(xon.facade->open(&xon.sink, dir.file("missing").c_str()), -1);
+    test::TempDir dir2;
+    Facade letter(1, dir2, sim::BoardType::letter);
+    EXPECT_EQ(letter.facade->open(&letter.sink, dir2.file("missing").c_str()), -1);
+    EXPECT_EQ(letter.facade->open(nullptr, letter.board->device_name().c_str()), 0);
+}
+
+TEST(Facade, LetterBoardLoadStateMapsToFlags) {
+    test::TempDir dir;
+    Facade f(1, dir, sim::BoardType::letter);
+    ASSERT_EQ(f.open(), 0);
+    struct Case {
+        int load, underload, overload;
+    } cases[] = {{1, 1, 0}, {2, 0, 1}, {3, 0, 0}, {0, 0, 0}};
+    for (const Case& c : cases) {
+        f.board->set_load(c.load);
+        EXPECT_TRUE(test::wait_until([&] {
+            auto s = f.snapshot();
+            return s.underload == c.underload && s.overload == c.overload;
+        })) << c.load;
+    }
+}
+
+TEST(Facade, XonSnapshotBeforeTheFirstFrameLeavesTheRecord) {
+    test::TempDir dir;
+    Facade f(0, dir, sim::BoardType::xon);
+    weighing_snapshot s;
+    s.weight = 42;
+    s.stable = 1;
+    f.facade->get_snapshot(&s);  // not started: nothing to report
+    EXPECT_EQ(s.weight, 42);
+    EXPECT_EQ(s.stable, 1);
+}
+
+TEST(Facade, UnsupportedBoardTypeDoesNothingAndFailsStartup) {
+    test::TempDir dir;
+    Facade f(2, dir, sim::BoardType::letter);
+    ASSERT_EQ(f.open(), 0);  // the letter board is opened all the same
+    weighing_snapshot s;
+    s.weight = 42;
+    f.facade->get_snapshot(&s);
+    EXPECT_EQ(s.weight, 42);
+    EXPECT_EQ(f.facade->rezero(), 0);
+    EXPECT_EQ(f.facade->tare(), 0);
+    EXPECT_EQ(f.facade->preset_tare(100), 0);
+    int64_t before = f.clock.now_ms();
+    EXPECT_EQ(f.facade->startup("0A1B2C3D"), -2);
+    EXPECT_GE(f.clock.now_ms() - before, 900);  // 100 passes of 100 ms, cut tenfold
+}
+
+TEST(Facade, StartupNeedsThreeStableReadingsInARow) {
+    test::FakeClock clock;
+    std::vector<bool> readings{true, true, false, true, true, true, false};
+    size_t i = 0;
+    EXPECT_EQ(WeighingFacade::wait_for_settled([&] { return readings[i++]; }, clock), 6);
+    EXPECT_EQ(WeighingFacade::wait_for_settled([] { return false; }, clock), -1);
+    EXPECT_EQ(clock.slept_.load(), 5 * 100 + 100 * 100);
+}
+
+TEST(Facade, KeysReportFailuresAndRememberWhereTheTareCameFrom) {
+    test::TempDir dir;
+    Facade f(0, dir, sim::BoardType::xon);
+    f.board->set_gross(300);
+    ASSERT_EQ(f.open(), 0);
+    ASSERT_TRUE(f.weight_is(300));
+
+    weighing_snapshot loaded;  // goods on the platform: zero flag 0
+    f.saved.store(loaded);
+    f.facade->on_tare_button();
+    EXPECT_EQ(f.sale.one_touch_tare.load(), 1);
+    EXPECT_TRUE(f.boxes.texts().empty());
+
+    f.board->fail_next('T', '1');
+    weighing_snapshot empty;
+    empty.zero = 1;
+    f.saved.store(empty);
+    f.facade->on_tare_button();
+    EXPECT_EQ(f.sale.one_touch_tare.load(), 0);  // set whatever the board answered
+    f.board->fail_next('Z', '1');
+    f.facade->on_zero_button();
+    EXPECT_EQ(f.boxes.texts(), (std::vector<std::string>{"Tare Failed!", "Rezero Failed!"}));
+}
+
+TEST(Facade, SaleRefreshEndsOrRefreshesTheSale) {
+    test::TempDir dir;
+    Facade f(0, dir, sim::BoardType::xon);
+    ASSERT_EQ(f.open(), 0);
+    ASSERT_TRUE(f.weight_is(0));
+
+    f.board->clear_received();
+    f.sale.sale_active = 1;
+    f.facade->sale_refresh(&f.sink);  // no price, no text: the sale ends, the preset tare goes
+    EXPECT_EQ(f.sale.sale_active.load(), 0);
+    EXPECT_EQ(f.sink.messages().back().id, WM_SALE_CLEARED);
+    bool cleared = false;
+    for (const auto& r : f.board->received()) cleared |= r.bytes == *xo::encode_write_cmd_with_data('U', "000000");
+    EXPECT_TRUE(cleared);
+
+    f.board->clear_received();
+    f.sale.one_touch_tare = 1;  // a tare taken by key survives
+    f.facade->sale_refresh(&f.sink);
+    EXPECT_TRUE(f.board->received().empty());
+
+    f.sale.price_set = 1;
+    f.facade->sale_refresh(&f.sink);
+    EXPECT_EQ(f.sale.sale_active.load(), 1);
+    EXPECT_EQ(f.sink.messages().back().id, WM_SALE_ARMED);
+    EXPECT_TRUE(f.facade->take_weight_text_clear());
+    EXPECT_FALSE(f.facade->take_weight_text_clear());
+}
+
+TEST(Facade, CalibrationNeedsTheXonBoard) {
+    test::TempDir dir;
+    Facade f(1, dir, sim::BoardType::letter);
+    ASSERT_EQ(f.open(), 0);
+    EXPECT_EQ(f.facade->calibrate_zero(), -1);  // no xon/xoff board is open
+}
+
+}  // namespace
+}  // namespace tarvelo
