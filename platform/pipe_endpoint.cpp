@@ -124,13 +124,15 @@ bool PipeServer::accept_client() {
 }
 
 void PipeServer::disconnect() {
-    if (client_ >= 0) {
-        ::close(client_);
-        client_ = no_pipe;
-    }
+    int fd = client_.exchange(no_pipe);
+    if (fd >= 0) ::close(fd);
 }
 
-void PipeServer::shutdown() { ::shutdown(listen_fd_, SHUT_RDWR); }
+void PipeServer::shutdown() {
+    ::shutdown(listen_fd_, SHUT_RDWR);
+    int fd = client_.load();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
 
 std::unique_ptr<PipeClient> PipeClient::connect(const std::string& pipe_name, std::string* error) {
     std::string path = pipe_socket_path(pipe_name);

@@ -2,6 +2,7 @@
 // The ECR pipe: a Unix-domain stream socket standing in for a named pipe. One client at a
 // time; the server reads one byte at a time and writes whole frames.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -37,16 +38,17 @@ public:
     // Waits for the next client, dropping the current one. False when the server was shut down
     // or accept failed.
     bool accept_client();
-    pipe_handle client() const { return client_; }
+    pipe_handle client() const { return client_.load(); }
     void disconnect();
-    // Wakes a blocked accept_client() for good (used by tests and orderly shut-down).
+    // Wakes a blocked accept_client() or a read on the client for good (tests and orderly
+    // shut-down); callable from another thread.
     void shutdown();
     const std::string& path() const { return path_; }
 
 private:
     PipeServer(int fd, std::string path) : listen_fd_(fd), path_(std::move(path)) {}
     int listen_fd_;
-    int client_ = no_pipe;
+    std::atomic<int> client_{no_pipe};
     std::string path_;
 };
 

@@ -1,0 +1,45 @@
+#pragma once
+// The ECR's records on the pipe.
+//
+// Requests (ECR to scale) begin with EOT. EOT ENQ, EOT DC1 and EOT DC2 are two bytes; every
+// other request is EOT STX, a two-character record number, fields each after an ESC, ETX.
+// A request ends at the first DC1, DC2, ENQ or ETX, so one of those inside a text field cuts
+// the record short; 255 bytes without one are taken as a frame of their own.
+// Replies (scale to ECR) carry no EOT: ACK or NAK alone, or STX "nn" ESC ... ETX.
+//   02/32 scale data  STX "02" ESC "3" ESC weight(5) ESC unit price(6) ESC total price(6) ETX
+//   22 tare           STX "22" ESC "3" ESC tare(5) ETX
+//   09 status         STX "09" ESC s1 s0 ETX
+//   11 request CS/KW  STX "11" ESC "2" random(2 lower-case hex) ETX
+//   11 CS/KW result   STX "11" ESC "1"|"0" ETX
+// Numbers are sent modulo 10^width with the sign inside the width: -12 in 5 places is -0012.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "log/event_log.h"
+#include "platform/pipe_endpoint.h"
+
+namespace tarvelo::ecr {
+
+constexpr uint8_t STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, DC1 = 0x11, DC2 = 0x12,
+                  NAK = 0x15, ESC = 0x1B;
+
+constexpr size_t kReceiveBuffer = 256;
+constexpr size_t kMaxFrame = 255;
+
+// The value as its reply field carries it: the truncating remainder modulo 10^width.
+int32_t field_value(int32_t value, int width);
+
+std::string encode_scale_data(const char* record, int32_t first, int32_t unit_price, int32_t total_price);
+std::string encode_tare(int32_t tare);
+std::string encode_status(char s1, char s0);
+std::string encode_cs_kw_request(uint8_t random_number);
+std::string encode_cs_kw_result(bool valid);
+
+// Reads one request byte by byte through the scale library's pipe read, never past its
+// terminator. Returns the bytes stored (terminator included), 0 for a max_length below 1, -1
+// on a read failure (logged) or a null buffer.
+int receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log);
+
+}  // namespace tarvelo::ecr

@@ -1,0 +1,88 @@
+#include "ecr/pipe_server.h"
+
+#include "config/settings.h"
+#include "ecr/ecr_frames.h"
+#include "libs/dravix.h"
+
+namespace tarvelo {
+
+int PipeServerThread::run() {
+    EventLog& log = *p_.log;
+    auto created = PipeServer::create(p_.pipe_name);
+    if (!created.server) {
+        log.write("create named pipe '%s': error", p_.pipe_name.c_str());
+        std::fprintf(stderr, "tarvelo: ECR pipe: %s\n", created.error.c_str());
+        return -1;
+    }
+    log.write("create named pipe '%s': ok", p_.pipe_name.c_str());
+    PipeServer& server = *created.server;
+    {
+        std::lock_guard<std::mutex> lock(server_mutex_);
+        server_ = &server;
+    }
+    if (stop_.load() || !server.accept_client()) {
+        log.write("connect pipe client: error");
+        std::lock_guard<std::mutex> lock(server_mutex_);
+        server_ = nullptr;
+        return -1;
+    }
+    log.write("connect pipe client: ok");
+    p_.dispatcher->start();
+
+    uint8_t buffer[ecr::kReceiveBuffer];
+    while (!stop_.load()) {
+        p_.clock->sleep_ms(10);
+        while (p_.display_ready->load() == 0 && !stop_.load()) p_.clock->sleep_ms(10);
+        std::fill(std::begin(buffer), std::end(buffer), 0);
+        int n = ecr::receive_frame(server.client(), buffer, static_cast<int>(ecr::kMaxFrame), log);
+        if (stop_.load()) break;
+        if (n == -1) {
+            server.disconnect();
+            if (!server.accept_client() && !stop_.load()) p_.clock->sleep_ms(100);
+            continue;
+        }
+        uint8_t b1 = buffer[1];
+        if (buffer[0] != ecr::EOT || (b1 != ecr::STX && b1 != ecr::ENQ && b1 != ecr::DC1 && b1 != ecr::DC2)) {
+            log.write("receive: invalid command");
+            continue;
+        }
+        std::string reply = p_.dispatcher->dispatch_frame(buffer, static_cast<size_t>(n));
+        if (!reply.empty()) {
+            uint32_t written = 0;
+            WriteFileOverLapped(server.client(), reply.data(), static_cast<uint32_t>(reply.size()), &written, nullptr);
+        }
+    }
+    std::lock_guard<std::mutex> lock(server_mutex_);
+    server_ = nullptr;
+    return 0;
+}
+
+void PipeServerThread::stop() {
+    stop_ = true;
+    std::lock_guard<std::mutex> lock(server_mutex_);
+    if (server_) server_->shutdown();
+}
+
+std::atomic<int32_t>& display_ready_flag() {
+    static auto* flag = new std::atomic<int32_t>(0);
+    return *flag;
+}
+
+int pipe_server_thread(EcrDisplay* main_window) {
+    const Settings& s = configuration().scale;
+    static auto* log = new EventLog(static_cast<uint32_t>(s.log_fg), system_clock());
+    static auto* scale = new FacadeEcrScale(weighing_facade());
+    RecordDispatcher::Parts parts;
+    parts.scale = scale;
+    parts.sale = &sale_state();
+    parts.saved = &saved_snapshot();
+    parts.display = main_window;
+    parts.log = log;
+    parts.clock = &system_clock();
+    parts.settings = EcrSettings{s.verify, s.min_wgt_fg, s.set_force_fg};
+    static auto* dispatcher = new RecordDispatcher(parts);
+    static auto* server = new PipeServerThread({s.pipe_name, dispatcher, log, &system_clock(), &display_ready_flag()});
+    return server->run();
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,68 @@
+#pragma once
+// The pipe server thread: creates the ECR pipe, serves one client at a time, reads one
+// request byte by byte once the display is ready, hands it to the dispatcher and writes the
+// one reply. A client that leaves, sends garbage or vanishes mid-frame costs nothing but its
+// own connection: the next client is served as before, in the verification state the last
+// one left.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "ecr/record_dispatcher.h"
+#include "log/event_log.h"
+#include "platform/clock.h"
+#include "platform/pipe_endpoint.h"
+#include "scale/weighing_facade.h"
+
+namespace tarvelo {
+
+class PipeServerThread {
+public:
+    struct Parts {
+        std::string pipe_name;
+        RecordDispatcher* dispatcher = nullptr;
+        EventLog* log = nullptr;
+        Clock* clock = nullptr;
+        const std::atomic<int32_t>* display_ready = nullptr;
+    };
+    explicit PipeServerThread(const Parts& parts) : p_(parts) {}
+
+    // The thread procedure: -1 when the pipe cannot be created or the first client never
+    // connects; otherwise it serves until stop() (0).
+    int run();
+    // Ends run() from another thread (orderly shut-down and tests).
+    void stop();
+
+private:
+    Parts p_;
+    std::atomic<bool> stop_{false};
+    std::mutex server_mutex_;
+    PipeServer* server_ = nullptr;
+};
+
+// The ECR link's view of the weighing facade.
+class FacadeEcrScale : public EcrScale {
+public:
+    explicit FacadeEcrScale(WeighingFacade& facade) : facade_(facade) {}
+    void get_snapshot(weighing_snapshot* out) override { facade_.get_snapshot(out); }
+    // Zero and tare follow ad_type like the keys of the display bar.
+    int rezero() override { return facade_.rezero(); }
+    int tare() override { return facade_.tare(); }
+    int preset_tare(int32_t tare) override { return facade_.preset_tare(tare); }
+    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
+
+private:
+    WeighingFacade& facade_;
+};
+
+// The flag that the display thread sets once its start-up screens are done.
+std::atomic<int32_t>& display_ready_flag();
+
+// The process-wide ECR link on the process-wide facade, sale state, settings and log; runs on
+// the calling thread until the process ends.
+int pipe_server_thread(EcrDisplay* main_window);
+
+}  // namespace tarvelo

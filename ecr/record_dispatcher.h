@@ -1,0 +1,83 @@
+#pragma once
+// The record dispatcher: decides what a request means, acts on it and returns exactly one
+// reply (or none, for a frame that is not a request at all). It keeps the status characters
+// s1 s0 that explain the last refusal, the count of scale-data records that drives the
+// periodic re-verification, and the handshake in front of everything but record 08.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "ecr/ecr_display.h"
+#include "ecr/sale_state.h"
+#include "ecr/verification.h"
+#include "log/event_log.h"
+#include "platform/clock.h"
+#include "scale/weighing_snapshot.h"
+
+namespace tarvelo {
+
+// The weighing board as the ECR link uses it.
+class EcrScale {
+public:
+    virtual ~EcrScale() = default;
+    virtual void get_snapshot(weighing_snapshot* out) = 0;
+    virtual int rezero() = 0;
+    virtual int tare() = 0;
+    virtual int preset_tare(int32_t tare) = 0;
+    virtual void sale_refresh(MessageSink* owner) = 0;
+};
+
+struct EcrSettings {
+    uint8_t verify = 0;
+    uint8_t min_wgt_fg = 1;
+    int32_t set_force_fg = 0;
+};
+
+class RecordDispatcher {
+public:
+    struct Parts {
+        EcrScale* scale = nullptr;
+        SaleState* sale = nullptr;
+        SavedSnapshot* saved = nullptr;  // the display thread's copy: current tare, zero flag
+        EcrDisplay* display = nullptr;
+        EventLog* log = nullptr;
+        Clock* clock = nullptr;
+        EcrSettings settings;
+        std::function<uint8_t()> random_source;  // the challenge byte; default from the clock
+    };
+    explicit RecordDispatcher(const Parts& parts);
+
+    // The pipe server thread's start: quantity values and read counter to 0, verification
+    // from the settings (logged).
+    void start();
+    // One frame whose first two bytes passed the framing check; the reply to write.
+    std::string dispatch_frame(const uint8_t* frame, size_t length);
+
+    char s1() const { return s1_; }
+    char s0() const { return s0_; }
+    int read_counter() const { return read_counter_; }
+    ecr::VerifyState verify_state() const { return verification_.state(); }
+    uint8_t random_number() const { return verification_.random_number(); }
+
+private:
+    std::string dispatch_record(const uint8_t* f, size_t length);
+    std::string serve_scale_data();
+    std::string weight_mode_price(int record, const uint8_t* f);
+    std::string rezero();
+    std::string one_touch_tare();
+    std::string ack();
+    std::string nak();
+    std::string refuse(char s1, char s0);
+    void tail();
+    void post_text();
+    weighing_snapshot fresh_snapshot();
+
+    Parts p_;
+    ecr::Verification verification_;
+    char s1_ = '0', s0_ = '0';
+    int read_counter_ = 0;
+};
+
+}  // namespace tarvelo

@@ -1,0 +1,174 @@
+#include "ecr/pipe_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "tests/ecr/cs_kw_client.h"
+#include "tests/ecr/ecr_fakes.h"
+#include "tests/support/test_support.h"
+
+namespace tarvelo {
+namespace {
+
+// An ECR on the socket: sends requests, reads one reply (ACK, NAK, or STX ... ETX).
+class Ecr {
+public:
+    explicit Ecr(const std::string& name) {
+        std::string error;
+        client_ = PipeClient::connect(name, &error);
+        EXPECT_NE(client_, nullptr) << error;
+    }
+    bool connected() const { return client_ != nullptr; }
+    void send(const std::string& bytes) { ASSERT_TRUE(client_->write_all(bytes.data(), bytes.size())); }
+    std::string reply(int timeout_ms = 3000) {
+        std::string got;
+        uint8_t b;
+        while (client_->read_byte(b, timeout_ms) == PipeClient::Read::byte) {
+            got.push_back(static_cast<char>(b));
+            if (got.size() == 1 && (b == 0x06 || b == 0x15)) break;
+            if (b == 0x03) break;
+        }
+        return got;
+    }
+    std::string exchange(const std::string& bytes) {
+        send(bytes);
+        return reply();
+    }
+
+private:
+    std::unique_ptr<PipeClient> client_;
+};
+
+const std::string ENQ = "\x04\x05";
+const std::string DATA_1000 = "\x02" "02\x1b" "3\x1b" "01000\x1b" "000000\x1b" "000000\x03";
+
+class PipeServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+        name_ = "scale-" + std::to_string(::getpid());
+    }
+    void TearDown() override {
+        if (server_) server_->stop();
+        if (thread_.joinable()) thread_.join();
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+    void start(uint8_t verify = 0) {
+        RecordDispatcher::Parts parts;
+        parts.scale = &scale_;
+        parts.sale = &sale_;
+        parts.saved = &saved_;
+        parts.display = &display_;
+        parts.log = &log_;
+        parts.clock = &system_clock();
+        parts.settings = EcrSettings{verify, 1, 1};
+        parts.random_source = [] { return uint8_t{0x9E}; };
+        dispatcher_ = std::make_unique<RecordDispatcher>(parts);
+        server_ = std::make_unique<PipeServerThread>(
+            PipeServerThread::Parts{name_, dispatcher_.get(), &log_, &system_clock(), &ready_});
+        thread_ = std::thread([this] { result_ = server_->run(); });
+        ASSERT_TRUE(test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); }));
+    }
+    std::string logged() { return test::read_file(dir_.file(log_.current_file())); }
+
+    test::TempDir dir_;
+    std::string name_;
+    test::FakeScale scale_;
+    SaleState sale_;
+    SavedSnapshot saved_;
+    test::FakeDisplay display_;
+    test::FakeClock log_clock_;
+    EventLog log_{10000, log_clock_, dir_.path()};
+    std::atomic<int32_t> ready_{1};
+    std::unique_ptr<RecordDispatcher> dispatcher_;
+    std::unique_ptr<PipeServerThread> server_;
+    std::thread thread_;
+    std::atomic<int> result_{1};
+};
+
+TEST_F(PipeServerTest, NothingIsReadBeforeTheDisplayIsReady) {
+    ready_ = 0;
+    start();
+    Ecr ecr(name_);
+    ecr.send(ENQ);
+    EXPECT_EQ(ecr.reply(200), "");
+    ready_ = 1;
+    EXPECT_EQ(ecr.reply(), DATA_1000);
+    std::string log = logged();
+    EXPECT_NE(log.find("-> create named pipe '" + name_ + "': ok\n"), std::string::npos);
+    EXPECT_NE(log.find("-> connect pipe client: ok\n"), std::string::npos);
+    EXPECT_NE(log.find("-> verify: disabled\n"), std::string::npos);
+}
+
+TEST_F(PipeServerTest, FramingEdgeCases) {
+    start();
+    Ecr ecr(name_);
+    // An ENQ inside the text cuts the record short: refused for its length; the rest of it is
+    // not a request at all and gets no reply.
+    ecr.send("\x04\x02" "04\x1b" "000150\x1b" "AB\x05" "CDEFGHIJK\x03");
+    EXPECT_EQ(ecr.reply(), "\x15");
+    // 255 bytes without a terminator are one (over-long) frame; the following bytes the next.
+    ecr.send("\x04\x02" + std::string(253, 'x'));
+    EXPECT_EQ(ecr.reply(), "\x15");
+    ecr.send("yy\x03");  // not EOT: no reply, not even NAK
+    ecr.send("\x01\x05");
+    EXPECT_EQ(ecr.exchange("\x04\x02" "08\x03"), "\x02" "09\x1b" "10\x03");
+    EXPECT_EQ(ecr.exchange(ENQ), DATA_1000);
+    std::string log = logged();
+    size_t invalid = 0;
+    for (size_t pos = 0; (pos = log.find("-> receive: invalid command\n", pos)) != std::string::npos; ++pos) ++invalid;
+    EXPECT_EQ(invalid, 3u);
+}
+
+TEST_F(PipeServerTest, VerificationSurvivesAReconnection) {
+    start(1);
+    {
+        Ecr first(name_);
+        EXPECT_EQ(first.exchange(ENQ), "\x02" "11\x1b" "29e\x03");
+        EXPECT_EQ(first.exchange(test::record10({0x1357, 0x2468}, 0x9E)), "\x06");
+        EXPECT_EQ(first.exchange(ENQ), "\x02" "11\x1b" "1\x03");
+    }
+    Ecr second(name_);
+    EXPECT_EQ(second.exchange(ENQ), DATA_1000);  // no new handshake
+    EXPECT_NE(logged().find("-> receive data: error\n"), std::string::npos);
+    EXPECT_NE(logged().find("-> verify: enabled\n"), std::string::npos);
+}
+
+TEST_F(PipeServerTest, OutlivesEveryKindOfBadClient) {
+    start();
+    {
+        Ecr garbage(name_);
+        garbage.send(std::string(600, '\x7f'));
+        garbage.send("\x04\x02" "0");  // and half a frame
+    }
+    { Ecr silent(name_); }  // connects and leaves without a byte
+    {
+        Ecr vanishing(name_);
+        vanishing.send("\x04\x02" "04\x1b" "0001");
+    }
+    for (int i = 0; i < 20; ++i) {
+        Ecr burst(name_);
+        if (i % 2) burst.send("\x04");
+    }
+    Ecr good(name_);
+    ASSERT_TRUE(good.connected());
+    EXPECT_EQ(good.exchange(ENQ), DATA_1000);
+    EXPECT_EQ(good.exchange("\x04\x11"), "\x06");
+}
+
+TEST_F(PipeServerTest, ASecondServerOnTheSameNameEndsAtOnce) {
+    start();
+    test::FakeClock clock;
+    EventLog other_log(100, clock, dir_.file("other"));
+    std::filesystem::create_directory(dir_.file("other"));
+    PipeServerThread second({name_, dispatcher_.get(), &other_log, &system_clock(), &ready_});
+    EXPECT_EQ(second.run(), -1);
+    EXPECT_NE(test::read_file(dir_.file("other/" + other_log.current_file()))
+                  .find("-> create named pipe '" + name_ + "': error\n"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvelo
