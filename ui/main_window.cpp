@@ -1,0 +1,373 @@
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+#include <QStyle>
+#include <cstring>
+
+#include "platform/window_messages.h"
+#include "ui/background.h"
+#include "ui/layout.h"
+#include "ui/templates.h"
+#include "ui/text_codec.h"
+
+namespace tarvelo::ui {
+namespace {
+
+const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::User + 1);
+
+class MessageEvent : public QEvent {
+public:
+    explicit MessageEvent(PostedMessage m) : QEvent(kMessageEvent), message(std::move(m)) {}
+    PostedMessage message;
+};
+
+}  // namespace
+
+int display_metric(int index, int capability) {
+    const auto screens = QGuiApplication::screens();
+    if (index < 0 || index >= screens.size()) return -1;
+    QRect g = screens[index]->geometry();
+    return capability == 8 ? g.width() : capability == 10 ? g.height() : -1;
+}
+
+CTarveloDlg::CTarveloDlg(Services services) : TemplateDialog(template_102()), services_(std::move(services)) {
+    setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
+    CalibrationActions actions{services_.calibrate_zero, services_.calibrate_span, services_.init_rezero,
+                               [this](const std::string& t) { boxes().error(t); },
+                               [this](const std::string& t) {
+                                   if (services_.info_box) services_.info_box(t);
+                               }};
+    ver_ = new CDlg_ver(this);
+    calb_ = new CDlg_calbS0(actions, this);
+    boot_ = new CDlg_boot(this);
+    boot2_ = new CDlg_boot2(this);
+    flash_ = new CDlg_flash(this);
+    flash2_ = new CDlg_flash2(this);
+}
+
+CTarveloDlg::~CTarveloDlg() = default;
+
+MessageBox& CTarveloDlg::boxes() { return services_.boxes ? *services_.boxes : message_box(); }
+
+void CTarveloDlg::request_close() {
+    close_requested_ = true;
+    if (tray_) tray_->hide();
+    QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
+}
+
+void CTarveloDlg::queue(std::function<void()> call) {
+    QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+bool CTarveloDlg::OnInitDialog() {
+    // 2. The notification-area icon, where the desktop has one.
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = std::make_unique<QSystemTrayIcon>(windowIcon());
+        connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+            if (r == QSystemTrayIcon::Trigger) tray_notify(0x201);
+            if (r == QSystemTrayIcon::DoubleClick) tray_notify(0x203);
+        });
+        tray_->show();
+    }
+    // 3. The keys' font.
+    for (int id : {IDC_ZERO_KEY, IDC_TARE_KEY})
+        if (QWidget* key = control(id)) key->setFont(point_font("Arial Bold", 20));
+
+    // 4. Settings; a missing file ends the program here.
+    std::optional<Configuration> loaded = services_.load_settings();
+    if (!loaded) {
+        boxes().error(kMissingSettingsText);
+        services_.exit_process(-1);
+        return false;
+    }
+    config_ = *loaded;
+    const Settings& s = config_.scale;
+
+    // 5. The weighing board.
+    int opened = services_.scale_open(this, s.serial_port.c_str());
+    if (opened == -1) {
+        boxes().error("Scale initialize failed!");
+        request_close();
+    } else if (opened == -2) {
+        boxes().error("Failed to start scale!");
+        request_close();
+    }
+    // 6. The scale library's checksum.
+    char checksum[40] = {};
+    if (services_.get_checksum(checksum) < 0) {
+        boxes().error(kChecksumFailedText);
+        request_close();
+    } else {
+        checksum[39] = '\0';
+        module_checksum_ = checksum;
+    }
+    // 7. The display thread, then the pipe thread.
+    if (!services_.start_display_thread(*this)) {
+        boxes().error(kThreadFailedText);
+        request_close();
+    }
+    if (!services_.start_pipe_thread(*this)) {
+        boxes().error(kThreadFailedText);
+        request_close();
+    }
+    // 8. The bar itself.
+    const WindowSettings& m = config_.main1;
+    place_topmost(m.x, m.y, m.w, m.h);
+    set_bar_texts(*this, s, module_checksum_);
+    restyle();
+    // 9. The second window, hidden until start-up ends.
+    second_ = new CTarveloDlg2(config_.main2, s, this);
+    set_bar_texts(*second_, s, module_checksum_);
+    second_->hide();
+    second_->place_topmost(config_.main2.x, config_.main2.y, config_.main2.w, config_.main2.h);
+    // 10-12. Boot and flash windows, one per display.
+    auto metric = services_.display_metric;
+    int w0 = metric(0, 8), h0 = metric(0, 10), w1 = metric(1, 8), h1 = metric(1, 10);
+    boot_->set_main_window(this);
+    boot_->hide();
+    boot_->place_topmost(0, 0, w0, h0);
+    boot2_->hide();
+    boot2_->place_topmost(w0, 0, w1, h1);
+    flash_->place_topmost(0, 0, w0, h0);
+    flash_->show();
+    flash2_->place_topmost(w0, 0, w1, h1);
+    flash2_->show();
+    // 13. The version window.
+    place_small_window(*ver_);
+    ver_->set_text(IDC_CHECKSUM, decode_text(module_checksum_));
+    ver_->set_text(IDC_VER_PELLUM, QString::number(services_.pellum_version ? services_.pellum_version() : 0));
+    ver_->set_text(IDC_VER_DRAVIX, QString::number(services_.dravix_version ? services_.dravix_version() : 0));
+    ver_->set_text(IDC_VER_MANUFACTURER, decode_text(s.manufacturer));
+    // 14. The calibration wizard.
+    place_small_window(*calb_);
+    return !close_requested_;
+}
+
+// --- calls from other threads ---------------------------------------------------------------
+
+void CTarveloDlg::post(PostedMessage message) {
+    QCoreApplication::postEvent(this, new MessageEvent(std::move(message)));
+}
+
+void CTarveloDlg::show_window(DisplayWindow window, bool show) {
+    queue([this, window, show] {
+        QWidget* w = window == DisplayWindow::main ? static_cast<QWidget*>(this) : second_;
+        if (w) w->setVisible(show);
+    });
+}
+
+void CTarveloDlg::set_quantity_mode(DisplayWindow window, int mode) {
+    queue([this, window, mode] {
+        if (window == DisplayWindow::main)
+            SetQuantityMode(mode);
+        else if (second_)
+            second_->SetQuantityMode(mode);
+    });
+}
+
+void CTarveloDlg::set_flash_colour(int r, int g, int b) {
+    queue([this, r, g, b] {
+        flash_->set_brush(QColor(r, g, b));
+        flash2_->set_brush(QColor(r, g, b));
+    });
+}
+
+void CTarveloDlg::close_flash() {
+    queue([this] {
+        flash_->close();
+        flash2_->close();
+    });
+}
+
+void CTarveloDlg::show_boot() {
+    queue([this] {
+        boot_->show();
+        boot2_->show();
+    });
+}
+
+void CTarveloDlg::boot_failed(const std::string& text) {
+    queue([this, text] {
+        boot_->set_text(IDC_MESSAGE, decode_text(text));
+        boot2_->set_text(IDC_MESSAGE, decode_text(text));
+        boot_->show_control(IDC_EXIT, true);
+    });
+}
+
+void CTarveloDlg::close_boot() {
+    queue([this] {
+        boot_->close();
+        boot2_->close();
+    });
+}
+
+void CTarveloDlg::show_display_windows() {
+    queue([this] {
+        setVisible(config_.main1.hide_fg == 0);
+        if (second_) second_->setVisible(config_.main2.hide_fg == 0);
+    });
+}
+
+bool CTarveloDlg::event(QEvent* e) {
+    if (e->type() == kMessageEvent) {
+        handle_message(static_cast<MessageEvent*>(e)->message);
+        return true;
+    }
+    return TemplateDialog::event(e);
+}
+
+// --- the message table --------------------------------------------------------------------
+
+void CTarveloDlg::handle_message(const PostedMessage& m) {
+    const QString text = decode_text(m.text);
+    const bool second_refresh = second_ && second_->window_settings().type == 0;
+    auto set_value = [&](int id) {
+        set_text(id, text);
+        refresh_control(id);
+        if (second_) {
+            second_->set_text(id, text);
+            if (second_refresh) second_->refresh_control(id);
+        }
+    };
+    auto show_both = [&](int id, bool show) {
+        if (show && quantity_mode_ == 1) return;
+        show_control(id, show);
+        if (second_) second_->show_control(id, show);
+    };
+    switch (m.id) {
+        case WM_SHOW_WEIGHT:
+            if (text.left(15) == weight_last_shown_) break;
+            weight_last_shown_ = text.left(15);
+            set_value(IDC_WEIGHT);
+            break;
+        case WM_SHOW_TARE:
+            if (quantity_mode_ == 0) set_value(IDC_TARE);
+            break;
+        case WM_SHOW_UNIT_PRICE: set_value(IDC_UPRICE); break;
+        case WM_SHOW_TOTAL_PRICE: set_value(IDC_TPRICE); break;
+        case WM_SHOW_TEXT:
+            if (second_) {
+                second_->set_text(IDC_TEXT, text);
+                second_->refresh_control(IDC_TEXT);
+            }
+            break;
+        case WM_ZERO_ON: show_both(IDC_ZERO_MARK, true); break;
+        case WM_ZERO_OFF: show_both(IDC_ZERO_MARK, false); break;
+        case WM_NET_ON: show_both(IDC_NET_MARK, true); break;
+        case WM_NET_OFF: show_both(IDC_NET_MARK, false); break;
+        case WM_SHOW_AD_COUNT: calb_->set_text(IDC_AD_COUNT, text); break;
+        case WM_SHOW_IR_COUNT: calb_->set_text(IDC_IR_COUNT, text); break;
+        default: break;  // the sale notifications and the board's own messages: nothing to do
+    }
+}
+
+void CTarveloDlg::tray_notify(int mouse_message) {
+    if (mouse_message == 0x201) {
+        setVisible(!isVisible());
+        if (second_) second_->setVisible(!second_->isVisible());
+    } else if (mouse_message == 0x203) {
+        QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
+        if (second_) QMetaObject::invokeMethod(second_, "close", Qt::QueuedConnection);
+    }
+}
+
+void CTarveloDlg::on_command(int id) {
+    switch (id) {
+        case IDC_ZERO_KEY:
+            if (services_.zero_key) services_.zero_key();
+            break;
+        case IDC_TARE_KEY:
+            if (services_.tare_key) services_.tare_key();
+            break;
+        case IDC_BRAND:
+        case IDC_CHECKSUM:
+        case IDC_APPROVAL:
+            calibration_mode_ = 0;
+            calb_->hide();
+            calb_->step1().hide();
+            ver_->show();
+            break;
+        case IDC_MAX:
+        case IDC_MIN:
+        case IDC_ED:
+            if (services_.saved_snapshot && services_.saved_snapshot().span_switch != 0) {
+                calibration_mode_ = 1;
+                ver_->hide();
+                calb_->show();
+            } else {
+                boxes().error(kOpenSpanSwitchText);
+            }
+            break;
+        default: break;
+    }
+}
+
+void CTarveloDlg::SetQuantityMode(int on) {
+    quantity_mode_ = on ? 1 : 0;
+    const Settings& s = config_.scale;
+    if (on) {
+        for (int id : {IDC_TARE_CAPTION, IDC_TARE, IDC_ZERO_MARK, IDC_NET_MARK}) show_control(id, false);
+        set_text(IDC_WEIGHT_UNIT, decode_text(s.quantity_symbol));
+        set_text(IDC_WEIGHT, "0");
+        set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_quantity));
+    } else {
+        show_control(IDC_TARE_CAPTION, true);
+        show_control(IDC_TARE, true);
+        set_text(IDC_WEIGHT_UNIT, decode_text(s.weight_symbol));
+        set_text(IDC_WEIGHT, "0,00");
+        set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_weight));
+    }
+    LayoutByPercent();
+    repaint();
+}
+
+void CTarveloDlg::LayoutByPercent() {
+    auto ops = layout_main(width(), height(), config_.main1, [this](int id) {
+        QWidget* c = control(id);
+        return c ? c->height() : 0;
+    });
+    for (const LayoutOp& op : ops) {
+        if (op.hide)
+            show_control(op.id, false);
+        else
+            move_control(op.id, op.rect);
+    }
+}
+
+void CTarveloDlg::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    PaintBackgroundImage(painter, rect(), config_.main1.bg_image);
+}
+
+void CTarveloDlg::resizeEvent(QResizeEvent* event) {
+    TemplateDialog::resizeEvent(event);
+    LayoutByPercent();
+}
+
+void CTarveloDlg::closeEvent(QCloseEvent* event) {
+    if (tray_) tray_->hide();
+    TemplateDialog::closeEvent(event);
+}
+
+ControlStyle CTarveloDlg::control_style(int id) const {
+    const WindowSettings& m = config_.main1;
+    const QColor custom = QColor::fromRgb(m.color_r & 0xFF, m.color_g & 0xFF, m.color_b & 0xFF);
+    switch (id) {
+        case IDC_BRAND: return {point_font("Arial Bold", 18), QColor::fromRgb(kTeal), {}};
+        case IDC_CHECKSUM: case IDC_MAX: case IDC_MIN: case IDC_ED: case IDC_APPROVAL:
+            return {point_font("Arial Bold", 9), {}, {}};
+        case IDC_ZERO_MARK: case IDC_NET_MARK: case IDC_WEIGHT_UNIT: case IDC_TARE_CAPTION:
+        case IDC_UPRICE_CAPTION: case IDC_CURRENCY:
+            return {point_font("Arial Bold", 9), custom, {}};
+        case IDC_WEIGHT: case IDC_UPRICE: case IDC_TPRICE: case IDC_TARE:
+            return {point_font(decode_text(m.font_name), m.font_size / 10.0), custom, {}};
+        default: return {};
+    }
+}
+
+}  // namespace tarvelo::ui

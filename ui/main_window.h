@@ -1,0 +1,123 @@
+#pragma once
+// The display bar, CTarveloDlg: the program's main window. It owns every other window, runs
+// the start-up steps in their order, keeps the notification-area icon, and takes the window
+// messages through which the display and pipe threads update it. Calls from other threads
+// (posted messages, show/hide, mode switch, boot screens) are queued to the user-interface
+// thread.
+
+#include <QSystemTrayIcon>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "config/settings.h"
+#include "ecr/ecr_display.h"
+#include "platform/message_box.h"
+#include "scale/weighing_snapshot.h"
+#include "ui/display_thread.h"
+#include "ui/second_window.h"
+#include "ui/small_dialogs.h"
+#include "ui/template_dialog.h"
+
+namespace tarvelo::ui {
+
+inline constexpr const char* kChecksumFailedText = "Failed to get scale module checksum!";
+inline constexpr const char* kThreadFailedText = "Create Thread Error!";
+inline constexpr const char* kOpenSpanSwitchText = "Please Open Span Switch!";
+
+// Width or height (capability 8 or 10) of display `index`; -1 for a display that does not exist.
+int display_metric(int index, int capability);
+
+class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens {
+    Q_OBJECT
+public:
+    // The world outside the windows, replaced by fakes in tests.
+    struct Services {
+        std::function<std::optional<Configuration>()> load_settings;  // empty: no file
+        std::function<void(int)> exit_process;
+        std::function<int(MessageSink*, const char*)> scale_open;
+        std::function<int(char*)> get_checksum;
+        std::function<bool(CTarveloDlg&)> start_display_thread;
+        std::function<bool(CTarveloDlg&)> start_pipe_thread;
+        std::function<void()> zero_key;
+        std::function<void()> tare_key;
+        std::function<weighing_snapshot()> saved_snapshot;
+        std::function<int()> calibrate_zero, calibrate_span, init_rezero;
+        std::function<int(int, int)> display_metric = ui::display_metric;
+        std::function<int()> pellum_version, dravix_version;
+        MessageBox* boxes = nullptr;
+        std::function<void(const std::string&)> info_box;
+    };
+
+    explicit CTarveloDlg(Services services);
+    ~CTarveloDlg() override;
+
+    // The start-up steps; false when a failure requested the close.
+    bool OnInitDialog();
+    bool close_requested() const { return close_requested_; }
+
+    // Any thread.
+    void post(PostedMessage message) override;
+    void show_window(DisplayWindow window, bool show) override;
+    void set_quantity_mode(DisplayWindow window, int mode) override;
+    void set_flash_colour(int r, int g, int b) override;
+    void close_flash() override;
+    void show_boot() override;
+    void boot_failed(const std::string& text) override;
+    void close_boot() override;
+    void show_display_windows() override;
+
+    // User-interface thread.
+    void handle_message(const PostedMessage& message);
+    void tray_notify(int mouse_message);  // 0x201 left button down, 0x203 double click
+    void SetQuantityMode(int on);
+    void LayoutByPercent();
+
+    const Configuration& configuration() const { return config_; }
+    const std::string& module_checksum() const { return module_checksum_; }
+    std::atomic<int32_t>& calibration_mode() { return calibration_mode_; }
+    CTarveloDlg2& second() { return *second_; }
+    CDlg_ver& version() { return *ver_; }
+    CDlg_calbS0& calibration() { return *calb_; }
+    CDlg_boot& boot() { return *boot_; }
+    CDlg_boot2& boot2() { return *boot2_; }
+    CDlg_flash& flash() { return *flash_; }
+    CDlg_flash2& flash2() { return *flash2_; }
+    QSystemTrayIcon* tray() { return tray_.get(); }
+    bool event(QEvent* e) override;
+
+protected:
+    ControlStyle control_style(int id) const override;
+    void on_command(int id) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void request_close();
+    void queue(std::function<void()> call);
+    MessageBox& boxes();
+
+    Services services_;
+    Configuration config_;
+    std::string module_checksum_ = "00000000";
+    std::atomic<int32_t> calibration_mode_{0};
+    bool close_requested_ = false;
+    int quantity_mode_ = 0;
+    QString weight_last_shown_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+
+    CTarveloDlg2* second_ = nullptr;
+    CDlg_pop pop1_;
+    CDlg_pop2 pop2_;
+    CDlg_ver* ver_ = nullptr;
+    CDlg_calbS0* calb_ = nullptr;
+    CDlg_boot* boot_ = nullptr;
+    CDlg_boot2* boot2_ = nullptr;
+    CDlg_flash* flash_ = nullptr;
+    CDlg_flash2* flash2_ = nullptr;
+};
+
+}  // namespace tarvelo::ui

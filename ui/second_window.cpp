@@ -1,0 +1,116 @@
+#include "ui/second_window.h"
+
+#include <QPainter>
+
+#include "ui/background.h"
+#include "ui/layout.h"
+#include "ui/templates.h"
+#include "ui/text_codec.h"
+
+namespace tarvelo::ui {
+
+void set_bar_texts(TemplateDialog& w, const Settings& s, const std::string& checksum) {
+    w.set_text(IDC_CHECKSUM, decode_text(checksum));
+    w.set_text(IDC_APPROVAL, decode_text(s.approval_text));
+    w.set_text(IDC_MAX, decode_text(s.max_label));
+    w.set_text(IDC_MIN, decode_text(s.min_label));
+    w.set_text(IDC_ED, decode_text(s.ed_label));
+    w.set_text(IDC_TARE_CAPTION, decode_text(s.tare_label + " " + s.weight_symbol));
+    w.set_text(IDC_WEIGHT_UNIT, decode_text(s.weight_symbol));
+    w.set_text(IDC_ZERO_MARK, decode_text(s.zero_symbol));
+    w.set_text(IDC_NET_MARK, decode_text(s.net_symbol));
+    w.set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_weight));
+    w.set_text(IDC_CURRENCY, decode_text(s.currency_symbol));
+    w.show_control(IDC_ZERO_MARK, false);
+    w.show_control(IDC_NET_MARK, false);
+}
+
+CTarveloDlg2::CTarveloDlg2(const WindowSettings& window, const Settings& settings, QWidget* parent)
+    : TemplateDialog(template_135(), parent), window_(window), settings_(settings) {
+    restyle();
+}
+
+void CTarveloDlg2::SetQuantityMode(int on) {
+    quantity_mode_ = on ? 1 : 0;
+    if (on) {
+        for (int id : {IDC_TARE_CAPTION, IDC_TARE, IDC_ZERO_MARK, IDC_NET_MARK}) show_control(id, false);
+        set_text(IDC_WEIGHT_UNIT, decode_text(settings_.quantity_symbol));
+        set_text(IDC_WEIGHT, "0");
+        set_text(IDC_UPRICE_CAPTION, decode_text(settings_.unit_price_caption_quantity));
+    } else {
+        show_control(IDC_TARE_CAPTION, true);
+        show_control(IDC_TARE, true);
+        set_text(IDC_WEIGHT_UNIT, decode_text(settings_.weight_symbol));
+        set_text(IDC_WEIGHT, "0,00");
+        set_text(IDC_UPRICE_CAPTION, decode_text(settings_.unit_price_caption_weight));
+    }
+    layout();
+    repaint();
+}
+
+void CTarveloDlg2::layout() {
+    std::vector<LayoutOp> ops;
+    if (window_.type == 1) {
+        ops = layout_fixed();
+    } else {
+        ops = layout_second(width(), height(), window_, [this](int id) {
+            QWidget* c = control(id);
+            return c ? c->height() : 0;
+        });
+    }
+    for (const LayoutOp& op : ops) {
+        if (op.hide)
+            show_control(op.id, false);
+        else
+            move_control(op.id, op.rect);
+    }
+}
+
+void CTarveloDlg2::LayoutByPercent() { layout(); }
+
+void CTarveloDlg2::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    if (window_.type == 1)
+        painter.drawImage(rect(), builtin_bitmap(quantity_mode_ == 1));
+    else
+        PaintBackgroundImage(painter, rect(), window_.bg_image);
+}
+
+void CTarveloDlg2::resizeEvent(QResizeEvent* event) {
+    TemplateDialog::resizeEvent(event);
+    layout();
+}
+
+void CTarveloDlg2::showEvent(QShowEvent* event) {
+    TemplateDialog::showEvent(event);
+    layout();
+}
+
+ControlStyle CTarveloDlg2::control_style(int id) const {
+    const QColor custom = QColor::fromRgb(window_.color_r & 0xFF, window_.color_g & 0xFF, window_.color_b & 0xFF);
+    const QColor amber = QColor::fromRgb(kAmber), teal = QColor::fromRgb(kTeal);
+    const bool fixed = window_.type == 1;
+    const QFont value_font = point_font(decode_text(window_.font_name), window_.font_size / 10.0);
+    switch (id) {
+        case IDC_BRAND: return {point_font("Arial Bold", 18), teal, {}};
+        case IDC_CHECKSUM: case IDC_MAX: case IDC_MIN: case IDC_ED: case IDC_APPROVAL:
+            return {point_font("Arial Bold", 9), {}, {}};
+        case IDC_WEIGHT_UNIT: case IDC_TARE_CAPTION: case IDC_UPRICE_CAPTION: case IDC_CURRENCY:
+            return {point_font("Arial Bold", 9), custom, {}};
+        case IDC_ZERO_MARK: case IDC_NET_MARK:
+            if (fixed) return {point_font("Arial Bold", 9), QColor(Qt::black), amber};
+            return {point_font("Arial Bold", 9), custom, {}};
+        case IDC_WEIGHT: case IDC_UPRICE: case IDC_TARE:
+            if (fixed) return {point_font("Arial", 16), amber, QColor(Qt::black)};
+            return {value_font, custom, {}};
+        case IDC_TPRICE:
+            if (fixed) return {point_font("Arial", 18), QColor(Qt::black), amber};
+            return {value_font, custom, {}};
+        case IDC_TEXT:
+            if (fixed) return {point_font("Arial", 18), amber, QColor(Qt::black)};
+            return {value_font, custom, {}};  // teal is only the text background colour: transparent
+        default: return {};
+    }
+}
+
+}  // namespace tarvelo::ui

@@ -1,0 +1,37 @@
+#pragma once
+// The second display window: a copy of the bar for a customer monitor, with a band for the
+// article text. Two looks: the percentage layout over a background file (any type but 1),
+// and the fixed layout over the built-in bitmaps (type 1).
+
+#include "config/settings.h"
+#include "ui/template_dialog.h"
+
+namespace tarvelo::ui {
+
+class CTarveloDlg2 : public TemplateDialog {
+    Q_OBJECT
+public:
+    CTarveloDlg2(const WindowSettings& window, const Settings& settings, QWidget* parent);
+
+    void SetQuantityMode(int on);
+    int quantity_mode() const { return quantity_mode_; }
+    void LayoutByPercent();
+    const WindowSettings& window_settings() const { return window_; }
+
+protected:
+    ControlStyle control_style(int id) const override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void layout();
+    WindowSettings window_;
+    Settings settings_;
+    int quantity_mode_ = 0;
+};
+
+// The texts both display windows take from the settings at start-up.
+void set_bar_texts(TemplateDialog& window, const Settings& settings, const std::string& checksum);
+
+}  // namespace tarvelo::ui

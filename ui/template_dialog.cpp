@@ -1,0 +1,128 @@
+#include "ui/template_dialog.h"
+
+#include <QMouseEvent>
+#include <cmath>
+
+namespace tarvelo::ui {
+
+int dlu_x(int dlu, FontBase base) { return static_cast<int>(std::lround(dlu * base.x / 4.0)); }
+int dlu_y(int dlu, FontBase base) { return static_cast<int>(std::lround(dlu * base.y / 8.0)); }
+
+QFont point_font(const QString& face, double points) {
+    QString family = face;
+    bool bold = false;
+    if (family.endsWith(" Bold")) {
+        family.chop(5);
+        bold = true;
+    }
+    QFont font(family);
+    font.setPointSizeF(points > 0 ? points : 1);
+    font.setBold(bold);
+    return font;
+}
+
+void ClickLabel::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) emit clicked();
+    QLabel::mousePressEvent(event);
+}
+
+TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent) : QDialog(parent), tmpl_(tmpl) {
+    setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint);
+    resize(dlu_x(tmpl.w, tmpl.base), dlu_y(tmpl.h, tmpl.base));
+    for (const ControlTemplate& c : tmpl.controls) {
+        QWidget* w;
+        if (c.kind == ControlKind::button) {
+            auto* b = new QPushButton(QString::fromUtf8(c.text), this);
+            connect(b, &QPushButton::clicked, this, [this, id = c.id] {
+                on_command(id);
+                emit command(id);
+            });
+            w = b;
+        } else {
+            auto* l = new ClickLabel(QString::fromUtf8(c.text), this);
+            Qt::Alignment h = c.align == Align::left ? Qt::AlignLeft : c.align == Align::right ? Qt::AlignRight : Qt::AlignHCenter;
+            l->setAlignment(h | Qt::AlignVCenter);
+            if (c.notify)
+                connect(l, &ClickLabel::clicked, this, [this, id = c.id] {
+                    on_command(id);
+                    emit command(id);
+                });
+            w = l;
+        }
+        w->setObjectName(QString::number(c.id));
+        w->setGeometry(dlu_x(c.x, tmpl.base), dlu_y(c.y, tmpl.base), dlu_x(c.w, tmpl.base), dlu_y(c.h, tmpl.base));
+        if (!c.visible) w->hide();
+        controls_[c.id] = w;
+    }
+}
+
+QWidget* TemplateDialog::control(int id) const {
+    auto it = controls_.find(id);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+QString TemplateDialog::text(int id) const {
+    QWidget* w = control(id);
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+    if (auto* b = qobject_cast<QPushButton*>(w)) return b->text();
+    return {};
+}
+
+void TemplateDialog::set_text(int id, const QString& text) {
+    QWidget* w = control(id);
+    if (auto* l = qobject_cast<QLabel*>(w)) l->setText(text);
+    if (auto* b = qobject_cast<QPushButton*>(w)) b->setText(text);
+}
+
+void TemplateDialog::show_control(int id, bool show) {
+    if (QWidget* w = control(id)) w->setVisible(show);
+}
+
+bool TemplateDialog::control_visible(int id) const {
+    QWidget* w = control(id);
+    return w && !w->isHidden();
+}
+
+void TemplateDialog::move_control(int id, const QRect& rect) {
+    if (QWidget* w = control(id)) w->setGeometry(rect);
+}
+
+void TemplateDialog::refresh_control(int id) {
+    QWidget* w = control(id);
+    if (w && !w->isHidden()) {
+        w->hide();
+        w->show();
+    }
+}
+
+void TemplateDialog::place_topmost(int x, int y, int w, int h) {
+    setGeometry(x, y, w, h);
+}
+
+void TemplateDialog::place_topmost_at(int x, int y) { move(x, y); }
+
+ControlStyle TemplateDialog::control_style(int) const { return {}; }
+
+void TemplateDialog::restyle() {
+    if (auto brush = window_brush()) {
+        QPalette p = palette();
+        p.setColor(QPalette::Window, *brush);
+        setPalette(p);
+        setAutoFillBackground(true);
+    }
+    for (auto& [id, w] : controls_) {
+        ControlStyle s = control_style(id);
+        if (s.font) w->setFont(*s.font);
+        QPalette p = w->palette();
+        if (s.text) {
+            p.setColor(QPalette::WindowText, *s.text);
+            p.setColor(QPalette::ButtonText, *s.text);
+        }
+        if (s.background) p.setColor(QPalette::Window, *s.background);
+        w->setPalette(p);
+        if (qobject_cast<QLabel*>(w)) w->setAutoFillBackground(s.background.has_value());
+    }
+    update();
+}
+
+}  // namespace tarvelo::ui

@@ -1,0 +1,104 @@
+#pragma once
+// The dialog framework of the scale's windows: a QDialog whose controls are built from a
+// template table (id, kind, text, place in dialog units, alignment), looked up by id, shown,
+// hidden, moved and relabelled. Each window answers per control id which font and colours it
+// wants, as the system's colour requests did; `restyle()` applies the answers again.
+
+#include <QColor>
+#include <QDialog>
+#include <QFont>
+#include <QLabel>
+#include <QPushButton>
+#include <QRect>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvelo::ui {
+
+enum class ControlKind { label, button };
+enum class Align { left, centre, right };
+
+struct ControlTemplate {
+    int id;
+    ControlKind kind;
+    const char* text;
+    int x, y, w, h;  // dialog units
+    Align align = Align::left;
+    bool notify = false;  // a label that reports clicks
+    bool visible = true;
+};
+
+// Dialog-unit base of the template font: "MS Sans Serif" 8 is 6 x 13, "System" 10 is 8 x 16.
+struct FontBase {
+    int x, y;
+};
+constexpr FontBase kSansSerif8{6, 13};
+constexpr FontBase kSystem10{8, 16};
+
+struct DialogTemplate {
+    int id;
+    int w, h;  // dialog units
+    FontBase base;
+    std::vector<ControlTemplate> controls;
+};
+
+int dlu_x(int dlu, FontBase base);
+int dlu_y(int dlu, FontBase base);
+
+struct ControlStyle {
+    std::optional<QFont> font;
+    std::optional<QColor> text;
+    std::optional<QColor> background;  // filled behind the text; none = transparent
+};
+
+// "Arial Bold" 18 -> a bold Arial of 18 points.
+QFont point_font(const QString& face, double points);
+
+class ClickLabel : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+signals:
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+};
+
+class TemplateDialog : public QDialog {
+    Q_OBJECT
+public:
+    TemplateDialog(const DialogTemplate& tmpl, QWidget* parent = nullptr);
+
+    QWidget* control(int id) const;
+    QString text(int id) const;
+    void set_text(int id, const QString& text);
+    void show_control(int id, bool show);
+    bool control_visible(int id) const;  // its own flag, whether or not the window is shown
+    void move_control(int id, const QRect& rect);
+    // Hides the control and shows it again, so the window repaints behind its text.
+    void refresh_control(int id);
+    // A topmost frameless tool window (no taskbar button) at the given place.
+    void place_topmost(int x, int y, int w, int h);
+    void place_topmost_at(int x, int y);
+    // Applies every control's style again (after a change of brush or look).
+    void restyle();
+    const DialogTemplate& dialog_template() const { return tmpl_; }
+
+signals:
+    void command(int id);
+
+protected:
+    virtual ControlStyle control_style(int id) const;
+    // The window's own background brush; none = nothing filled (a background image may be).
+    virtual std::optional<QColor> window_brush() const { return std::nullopt; }
+    virtual void on_command(int) {}
+
+private:
+    DialogTemplate tmpl_;
+    std::map<int, QWidget*> controls_;
+};
+
+}  // namespace tarvelo::ui
