@@ -1,0 +1,347 @@
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/window_messages.h"
+#include "tests/support/test_support.h"
+#include "ui/background.h"
+#include "ui/main_window.h"
+#include "ui/templates.h"
+
+namespace tarvelo::ui {
+namespace {
+
+class RecordingBoxes : public MessageBox {
+public:
+    void error(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+Configuration working_configuration(const std::string& bg_image = "") {
+    Configuration c = load_settings(IniFile::parse(
+        "[windowMain1]\nw=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\nweight_fg=20\nuprice_fg=15\n"
+        "tprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\nfont_size=200\nfont_color=0,0,255\n"
+        "[windowMain2]\nw=640\nh=200\nname_fg=30\napproval_fg=12\nscale_span_fg=12\ntare_fg=18\nweight_fg=20\n"
+        "uprice_fg=18\ntprice_fg=20\nfont_color=255,0,0\n"));
+    c.main1.bg_image = bg_image;
+    c.main2.bg_image = bg_image;
+    return c;
+}
+
+// The main window with its outside world replaced, recording the order of the start-up steps.
+struct Fixture {
+    explicit Fixture(std::optional<Configuration> config = working_configuration()) {
+        services.load_settings = [this, config] {
+            steps.push_back("settings");
+            return config;
+        };
+        services.exit_process = [this](int code) { exit_code = code; };
+        services.scale_open = [this](MessageSink*, const char* port) {
+            steps.push_back(std::string("open ") + port);
+            return open_result;
+        };
+        services.get_checksum = [this](char* buffer) {
+            steps.push_back("checksum");
+            std::strcpy(buffer, "1A2B3C4D");
+            return checksum_result;
+        };
+        services.start_display_thread = [this](CTarveloDlg&) {
+            steps.push_back("display thread");
+            return threads_ok;
+        };
+        services.start_pipe_thread = [this](CTarveloDlg&) {
+            steps.push_back("pipe thread");
+            return threads_ok;
+        };
+        services.zero_key = [this] { steps.push_back("zero key"); };
+        services.tare_key = [this] { steps.push_back("tare key"); };
+        services.saved_snapshot = [this] { return saved; };
+        services.calibrate_zero = [this] { return calibrate_zero_result; };
+        services.calibrate_span = [this] { return calibrate_span_result; };
+        services.init_rezero = [this] {
+            steps.push_back("init rezero");
+            return 0;
+        };
+        services.display_metric = [](int index, int cap) { return index == 0 ? (cap == 8 ? 1024 : 768) : -1; };
+        services.pellum_version = [] { return 105; };
+        services.dravix_version = [] { return 110; };
+        services.boxes = &boxes;
+        services.info_box = [this](const std::string& t) { infos.push_back(t); };
+    }
+    std::unique_ptr<CTarveloDlg> make() { return std::make_unique<CTarveloDlg>(services); }
+
+    CTarveloDlg::Services services;
+    RecordingBoxes boxes;
+    std::vector<std::string> steps, infos;
+    int exit_code = 0, open_result = 0, checksum_result = 0, calibrate_zero_result = 0, calibrate_span_result = 0;
+    bool threads_ok = true;
+    weighing_snapshot saved;
+};
+
+PostedMessage text_message(uint32_t id, const std::string& text) {
+    PostedMessage m;
+    m.id = id;
+    m.text = text;
+    return m;
+}
+
+TEST(StartUp, StepsRunInOrderAndFillTheWindows) {
+    Fixture f;
+    auto dlg = f.make();
+    EXPECT_TRUE(dlg->OnInitDialog());
+    EXPECT_EQ(f.steps, (std::vector<std::string>{"settings", "open COM4", "checksum", "display thread", "pipe thread"}));
+    EXPECT_TRUE(f.boxes.texts.empty());
+    EXPECT_EQ(dlg->text(IDC_CHECKSUM), "1A2B3C4D");
+    EXPECT_EQ(dlg->text(IDC_APPROVAL), "TC4702");
+    EXPECT_EQ(dlg->text(IDC_TARE_CAPTION), "TARE kg");
+    EXPECT_EQ(dlg->text(IDC_UPRICE_CAPTION), QString(QChar(0x20AC)) + "/kg");
+    EXPECT_EQ(dlg->second().text(IDC_CURRENCY), QString(QChar(0x20AC)));
+    EXPECT_FALSE(dlg->control_visible(IDC_ZERO_MARK));
+    EXPECT_FALSE(dlg->second().isVisible());
+    EXPECT_EQ(dlg->geometry().size(), QSize(800, 60));
+    EXPECT_EQ(dlg->version().text(IDC_VER_PELLUM), "105");
+    EXPECT_EQ(dlg->version().text(IDC_VER_DRAVIX), "110");
+    EXPECT_EQ(dlg->version().text(IDC_CHECKSUM), "1A2B3C4D");
+    // A display that does not exist gives -1, used as it is.
+    EXPECT_EQ(dlg->boot2().geometry().x(), 1024);
+    EXPECT_TRUE(dlg->flash().isVisible());
+    EXPECT_FALSE(dlg->boot().isVisible());
+    EXPECT_FALSE(dlg->boot().control_visible(IDC_EXIT));
+}
+
+TEST(StartUp, FailuresShowTheirBoxesAndCloseButStartUpGoesOn) {
+    struct Case {
+        const char* name;
+        int open_result, checksum_result;
+        bool threads_ok;
+        std::vector<std::string> boxes;
+    } cases[] = {
+        {"port", -1, 0, true, {"Scale initialize failed!"}},
+        {"reader", -2, 0, true, {"Failed to start scale!"}},
+        {"checksum", 0, -1, true, {"Failed to get scale module checksum!"}},
+        {"threads", 0, 0, false, {"Create Thread Error!", "Create Thread Error!"}},
+        {"two at once", -1, -1, true, {"Scale initialize failed!", "Failed to get scale module checksum!"}},
+    };
+    for (const Case& c : cases) {
+        Fixture f;
+        f.open_result = c.open_result;
+        f.checksum_result = c.checksum_result;
+        f.threads_ok = c.threads_ok;
+        auto dlg = f.make();
+        EXPECT_FALSE(dlg->OnInitDialog()) << c.name;
+        EXPECT_EQ(f.boxes.texts, c.boxes) << c.name;
+        EXPECT_EQ(f.steps.size(), 5u) << c.name;  // every later step still ran
+        EXPECT_TRUE(dlg->close_requested());
+    }
+}
+
+TEST(StartUp, MissingSettingsEndTheProcess) {
+    Fixture f(std::nullopt);
+    auto dlg = f.make();
+    EXPECT_FALSE(dlg->OnInitDialog());
+    EXPECT_EQ(f.boxes.texts, std::vector<std::string>{"Could not find tarvelo.ini"});
+    EXPECT_EQ(f.exit_code, -1);
+    EXPECT_EQ(f.steps, std::vector<std::string>{"settings"});
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dlg_ = f_.make();
+        ASSERT_TRUE(dlg_->OnInitDialog());
+    }
+    Fixture f_;
+    std::unique_ptr<CTarveloDlg> dlg_;
+};
+
+TEST_F(MainWindow, ValueMessagesReachBothWindows) {
+    dlg_->handle_message(text_message(WM_SHOW_WEIGHT, " 1,234"));
+    dlg_->handle_message(text_message(WM_SHOW_TARE, " 0,150"));
+    dlg_->handle_message(text_message(WM_SHOW_UNIT_PRICE, "   2,99"));
+    dlg_->handle_message(text_message(WM_SHOW_TOTAL_PRICE, "   3,69"));
+    dlg_->handle_message(text_message(WM_SHOW_TEXT, "K\xC4SE"));
+    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg_.get()), static_cast<TemplateDialog*>(&dlg_->second())}) {
+        EXPECT_EQ(w->text(IDC_WEIGHT), " 1,234");
+        EXPECT_EQ(w->text(IDC_TARE), " 0,150");
+        EXPECT_EQ(w->text(IDC_UPRICE), "   2,99");
+        EXPECT_EQ(w->text(IDC_TPRICE), "   3,69");
+    }
+    EXPECT_EQ(dlg_->second().text(IDC_TEXT), QString("K") + QChar(0xC4) + "SE");
+    EXPECT_EQ(dlg_->text(IDC_TEXT), "");  // the bar has no article text
+
+    dlg_->handle_message(text_message(WM_ZERO_ON, ""));
+    dlg_->handle_message(text_message(WM_NET_ON, ""));
+    EXPECT_TRUE(dlg_->control_visible(IDC_ZERO_MARK));
+    EXPECT_TRUE(dlg_->second().control_visible(IDC_NET_MARK));
+    dlg_->handle_message(text_message(WM_ZERO_OFF, ""));
+    EXPECT_FALSE(dlg_->second().control_visible(IDC_ZERO_MARK));
+}
+
+TEST_F(MainWindow, QuantityModeAndBack) {
+    dlg_->handle_message(text_message(WM_NET_ON, ""));
+    dlg_->SetQuantityMode(1);
+    dlg_->second().SetQuantityMode(1);
+    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg_.get()), static_cast<TemplateDialog*>(&dlg_->second())}) {
+        EXPECT_EQ(w->text(IDC_WEIGHT_UNIT), "pcs");
+        EXPECT_EQ(w->text(IDC_WEIGHT), "0");
+        EXPECT_EQ(w->text(IDC_UPRICE_CAPTION), QString(QChar(0x20AC)) + "/pcs");
+        EXPECT_FALSE(w->control_visible(IDC_TARE));
+        EXPECT_FALSE(w->control_visible(IDC_NET_MARK));
+    }
+    dlg_->handle_message(text_message(WM_SHOW_TARE, " 9,999"));  // ignored in quantity mode
+    dlg_->handle_message(text_message(WM_ZERO_ON, ""));                           // likewise
+    dlg_->handle_message(text_message(WM_SHOW_WEIGHT, "3"));      // the quantity
+    EXPECT_NE(dlg_->text(IDC_TARE), " 9,999");
+    EXPECT_FALSE(dlg_->control_visible(IDC_ZERO_MARK));
+    EXPECT_EQ(dlg_->second().text(IDC_WEIGHT), "3");
+
+    dlg_->SetQuantityMode(0);
+    EXPECT_EQ(dlg_->text(IDC_WEIGHT), "0,00");
+    EXPECT_EQ(dlg_->text(IDC_WEIGHT_UNIT), "kg");
+    EXPECT_TRUE(dlg_->control_visible(IDC_TARE));
+}
+
+TEST_F(MainWindow, LabelClicksOpenVersionOrWizard) {
+    emit dlg_->command(0);  // nothing
+    auto click = [&](int id) { static_cast<ClickLabel*>(dlg_->control(id))->clicked(); };
+    click(IDC_MAX);  // span switch closed
+    EXPECT_EQ(f_.boxes.texts, std::vector<std::string>{"Please Open Span Switch!"});
+    EXPECT_EQ(dlg_->calibration_mode().load(), 0);
+    EXPECT_FALSE(dlg_->calibration().isVisible());
+
+    f_.saved.span_switch = 1;
+    click(IDC_ED);
+    EXPECT_EQ(dlg_->calibration_mode().load(), 1);
+    EXPECT_TRUE(dlg_->calibration().isVisible());
+
+    click(IDC_BRAND);
+    EXPECT_EQ(dlg_->calibration_mode().load(), 0);
+    EXPECT_FALSE(dlg_->calibration().isVisible());
+    EXPECT_TRUE(dlg_->version().isVisible());
+    static_cast<QPushButton*>(dlg_->version().control(IDC_CLOSE))->click();
+    EXPECT_FALSE(dlg_->version().isVisible());
+
+    static_cast<QPushButton*>(dlg_->control(IDC_ZERO_KEY))->click();
+    static_cast<QPushButton*>(dlg_->control(IDC_TARE_KEY))->click();
+    EXPECT_EQ(f_.steps.back(), "tare key");
+}
+
+TEST_F(MainWindow, WizardStepsWithABoardThatFailsAndSucceeds) {
+    auto press = [](TemplateDialog& w, int id) { static_cast<QPushButton*>(w.control(id))->click(); };
+    CDlg_calbS0& start = dlg_->calibration();
+    start.show();
+    press(start, IDC_NEXT);
+    EXPECT_FALSE(start.isVisible());
+    EXPECT_TRUE(start.step1().isVisible());
+    f_.calibrate_zero_result = 1;
+    press(start.step1(), IDC_NEXT);
+    EXPECT_EQ(f_.boxes.texts.back(), "Zero reset failed! Press Next to try again.");
+    EXPECT_TRUE(start.step1().isVisible());
+    f_.calibrate_zero_result = 0;
+    press(start.step1(), IDC_NEXT);
+    EXPECT_TRUE(start.step1().step2().isVisible());
+    f_.calibrate_span_result = -1;
+    press(start.step1().step2(), IDC_NEXT);
+    EXPECT_EQ(f_.boxes.texts.back(), "Span calibration failed! Press Next to try again.");
+    f_.calibrate_span_result = 0;
+    press(start.step1().step2(), IDC_NEXT);
+    EXPECT_EQ(f_.infos, std::vector<std::string>{"Calibration success."});
+    EXPECT_FALSE(start.step1().step2().isVisible());
+
+    start.step1().show();
+    press(start.step1(), IDC_EXIT);
+    EXPECT_EQ(f_.steps.back(), "init rezero");
+    EXPECT_FALSE(start.step1().isVisible());
+
+    dlg_->handle_message(text_message(WM_SHOW_AD_COUNT, "123456"));
+    EXPECT_EQ(start.text(IDC_AD_COUNT), "123456");
+}
+
+TEST_F(MainWindow, TrayClickTogglesEachWindowByItsOwnState) {
+    dlg_->hide();
+    dlg_->second().show();
+    dlg_->tray_notify(0x201);
+    EXPECT_TRUE(dlg_->isVisible());
+    EXPECT_FALSE(dlg_->second().isVisible());
+    dlg_->tray_notify(0x201);
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_TRUE(dlg_->second().isVisible());
+}
+
+TEST_F(MainWindow, FontsAndColoursPerControl) {
+    auto colour = [](QWidget* w) { return w->palette().color(QPalette::WindowText); };
+    EXPECT_EQ(colour(dlg_->control(IDC_BRAND)), QColor(0, 148, 108));
+    EXPECT_TRUE(dlg_->control(IDC_BRAND)->font().bold());
+    EXPECT_EQ(dlg_->control(IDC_BRAND)->font().pointSizeF(), 18);
+    EXPECT_EQ(colour(dlg_->control(IDC_WEIGHT)), QColor(0, 0, 255));  // the INI colour
+    EXPECT_EQ(dlg_->control(IDC_WEIGHT)->font().pointSizeF(), 20);      // font_size 200
+    EXPECT_EQ(dlg_->control(IDC_WEIGHT)->font().family(), "Arial");
+    EXPECT_EQ(colour(dlg_->control(IDC_NET_MARK)), QColor(0, 0, 255));
+    EXPECT_EQ(dlg_->control(IDC_CHECKSUM)->font().pointSizeF(), 9);
+    EXPECT_EQ(colour(dlg_->second().control(IDC_WEIGHT)), QColor(255, 0, 0));
+    EXPECT_EQ(dlg_->control(IDC_ZERO_KEY)->font().pointSizeF(), 20);
+    EXPECT_EQ(dlg_->boot().control(IDC_MESSAGE)->palette().color(QPalette::Window), QColor(220, 20, 60));
+    EXPECT_EQ(dlg_->version().control(IDC_VER_MANUFACTURER)->font().pointSizeF(), 26);
+    EXPECT_NE(dlg_->version().control(IDC_VER_MANUFACTURER_LABEL)->font().pointSizeF(), 26);
+}
+
+TEST(SecondWindow, FixedLookOverTheBuiltInBitmaps) {
+    Configuration c = working_configuration();
+    c.main2.type = 1;
+    CTarveloDlg2 w(c.main2, c.scale, nullptr);
+    w.resize(256, 120);
+    w.LayoutByPercent();
+    EXPECT_EQ(w.control(IDC_TPRICE)->geometry(), QRect(142, 92, 98, 25));
+    EXPECT_FALSE(w.control_visible(IDC_BRAND));
+    EXPECT_EQ(w.control(IDC_TPRICE)->palette().color(QPalette::Window), QColor(248, 204, 0));
+    EXPECT_EQ(w.control(IDC_TPRICE)->palette().color(QPalette::WindowText), QColor(Qt::black));
+    QImage weight = builtin_bitmap(false), quantity = builtin_bitmap(true);
+    EXPECT_EQ(weight.size(), QSize(256, 120));
+    EXPECT_EQ(weight.pixel(100, 10), qRgb(0, 0, 0));
+    EXPECT_EQ(weight.pixel(200, 100), qRgb(248, 204, 0));  // the amber price field
+    EXPECT_NE(weight, quantity);
+}
+
+// Renders the bar with known values to a PNG a person can look at, and checks a few pixels.
+TEST(Screenshot, BarWithKnownValues) {
+    test::TempDir dir;
+    QImage bg(100, 10, QImage::Format_RGB32);
+    bg.fill(QColor(200, 230, 255));
+    std::string bg_path = dir.file("bg.png");
+    ASSERT_TRUE(bg.save(QString::fromStdString(bg_path)));
+    Fixture f(working_configuration(bg_path));
+    auto dlg = f.make();
+    ASSERT_TRUE(dlg->OnInitDialog());
+    dlg->show();
+    dlg->handle_message(text_message(WM_SHOW_WEIGHT, " 1,234"));
+    dlg->handle_message(text_message(WM_SHOW_UNIT_PRICE, "   2,99"));
+    dlg->handle_message(text_message(WM_SHOW_TOTAL_PRICE, "   3,69"));
+    dlg->handle_message(text_message(WM_NET_OFF, ""));
+    QApplication::processEvents();
+    QImage shot = dlg->grab().toImage();
+    std::filesystem::create_directories(SCREENSHOT_DIR);
+    ASSERT_TRUE(shot.save(SCREENSHOT_DIR "/display_bar.png"));
+    EXPECT_EQ(shot.size(), QSize(800, 60));
+    EXPECT_EQ(QColor(shot.pixel(1, 1)), QColor(200, 230, 255));  // the background file, stretched
+    // Blue value text inside the weight block (x 200..360, value row y 18..58).
+    int blue = 0;
+    for (int x = 200; x < 360; ++x)
+        for (int y = 18; y < 58; ++y) {
+            QColor c(shot.pixel(x, y));
+            blue += c.blue() > 200 && c.red() < 80 && c.green() < 80;
+        }
+    EXPECT_GT(blue, 20);
+
+    dlg->second().show();
+    dlg->second().resize(640, 200);
+    dlg->handle_message(text_message(WM_SHOW_TEXT, "APPLES"));
+    QApplication::processEvents();
+    ASSERT_TRUE(dlg->second().grab().toImage().save(SCREENSHOT_DIR "/customer_window.png"));
+}
+
+}  // namespace
+}  // namespace tarvelo::ui
