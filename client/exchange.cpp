@@ -1,0 +1,104 @@
+#include "client/exchange.h"
+
+#include <chrono>
+#include <thread>
+
+namespace kestrin {
+
+std::string Exchange::read_reply(size_t max) {
+    std::string got;
+    if (link_ == nullptr) return got;
+    while (got.size() < max) {
+        char c;
+        Link::Read r = link_->read_byte(c, timeout_ms_);
+        if (r != Link::Read::byte) return {};
+        got.push_back(c);
+        if (ends_reply(c)) break;
+    }
+    return got;
+}
+
+void Exchange::ask_status() {
+    if (link_) link_->write(status_request());
+    Reply r = recognise(read_reply(16));
+    if (r.kind == ReplyKind::status) show_(status_text(r.s1, r.s0));
+}
+
+bool Exchange::exchange(const std::string& cs_text, Reading& reading, bool& show_data) {
+    std::string pair;
+    int state = 1;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (state == 1) {
+            if (link_) link_->write(enq_request());
+            std::string bytes = read_reply(128);
+            if (bytes.empty()) {
+                show_("receive data error 1");
+                return false;
+            }
+            Reply r = recognise(bytes);
+            switch (r.kind) {
+                case ReplyKind::scale_data:
+                    // Below the minimum weight the display keeps the previous reading.
+                    if (r.weight >= 40) {
+                        reading.weight = r.weight;
+                        reading.unit_price = r.unit_price;
+                    }
+                    show_data = true;
+                    return true;
+                case ReplyKind::quantity_data:
+                case ReplyKind::ack:
+                    return true;
+                case ReplyKind::nak:
+                    ask_status();
+                    return false;
+                case ReplyKind::cs_kw_request:
+                    pair = cs_kw_chars(cs_text, r.random_number);
+                    state = 2;
+                    break;
+                default:
+                    show_("receive data unknown");
+                    return false;
+            }
+        } else if (state == 2) {
+            if (link_) link_->write(cs_kw_record(pair));
+            std::string bytes = read_reply(128);
+            if (bytes.empty()) {
+                show_("receive data error 2");
+                return false;
+            }
+            if (recognise(bytes).kind != ReplyKind::ack) {
+                ask_status();
+                return false;
+            }
+            state = 3;
+        } else {
+            if (link_) link_->write(enq_request());
+            std::string bytes = read_reply(128);
+            if (bytes.empty()) {
+                show_("receive data error 4");
+                return false;
+            }
+            Reply r = recognise(bytes);
+            if (r.kind != ReplyKind::cs_kw_result) return false;
+            if (r.result == '1') {
+                show_("CS/KW result: valid");
+                state = 1;
+            } else {
+                if (r.result == '0') show_("CS/KW result: invalid");
+                return false;
+            }
+        }
+    }
+}
+
+bool Exchange::read(const std::string& cs_text, Reading& reading) {
+    bool show_data = false;
+    if (!exchange(cs_text, reading, show_data)) {
+        show_("read weight error");
+        return false;
+    }
+    return show_data;
+}
+
+}  // namespace kestrin

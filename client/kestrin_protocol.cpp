@@ -1,0 +1,146 @@
+#include "client/kestrin_protocol.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kestrin {
+namespace {
+
+int32_t decimal(const std::string& s, size_t from, size_t n) {
+    if (from >= s.size()) return 0;
+    return static_cast<int32_t>(std::atoi(s.substr(from, n).c_str()));
+}
+
+std::string with_comma(std::string s) {
+    for (char& c : s)
+        if (c == '.') c = ',';
+    return s;
+}
+
+}  // namespace
+
+std::string enq_request() { return {EOT, ENQ}; }
+std::string cs_kw_record(const std::string& pair) { return std::string{EOT, STX, '1', '0', ESC} + pair.substr(0, 8) + ETX; }
+std::string status_request() { return {EOT, STX, '0', '8', ETX}; }
+
+bool ends_reply(char byte) { return byte == ETX || byte == ACK || byte == NAK; }
+
+Reply recognise(const std::string& b) {
+    Reply r;
+    if (b.empty()) return r;
+    auto record = [&](const char* nn) { return b[0] == STX && b.size() >= 3 && b[1] == nn[0] && b[2] == nn[1]; };
+    if (b.size() == 26 && record("02")) {
+        r.kind = ReplyKind::scale_data;
+        r.weight = decimal(b, 6, 5);
+        r.unit_price = decimal(b, 12, 6);
+        r.total_price = decimal(b, 19, 6);
+    } else if (b.size() == 26 && record("32")) {
+        r.kind = ReplyKind::quantity_data;
+        r.quantity = decimal(b, 6, 5);
+        r.unit_price = decimal(b, 12, 6);
+        r.total_price = decimal(b, 19, 6);
+    } else if (b.size() == 26 && b[0] == STX) {
+        r.kind = ReplyKind::other_data;
+    } else if (b[0] == ACK) {
+        r.kind = ReplyKind::ack;
+    } else if (b[0] == NAK) {
+        r.kind = ReplyKind::nak;
+    } else if (b.size() == 8 && record("11") && b[4] == '2') {
+        r.kind = ReplyKind::cs_kw_request;
+        r.random_number = static_cast<uint8_t>(hex_value(b.substr(5, 2)));
+    } else if (b.size() == 6 && record("11")) {
+        r.kind = ReplyKind::cs_kw_result;
+        r.result = b[4];
+    } else if (b.size() == 7 && record("09") && b[3] == ESC && b[6] == ETX) {
+        r.kind = ReplyKind::status;
+        r.s1 = b[4];
+        r.s0 = b[5];
+    } else {
+        r.kind = ReplyKind::unknown;
+    }
+    return r;
+}
+
+uint16_t hex_value(const std::string& text) {
+    uint16_t v = 0;
+    for (size_t i = 0; i < text.size() && i < 4; ++i) {
+        char c = text[i];
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0) return 0;
+        v = static_cast<uint16_t>(v * 16 + d);
+    }
+    return v;
+}
+
+uint16_t crc16_86a3(const uint8_t* data, size_t length) {
+    uint16_t reg = 0;
+    for (size_t i = 0; i < length; ++i)
+        for (int bit = 7; bit >= 0; --bit) {
+            bool top = (reg & 0x8000) != 0;
+            bool in = (data[i] >> bit) & 1;
+            reg = static_cast<uint16_t>(reg << 1);
+            if (top != in) reg ^= 0x86A3;
+        }
+    return reg;
+}
+
+std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
+    auto swap = [](uint16_t x) { return static_cast<uint16_t>(x << 8 | x >> 8); };
+    auto rotl = [](uint16_t x, unsigned n) { n &= 15; return n ? static_cast<uint16_t>(x << n | x >> (16 - n)) : x; };
+    auto rotr = [](uint16_t x, unsigned n) { n &= 15; return n ? static_cast<uint16_t>(x >> n | x << (16 - n)) : x; };
+    uint16_t v = hex_value(cs_text.substr(0, 4));
+    uint16_t cs = rotl(swap(v), r >> 4);
+    const uint8_t bytes[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
+    uint16_t kw = rotr(swap(crc16_86a3(bytes, 2)), r & 0x0F);
+    char out[16];
+    std::snprintf(out, sizeof out, "%02x%02x%02x%02x", cs & 0xFF, cs >> 8, kw & 0xFF, kw >> 8);
+    return out;
+}
+
+std::string status_text(char s1, char s0) {
+    static const char* table[4][4] = {
+        {"Unknown Error", "General Scale Error", "Parity Error", "Unknown Error"},
+        {"Incorrect record number", "Invalid unit price", "Invalid tare", "Invalid text"},
+        {"Scale not stable", "No movement since last weighting operation", "Price calculation not made", "Unknown Error"},
+        {"Scale within minimun load range", "Underload", "Overload", "Unknown Error"},
+    };
+    if (s1 < '0' || s1 > '3' || s0 < '0' || s0 > '3') return "Unknown Error";
+    return table[s1 - '0'][s0 - '0'];
+}
+
+int64_t client_total(int32_t weight, int32_t unit_price) {
+    int64_t p = int64_t{weight} * unit_price;
+    return p / 1000 + ((p / 100) % 10 >= 5 ? 1 : 0);
+}
+
+std::string weight_display(int32_t weight) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%8.3f", weight / 1000.0);
+    return with_comma(buf);
+}
+
+std::string total_display(int64_t total) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%7.2f", static_cast<double>(total) / 100.0);
+    return with_comma(buf);
+}
+
+std::string pipe_path(const std::string& name) {
+    const char* dir = std::getenv("XDG_RUNTIME_DIR");
+    std::string base = dir && dir[0] == '/' ? dir : "/tmp";
+    if (base.size() > 1 && base.back() == '/') base.pop_back();
+    return base + "/" + name;
+}
+
+std::string hex_dump(const std::string& bytes) {
+    std::string out;
+    char buf[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X ", c);
+        out += buf;
+    }
+    if (!out.empty()) out.pop_back();
+    return out;
+}
+
+}  // namespace kestrin

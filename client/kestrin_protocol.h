@@ -1,0 +1,59 @@
+#pragma once
+// kestrin's side of the scale's pipe protocol, as pure functions: the three requests it
+// sends, how it recognises the replies, the client half of the CS/KW rule, the status texts
+// and its own display arithmetic. Kept apart from the scale program on purpose: the client
+// must meet the scale only on the wire.
+//
+// Requests:  EOT ENQ (scale data, or the verification result)
+//            EOT STX "10" ESC cs(4) kw(4) ETX (one CS/KW pair)
+//            EOT STX "08" ETX (status)
+// Replies:   ACK, NAK, STX "02"|"32" ... (26 bytes), STX "11" ESC "2" rr ETX (8),
+//            STX "11" ESC "1"|"0" ETX (6), STX "09" ESC s1 s0 ETX (7)
+
+#include <cstdint>
+#include <string>
+
+namespace kestrin {
+
+constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, NAK = 0x15, ESC = 0x1B;
+
+std::string enq_request();
+std::string cs_kw_record(const std::string& cs_kw_chars);  // the 8 characters of one pair
+std::string status_request();
+
+enum class ReplyKind { none, scale_data, quantity_data, other_data, ack, nak, cs_kw_request, cs_kw_result, status, unknown };
+
+struct Reply {
+    ReplyKind kind = ReplyKind::none;
+    int32_t weight = 0, unit_price = 0, total_price = 0;  // record 02 and 32
+    int32_t quantity = 0;                                 // record 32
+    uint8_t random_number = 0;                            // request 11
+    char result = 0;                                      // result 11: '1' valid, '0' invalid
+    char s1 = 0, s0 = 0;                                  // record 09
+};
+
+Reply recognise(const std::string& bytes);
+
+// A reply ends after ETX, ACK or NAK.
+bool ends_reply(char byte);
+
+// Up to 4 characters as hexadecimal; any other character makes 0.
+uint16_t hex_value(const std::string& text);
+uint16_t crc16_86a3(const uint8_t* data, size_t length);
+// The 8 characters (CS then KW) for the typed CS text and the challenge R.
+std::string cs_kw_chars(const std::string& cs_text, uint8_t r);
+
+std::string status_text(char s1, char s0);
+
+// The client's own total: W x U / 1000, rounded half up at the next decimal (64-bit product).
+int64_t client_total(int32_t weight, int32_t unit_price);
+std::string weight_display(int32_t weight);  // "%8.3f", decimal comma
+std::string total_display(int64_t total);    // "%7.2f", decimal comma
+
+// Where the scale's pipe lives: $XDG_RUNTIME_DIR/NAME (absolute), else /tmp/NAME.
+std::string pipe_path(const std::string& name);
+constexpr const char* kDefaultPipeName = "kv2170";
+
+std::string hex_dump(const std::string& bytes);
+
+}  // namespace kestrin

@@ -1,0 +1,84 @@
+#include "client/kestrin_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include "client/ecr_requests.h"
+
+namespace kestrin {
+namespace {
+
+TEST(KestrinCsKw, ClientRule) {
+    EXPECT_EQ(cs_kw_chars("1A2b", 0).substr(0, 4), "1a2b");  // R = 0: the typed characters in lower case
+    EXPECT_EQ(cs_kw_chars("zzzz", 0x37), cs_kw_chars("0000", 0x37));  // a non-hex character: v = 0
+    EXPECT_EQ(hex_value("12g4"), 0);
+    EXPECT_EQ(hex_value("ABCD"), 0xABCD);
+    // Rotations: R >> 4 turns the CS left, R & 0x0F the KW right.
+    EXPECT_EQ(cs_kw_chars("0001", 0x10).substr(0, 4), "0002");  // 0x0100 rotated left by 1 = 0x0200, low byte first
+    const uint8_t abc[] = {'a', 'b', 'c'};
+    EXPECT_EQ(crc16_86a3(abc, 3), 0xC087);
+}
+
+TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
+    std::string data02 = "\x02" "02\x1b" "3\x1b" "01234\x1b" "000299\x1b" "000369\x03";
+    Reply r = recognise(data02);
+    EXPECT_EQ(r.kind, ReplyKind::scale_data);
+    EXPECT_EQ(r.weight, 1234);
+    EXPECT_EQ(r.unit_price, 299);
+    struct Case {
+        std::string bytes;
+        ReplyKind kind;
+    } cases[] = {
+        {"\x06", ReplyKind::ack},
+        {"\x15", ReplyKind::nak},
+        {"\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03", ReplyKind::quantity_data},
+        {"\x02" "99" + std::string(22, '0') + "\x03", ReplyKind::other_data},
+        {"\x02" "11\x1b" "2a5\x03", ReplyKind::cs_kw_request},
+        {"\x02" "11\x1b" "1\x03", ReplyKind::cs_kw_result},
+        {"\x02" "09\x1b" "20\x03", ReplyKind::status},
+        {"\x02" "09\x1b" "20\x04", ReplyKind::unknown},  // no ETX at byte 6
+        {"\x02" "11\x1b" "3a5\x03", ReplyKind::unknown},
+        {"", ReplyKind::none},
+    };
+    for (const Case& c : cases) EXPECT_EQ(recognise(c.bytes).kind, c.kind) << hex_dump(c.bytes);
+    EXPECT_EQ(recognise("\x02" "11\x1b" "2a5\x03").random_number, 0xA5);
+}
+
+TEST(KestrinStatus, TextsWordForWord) {
+    struct Case {
+        char s1, s0;
+        const char* text;
+    } cases[] = {
+        {'0', '0', "Unknown Error"},     {'0', '1', "General Scale Error"}, {'0', '2', "Parity Error"},
+        {'1', '0', "Incorrect record number"}, {'1', '1', "Invalid unit price"}, {'1', '2', "Invalid tare"},
+        {'1', '3', "Invalid text"},      {'2', '0', "Scale not stable"},
+        {'2', '1', "No movement since last weighting operation"}, {'2', '2', "Price calculation not made"},
+        {'3', '0', "Scale within minimun load range"}, {'3', '1', "Underload"}, {'3', '2', "Overload"},
+        {'3', '3', "Unknown Error"},     {'4', '0', "Unknown Error"},       {'0', '9', "Unknown Error"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(status_text(c.s1, c.s0), c.text) << c.s1 << c.s0;
+}
+
+TEST(KestrinDisplay, OwnRoundingAndDecimalCommas) {
+    EXPECT_EQ(client_total(1234, 299), 369);  // 368.966: the next place, 9, rounds up
+    EXPECT_EQ(weight_display(1234), "   1,234");
+    EXPECT_EQ(total_display(369), "   3,69");
+    EXPECT_EQ(client_total(99999, 999999), 99998900);  // beyond 32 bits in between
+}
+
+TEST(EcrRequests, RecordsByName) {
+    EXPECT_EQ(price_record(150, {}, {}), "\x04\x02" "01\x1b" "000150\x1b\x03");
+    EXPECT_EQ(price_record(150, 200, {}), "\x04\x02" "03\x1b" "000150\x1b" "0200\x03");
+    EXPECT_EQ(price_record(150, {}, "PEARS").size(), 26u);
+    EXPECT_EQ(price_record(150, 5, "A VERY LONG ARTICLE NAME").size(), 31u);
+    EXPECT_EQ(quantity_price_record(250, 3, {}), "\x04\x02" "33\x1b" "000250\x1b" "0003\x03");
+    EXPECT_EQ(*parse_hex("04 05"), "\x04\x05");
+    EXPECT_FALSE(parse_hex("4 5 6").has_value());
+    bool positive = true;
+    EXPECT_EQ(describe_reply("\x15", &positive), "NAK");
+    EXPECT_FALSE(positive);
+    EXPECT_EQ(describe_reply("\x02" "09\x1b" "00\x03", &positive), "record 09 (status): s1=0 s0=0 (no error)");
+    EXPECT_TRUE(positive);
+}
+
+}  // namespace
+}  // namespace kestrin
