@@ -48,12 +48,13 @@ void DisplayThread::clear_posted() {
 }
 
 int DisplayThread::boot() {
+    Clock& boot_clock = p_.boot_clock ? *p_.boot_clock : *p_.clock;
     clear_posted();
-    p_.clock->sleep_ms(2000);
+    boot_clock.sleep_ms(2000);
     p_.screens->set_flash_colour(0, 255, 169);
-    p_.clock->sleep_ms(2000);
+    boot_clock.sleep_ms(2000);
     p_.screens->set_flash_colour(135, 206, 250);
-    p_.clock->sleep_ms(2000);
+    boot_clock.sleep_ms(2000);
     p_.screens->close_flash();
     p_.screens->show_boot();
     int result = p_.scale->startup();
@@ -61,7 +62,7 @@ int DisplayThread::boot() {
         p_.screens->boot_failed(result == -1 ? kChecksumErrorText : result == -2 ? kRemoveItemText : "ERROR");
         return -1;
     }
-    p_.clock->sleep_ms(2000);
+    boot_clock.sleep_ms(2000);
     p_.screens->close_boot();
     p_.screens->show_display_windows();
     snapshot_ = weighing_snapshot{};

@@ -59,6 +59,7 @@ public:
         MessageSink* main = nullptr;
         BootScreens* screens = nullptr;
         Clock* clock = nullptr;
+        Clock* boot_clock = nullptr;  // the boot screens' waits; null = `clock`
         std::atomic<int32_t>* display_ready = nullptr;
         std::atomic<int32_t>* calibration_mode = nullptr;
         bool auto_clear = true;

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/window_messages.h"
@@ -192,6 +193,9 @@ void CTarveloDlg::show_boot() {
 }
 
 void CTarveloDlg::boot_failed(const std::string& text) {
+    // Also on standard error: a scale running without a screen must still say why it stopped.
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
     queue([this, text] {
         boot_->set_text(IDC_MESSAGE, decode_text(text));
         boot2_->set_text(IDC_MESSAGE, decode_text(text));
@@ -207,6 +211,8 @@ void CTarveloDlg::close_boot() {
 }
 
 void CTarveloDlg::show_display_windows() {
+    std::printf("tarvelo: scale ready\n");
+    std::fflush(stdout);
     queue([this] {
         setVisible(config_.main1.hide_fg == 0);
         if (second_) second_->setVisible(config_.main2.hide_fg == 0);

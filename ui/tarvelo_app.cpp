@@ -1,6 +1,9 @@
 #include "ui/tarvelo_app.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <unistd.h>
 #include <cstdlib>
 #include <thread>
 
@@ -40,6 +43,9 @@ bool start_display_thread(CTarveloDlg& dlg) {
     parts.main = &dlg;
     parts.screens = &dlg;
     parts.clock = &system_clock();
+    // TARVELO_TIME_DIVISOR shortens the boot screens' 8 s for automated runs; nothing else.
+    if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR"); divisor && std::atoi(divisor) > 1)
+        parts.boot_clock = new ScaledClock(std::atoi(divisor));
     parts.display_ready = &display_ready_flag();
     parts.calibration_mode = &dlg.calibration_mode();
     parts.auto_clear = configuration().scale.auto_clear_fg != 0;
@@ -61,6 +67,36 @@ bool start_pipe_thread(CTarveloDlg& dlg) {
 }
 
 }  // namespace
+
+namespace {
+int g_signal_pipe[2] = {-1, -1};
+void on_usr1(int) {
+    char c = 1;
+    [[maybe_unused]] auto n = ::write(g_signal_pipe[1], &c, 1);
+}
+}  // namespace
+
+ScreenshotOnSignal::ScreenshotOnSignal(CTarveloDlg& dlg) {
+    const char* dir = std::getenv("TARVELO_SCREENSHOT_DIR");
+    if (dir == nullptr || ::pipe(g_signal_pipe) != 0) return;
+    std::string out = dir;
+    notifier_ = std::make_unique<QSocketNotifier>(g_signal_pipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [&dlg, out] {
+        char c;
+        [[maybe_unused]] auto n = ::read(g_signal_pipe[0], &c, 1);
+        for (auto [window, name] : {std::pair<QWidget*, const char*>{&dlg, "display_bar.png"},
+                                    std::pair<QWidget*, const char*>{&dlg.second(), "customer_window.png"}}) {
+            std::string path = out + "/" + name;
+            if (window->grab().save(QString::fromStdString(path))) std::printf("screenshot: %s\n", path.c_str());
+        }
+        std::fflush(stdout);
+    });
+    struct sigaction sa {};
+    sa.sa_handler = on_usr1;
+    sigaction(SIGUSR1, &sa, nullptr);
+}
+
+ScreenshotOnSignal::~ScreenshotOnSignal() = default;
 
 CTarveloDlg::Services production_services() {
     CTarveloDlg::Services s;
@@ -99,7 +135,7 @@ int CTarveloApp::InitInstance(int argc, char** argv) {
     set_message_box(&qt_boxes());
     CTarveloDlg dlg(production_services());
     bool started = dlg.OnInitDialog();
-    // The ECR link's log follows the settings just read.
+    ScreenshotOnSignal screenshots(dlg);
     dlg.exec();
     return started ? 0 : 1;
 }
