@@ -247,12 +247,14 @@ void BoardSimulator::handle_command(const std::vector<uint8_t>& payload) {
 }
 
 void BoardSimulator::answer(char code, char result, const std::string& data) {
-    std::vector<uint8_t> payload{static_cast<uint8_t>(code), static_cast<uint8_t>(result)};
-    payload.insert(payload.end(), data.begin(), data.end());
-    std::vector<uint8_t> frame{STX};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    std::string payload = std::string{code, result} + data;
+    std::vector<uint8_t> frame;
+    frame.reserve(payload.size() + 3);
+    frame.push_back(STX);
+    for (char c : payload) frame.push_back(static_cast<uint8_t>(c));
     frame.push_back(ETX);
-    if (options_.type == BoardType::letter) frame.push_back(lcmd::check_byte(payload.data(), payload.size()));
+    if (options_.type == BoardType::letter)
+        frame.push_back(lcmd::check_byte(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     send(frame);
 }
 
