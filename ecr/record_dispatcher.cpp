@@ -144,6 +144,7 @@ std::string RecordDispatcher::serve_scale_data() {
 
     int32_t up = sale.unit_price.load();
     int32_t total = compute_total_price(up, s.weight);
+    sale.sent_weight = s.weight;
     sale.weight_sent = 1;
     p_.log->write("   send: No. 02, scale data (weight mode): weight='%05d', unit_price='%06d', total_price='%06d'",
                   field_value(s.weight, 5), field_value(up, 6), field_value(total, 6));

@@ -32,6 +32,7 @@ void SaleState::reset() {
     price_set = 0;
     price_accept = 1;
     weight_sent = 0;
+    sent_weight = 0;
     sale_active = 0;
     sale_armed = 0;
     one_touch_tare = 0;
@@ -74,7 +75,10 @@ void run_sale_cycle(SaleState& sale, const weighing_snapshot& fresh, const weigh
     if (sale.sale_active.load() == 1 && fresh.weight > 5 * kScaleInterval &&
         fresh.weight + fresh.tare > 21 * kScaleInterval)
         sale.sale_armed = 1;
-    if (fresh.weight != saved.weight) sale.weight_sent = 0;
+    // A change of weight opens the next reading, but not a "change" to the very weight already
+    // sent: the ECR may have read a new weight before this cycle saw it change, and the same
+    // weighing must not be reported twice.
+    if (fresh.weight != saved.weight && fresh.weight != sale.sent_weight.load()) sale.weight_sent = 0;
     if (sale.sale_armed.load() == 1 && fresh.zero == 1) {
         sale.sale_armed = 0;
         sale.price_accept = 1;

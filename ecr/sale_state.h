@@ -32,6 +32,7 @@ public:
     std::atomic<int32_t> price_set{0};
     std::atomic<int32_t> price_accept{1};
     std::atomic<int32_t> weight_sent{0};
+    std::atomic<int32_t> sent_weight{0};  // the weight of the last record 02
     std::atomic<int32_t> sale_active{0};
     std::atomic<int32_t> sale_armed{0};
     std::atomic<int32_t> one_touch_tare{0};

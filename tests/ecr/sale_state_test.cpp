@@ -92,6 +92,14 @@ TEST_F(SaleCycle, GoodsOnAndOffClearTheSaleWithAutoClear) {
     EXPECT_EQ(sale_.weight_sent.load(), 1);  // no change of weight
     cycle(520);
     EXPECT_EQ(sale_.weight_sent.load(), 0);
+    // The ECR read 600 g before the display saw the weight change: the display's "change" to
+    // 600 must not open a second reading of the same weighing.
+    sale_.sent_weight = 600;
+    sale_.weight_sent = 1;
+    cycle(600);
+    EXPECT_EQ(sale_.weight_sent.load(), 1);
+    cycle(610);
+    EXPECT_EQ(sale_.weight_sent.load(), 0);
     cycle(0);
     EXPECT_EQ(sale_.sale_armed.load(), 0);
     EXPECT_EQ(sale_.price_accept.load(), 1);
