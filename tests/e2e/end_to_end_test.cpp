@@ -9,7 +9,7 @@
 #include "client/exchange.h"
 #include "client/pipe_link.h"
 #include "platform/pipe_endpoint.h"
-#include "tests/e2e/process.h"
+#include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
 namespace tarvelo::test {

@@ -1,4 +1,4 @@
-#include "tests/e2e/process.h"
+#include "tests/support/process.h"
 
 #include <chrono>
 #include <csignal>
