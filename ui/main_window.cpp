@@ -356,9 +356,15 @@ void CTarveloDlg::resizeEvent(QResizeEvent* event) {
 }
 
 void CTarveloDlg::closeEvent(QCloseEvent* event) {
+    // Closing the bar ends the program; hiding it (DC2, the tray icon) never does.
     if (tray_) tray_->hide();
-    TemplateDialog::closeEvent(event);
+    event->accept();
+    hide();
+    QCoreApplication::quit();
 }
+
+void CTarveloDlg::reject() { close(); }
+void CTarveloDlg::accept() { close(); }
 
 ControlStyle CTarveloDlg::control_style(int id) const {
     const WindowSettings& m = config_.main1;

@@ -87,6 +87,9 @@ public:
     CDlg_flash2& flash2() { return *flash2_; }
     QSystemTrayIcon* tray() { return tray_.get(); }
     bool event(QEvent* e) override;
+    // The dialog's own OK and Cancel end the program, as a close does.
+    void reject() override;
+    void accept() override;
 
 protected:
     ControlStyle control_style(int id) const override;

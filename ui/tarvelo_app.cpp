@@ -136,7 +136,11 @@ int CTarveloApp::InitInstance(int argc, char** argv) {
     CTarveloDlg dlg(production_services());
     bool started = dlg.OnInitDialog();
     ScreenshotOnSignal screenshots(dlg);
-    dlg.exec();
+    // Not a modal exec(): the bar may be hidden (DC2, the tray icon) without ending anything;
+    // only its close ends the program.
+    dlg.show();
+    if (dlg.close_requested()) return 1;
+    app.exec();
     return started ? 0 : 1;
 }
 

@@ -125,6 +125,9 @@ TEST(EndToEnd, QuantityModeAndPresetTareOnTheBoard) {
     // The preset tare reaches the board as 'U' with six digits between DC2 and DC1.
     EXPECT_TRUE(s.board->wait_output("rx: 02 57 55 30 30 30 32 30 30 03 03", 5000)) << s.board->out();
     EXPECT_EQ(s.exchange("\x04\x02" "21\x03").substr(0, 11), "\x02" "22\x1b" "3\x1b" "00200");
+    EXPECT_EQ(s.exchange("\x04\x12"), ACK);  // hiding the windows ends nothing
+    EXPECT_EQ(s.exchange("\x04\x11"), ACK);
+    EXPECT_TRUE(s.tarvelo->running());
     EXPECT_EQ(s.exchange("\x04\x02" "30\x03"), ACK);
     EXPECT_EQ(s.exchange("\x04\x02" "33\x1b" "000250\x1b" "0003\x03"), ACK);
     EXPECT_EQ(s.exchange(ENQ), "\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03");

@@ -20,6 +20,7 @@ public:
     Process& operator=(const Process&) = delete;
 
     bool started() const { return pid_ > 0; }
+    int pid() const { return static_cast<int>(pid_); }
     void send_line(const std::string& line);
     std::string out() const;
     std::string err() const;

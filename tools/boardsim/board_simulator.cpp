@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <sstream>
 
 #include "scale/letter_board_codec.h"
@@ -102,6 +103,7 @@ void BoardSimulator::send(const std::vector<uint8_t>& bytes) {
 }
 
 void BoardSimulator::loop() {
+    std::minstd_rand noise(12345);
     int64_t next_frame = now_ms();
     while (!stop_.load()) {
         int64_t wait = std::clamp<int64_t>(next_frame - now_ms(), 0, 20);
@@ -145,7 +147,11 @@ void BoardSimulator::loop() {
                 std::lock_guard<std::mutex> lock(mutex_);
                 rate = rate_hz_;
             }
-            if (streaming_.load()) send(weight_frame());
+            if (streaming_.load()) {
+                if (options_.corrupt_percent > 0 && static_cast<int>(noise() % 100) < options_.corrupt_percent)
+                    send_corrupt();
+                send(weight_frame());
+            }
             next_frame = std::max(next_frame + 1000 / rate, now_ms() - 1000 / rate);
         }
     }

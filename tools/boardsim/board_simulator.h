@@ -24,6 +24,7 @@ struct Options {
     int rate_hz = 10;       // weight frames per second while switched on
     std::string checksum;   // the scale library checksum the board knows; empty = any 8 hex digits
     bool verbose = false;   // print every frame received on standard output
+    int corrupt_percent = 0;  // this share of weight frames goes out damaged
 };
 
 // A frame or control byte received from the PC, with the steady-clock time it completed.

@@ -29,6 +29,7 @@ void usage(std::FILE* out) {
                  "  --checksum HEX   the scale library checksum the board accepts at start-up\n"
                  "                   (default: any 8 hexadecimal digits)\n"
                  "  --weight G       goods on the platform at start, in grams (default 0)\n"
+                 "  --corrupt-percent P  damage P percent of the weight frames (soak tests)\n"
                  "  --verbose        print every frame received from the PC\n"
                  "  --help           this text\n"
                  "\n"
@@ -77,6 +78,8 @@ int main(int argc, char** argv) {
             options.checksum = value();
         } else if (a == "--weight") {
             weight = std::atol(value().c_str());
+        } else if (a == "--corrupt-percent") {
+            options.corrupt_percent = std::atoi(value().c_str());
         } else if (a == "--verbose" || a == "-v") {
             options.verbose = true;
         } else {
