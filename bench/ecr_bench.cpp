@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "bench/bench_fakes.h"
 #include "ecr/pipe_server.h"
 #include "ecr/record_dispatcher.h"
 
@@ -19,29 +20,6 @@ namespace {
 class NoSleepClock : public SystemClock {
 public:
     void sleep_ms(int) override {}
-};
-
-class StableScale : public EcrScale {
-public:
-    void get_snapshot(weighing_snapshot* out) override {
-        out->weight = 1000 + (++n_ % 500);  // a new weight every time: ENQ is always answered
-        out->stable = 1;
-        out->tare = 0;
-    }
-    int rezero() override { return 0; }
-    int tare() override { return 0; }
-    int preset_tare(int32_t) override { return 0; }
-    void sale_refresh(MessageSink*) override {}
-
-private:
-    int n_ = 0;
-};
-
-class NullDisplay : public EcrDisplay {
-public:
-    void post(PostedMessage) override {}
-    void show_window(DisplayWindow, bool) override {}
-    void set_quantity_mode(DisplayWindow, int) override {}
 };
 
 struct Rig {
@@ -64,10 +42,10 @@ struct Rig {
     std::string dir;
     NoSleepClock clock;
     EventLog log;
-    StableScale scale;
+    bench::ChangingScale scale;
     SaleState sale;
     SavedSnapshot saved;
-    NullDisplay display;
+    bench::NullDisplay display;
     std::unique_ptr<RecordDispatcher> dispatcher;
 };
 

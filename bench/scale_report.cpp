@@ -16,6 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "bench/bench_fakes.h"
 #include "ecr/pipe_server.h"
 #include "scale/letter_board_codec.h"
 #include "scale/xon_board_codec.h"
@@ -34,37 +35,15 @@ void report(const char* what, double value, const char* unit, const char* target
     g_all_met = g_all_met && met;
 }
 
-class ChangingScale : public EcrScale {
-public:
-    void get_snapshot(weighing_snapshot* out) override {
-        out->weight = 1000 + (++n_ % 400);  // a new weight each time: every ENQ gets record 02
-        out->stable = 1;
-    }
-    int rezero() override { return 0; }
-    int tare() override { return 0; }
-    int preset_tare(int32_t) override { return 0; }
-    void sale_refresh(MessageSink*) override {}
-
-private:
-    int n_ = 0;
-};
-
-class NullDisplay : public EcrDisplay {
-public:
-    void post(PostedMessage) override {}
-    void show_window(DisplayWindow, bool) override {}
-    void set_quantity_mode(DisplayWindow, int) override {}
-};
-
 void round_trip() {
     test::TempDir dir;
     setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
     SystemClock& clock = static_cast<SystemClock&>(system_clock());
     EventLog log(100, clock, dir.path());
-    ChangingScale scale;
+    bench::ChangingScale scale;
     SaleState sale;
     SavedSnapshot saved;
-    NullDisplay display;
+    bench::NullDisplay display;
     RecordDispatcher dispatcher({&scale, &sale, &saved, &display, &log, &clock, EcrSettings{0, 1, 0}, nullptr});
     std::atomic<int32_t> ready{1};
     PipeServerThread server({"report", &dispatcher, &log, &clock, &ready});

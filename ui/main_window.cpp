@@ -315,34 +315,16 @@ void CTarveloDlg::on_command(int id) {
 
 void CTarveloDlg::SetQuantityMode(int on) {
     quantity_mode_ = on ? 1 : 0;
-    const Settings& s = config_.scale;
-    if (on) {
-        for (int id : {IDC_TARE_CAPTION, IDC_TARE, IDC_ZERO_MARK, IDC_NET_MARK}) show_control(id, false);
-        set_text(IDC_WEIGHT_UNIT, decode_text(s.quantity_symbol));
-        set_text(IDC_WEIGHT, "0");
-        set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_quantity));
-    } else {
-        show_control(IDC_TARE_CAPTION, true);
-        show_control(IDC_TARE, true);
-        set_text(IDC_WEIGHT_UNIT, decode_text(s.weight_symbol));
-        set_text(IDC_WEIGHT, "0,00");
-        set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_weight));
-    }
+    set_mode_controls(*this, config_.scale, on);
     LayoutByPercent();
     repaint();
 }
 
 void CTarveloDlg::LayoutByPercent() {
-    auto ops = layout_main(width(), height(), config_.main1, [this](int id) {
-        QWidget* c = control(id);
-        return c ? c->height() : 0;
-    });
-    for (const LayoutOp& op : ops) {
-        if (op.hide)
-            show_control(op.id, false);
-        else
-            move_control(op.id, op.rect);
-    }
+    apply_layout(*this, layout_main(width(), height(), config_.main1, [this](int id) {
+                     QWidget* c = control(id);
+                     return c ? c->height() : 0;
+                 }));
 }
 
 void CTarveloDlg::paintEvent(QPaintEvent*) {

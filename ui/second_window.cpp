@@ -30,20 +30,34 @@ CTarveloDlg2::CTarveloDlg2(const WindowSettings& window, const Settings& setting
     restyle();
 }
 
+void set_mode_controls(TemplateDialog& w, const Settings& s, int on) {
+    if (on) {
+        for (int id : {IDC_TARE_CAPTION, IDC_TARE, IDC_ZERO_MARK, IDC_NET_MARK}) w.show_control(id, false);
+        w.set_text(IDC_WEIGHT_UNIT, decode_text(s.quantity_symbol));
+        w.set_text(IDC_WEIGHT, "0");
+        w.set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_quantity));
+    } else {
+        // The indicators come back with the display thread's next messages.
+        w.show_control(IDC_TARE_CAPTION, true);
+        w.show_control(IDC_TARE, true);
+        w.set_text(IDC_WEIGHT_UNIT, decode_text(s.weight_symbol));
+        w.set_text(IDC_WEIGHT, "0,00");
+        w.set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_weight));
+    }
+}
+
+void apply_layout(TemplateDialog& w, const std::vector<LayoutOp>& ops) {
+    for (const LayoutOp& op : ops) {
+        if (op.hide)
+            w.show_control(op.id, false);
+        else
+            w.move_control(op.id, op.rect);
+    }
+}
+
 void CTarveloDlg2::SetQuantityMode(int on) {
     quantity_mode_ = on ? 1 : 0;
-    if (on) {
-        for (int id : {IDC_TARE_CAPTION, IDC_TARE, IDC_ZERO_MARK, IDC_NET_MARK}) show_control(id, false);
-        set_text(IDC_WEIGHT_UNIT, decode_text(settings_.quantity_symbol));
-        set_text(IDC_WEIGHT, "0");
-        set_text(IDC_UPRICE_CAPTION, decode_text(settings_.unit_price_caption_quantity));
-    } else {
-        show_control(IDC_TARE_CAPTION, true);
-        show_control(IDC_TARE, true);
-        set_text(IDC_WEIGHT_UNIT, decode_text(settings_.weight_symbol));
-        set_text(IDC_WEIGHT, "0,00");
-        set_text(IDC_UPRICE_CAPTION, decode_text(settings_.unit_price_caption_weight));
-    }
+    set_mode_controls(*this, settings_, on);
     layout();
     repaint();
 }
@@ -58,12 +72,7 @@ void CTarveloDlg2::layout() {
             return c ? c->height() : 0;
         });
     }
-    for (const LayoutOp& op : ops) {
-        if (op.hide)
-            show_control(op.id, false);
-        else
-            move_control(op.id, op.rect);
-    }
+    apply_layout(*this, ops);
 }
 
 void CTarveloDlg2::LayoutByPercent() { layout(); }

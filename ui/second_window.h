@@ -4,6 +4,7 @@
 // and the fixed layout over the built-in bitmaps (type 1).
 
 #include "config/settings.h"
+#include "ui/layout.h"
 #include "ui/template_dialog.h"
 
 namespace tarvelo::ui {
@@ -33,5 +34,9 @@ private:
 
 // The texts both display windows take from the settings at start-up.
 void set_bar_texts(TemplateDialog& window, const Settings& settings, const std::string& checksum);
+// The controls both windows change between weight mode (0) and quantity mode (1).
+void set_mode_controls(TemplateDialog& window, const Settings& settings, int on);
+// Moves or hides the controls as the layout says; never shows one.
+void apply_layout(TemplateDialog& window, const std::vector<LayoutOp>& ops);
 
 }  // namespace tarvelo::ui

@@ -1,0 +1,32 @@
+#pragma once
+// A scale that is always stable with a new weight at every snapshot (so every ENQ is answered
+// with record 02), and a display that takes every call and does nothing.
+
+#include "ecr/record_dispatcher.h"
+
+namespace tarvelo::bench {
+
+class ChangingScale : public EcrScale {
+public:
+    void get_snapshot(weighing_snapshot* out) override {
+        out->weight = 1000 + (++n_ % 400);
+        out->stable = 1;
+        out->tare = 0;
+    }
+    int rezero() override { return 0; }
+    int tare() override { return 0; }
+    int preset_tare(int32_t) override { return 0; }
+    void sale_refresh(MessageSink*) override {}
+
+private:
+    int n_ = 0;
+};
+
+class NullDisplay : public EcrDisplay {
+public:
+    void post(PostedMessage) override {}
+    void show_window(DisplayWindow, bool) override {}
+    void set_quantity_mode(DisplayWindow, int) override {}
+};
+
+}  // namespace tarvelo::bench
