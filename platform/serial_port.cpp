@@ -80,7 +80,7 @@ SerialPort::OpenResult SerialPort::open(const std::string& name, const LineSetti
     ::ioctl(fd, TIOCEXCL);
     std::unique_ptr<SerialPort> port(new SerialPort(fd, path));
     std::string error;
-    if (!port->apply(settings, &error)) return {nullptr, path + ": " + error};
+    if (!port->apply(settings, &error)) return {nullptr, path + ": " + error, true};
     return {std::move(port), {}};
 }
 

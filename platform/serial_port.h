@@ -31,6 +31,7 @@ public:
     struct OpenResult {
         std::unique_ptr<SerialPort> port;  // null on failure
         std::string error;                 // why, on failure
+        bool opened = false;               // the device opened but refused the line settings
     };
 
     static OpenResult open(const std::string& name, const LineSettings& settings);

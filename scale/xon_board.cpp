@@ -28,7 +28,10 @@ XonBoard::~XonBoard() {
 bool XonBoard::open_port(const std::string& name) {
     auto opened = SerialPort::open(name, line_settings());
     if (!opened.port) {
-        trace_(format("open_port: Unable to open %s - %s\n", name.c_str(), opened.error.c_str()));
+        if (opened.opened)
+            trace_("SetupSerial 3 error\n" + opened.error + "\n");
+        else
+            trace_(format("open_port: Unable to open %s - %s\n", name.c_str(), opened.error.c_str()));
         return false;
     }
     std::lock_guard<std::mutex> lock(port_mutex_);
