@@ -27,22 +27,27 @@ void value_block(std::vector<LayoutOp>& ops, int x, int top, int width, int inne
     ops.push_back({value, false, QRect(x + 2, top + 2 + caption, width - 4, inner - caption)});
 }
 
-}  // namespace
-
-std::vector<LayoutOp> layout_main(int w, int h, const WindowSettings& s, const HeightOf& height) {
-    const Block blocks[] = {
+// The six blocks both windows share, left to right, each with its width share.
+std::vector<Block> value_blocks(const WindowSettings& s) {
+    return {
         {s.approval_fg, {IDC_BRAND, IDC_CHECKSUM, IDC_APPROVAL}},
         {s.scale_span_fg, {IDC_MAX, IDC_MIN, IDC_ED}},
         {s.tare_fg, {IDC_TARE_FRAME, IDC_TARE_CAPTION, IDC_TARE}},
         {s.weight_fg, {IDC_WEIGHT_FRAME, IDC_WEIGHT_UNIT, IDC_ZERO_MARK, IDC_NET_MARK, IDC_WEIGHT}},
         {s.uprice_fg, {IDC_UPRICE_FRAME, IDC_UPRICE_CAPTION, IDC_UPRICE}},
         {s.tprice_fg, {IDC_TPRICE_FRAME, IDC_CURRENCY, IDC_TPRICE}},
-        {s.zero_btn_fg, {IDC_ZERO_KEY}},
-        {s.tare_btn_fg, {IDC_TARE_KEY}},
     };
+}
+
+}  // namespace
+
+std::vector<LayoutOp> layout_main(int w, int h, const WindowSettings& s, const HeightOf& height) {
+    std::vector<Block> blocks = value_blocks(s);
+    blocks.push_back({s.zero_btn_fg, {IDC_ZERO_KEY}});
+    blocks.push_back({s.tare_btn_fg, {IDC_TARE_KEY}});
     std::vector<LayoutOp> ops;
     int remaining = w, x = 0;
-    for (size_t b = 0; b < std::size(blocks); ++b) {
+    for (size_t b = 0; b < blocks.size(); ++b) {
         const Block& block = blocks[b];
         if (remaining < 1 || !share_ok(block.share)) {
             hide_all(ops, block.ids);
@@ -93,18 +98,11 @@ std::vector<LayoutOp> layout_second(int w, int h, const WindowSettings& s, const
     } else {
         hide_all(ops, {IDC_TEXT_FRAME, IDC_TEXT});
     }
-    const Block columns[] = {
-        {s.approval_fg, {IDC_BRAND, IDC_CHECKSUM, IDC_APPROVAL}},
-        {s.scale_span_fg, {IDC_MAX, IDC_MIN, IDC_ED}},
-        {s.tare_fg, {IDC_TARE_FRAME, IDC_TARE_CAPTION, IDC_TARE}},
-        {s.weight_fg, {IDC_WEIGHT_FRAME, IDC_WEIGHT_UNIT, IDC_ZERO_MARK, IDC_NET_MARK, IDC_WEIGHT}},
-        {s.uprice_fg, {IDC_UPRICE_FRAME, IDC_UPRICE_CAPTION, IDC_UPRICE}},
-        {s.tprice_fg, {IDC_TPRICE_FRAME, IDC_CURRENCY, IDC_TPRICE}},
-    };
+    const std::vector<Block> columns = value_blocks(s);
     int remaining = w, x = 0;
     int inner = row - 4;
     int m = (row - 4) / 2 + top + 2;
-    for (size_t c = 0; c < std::size(columns); ++c) {
+    for (size_t c = 0; c < columns.size(); ++c) {
         const Block& col = columns[c];
         if (remaining < 1 || !share_ok(col.share)) {
             hide_all(ops, col.ids);
