@@ -50,14 +50,15 @@ public:
         return test::wait_until([&] { return snapshot().weight == grams; });
     }
 
-    std::unique_ptr<sim::BoardSimulator> board;
+    // Everything the drivers' threads reach is declared first, so that it outlives them.
     ScaledClock clock{10};
-    XonBoard xon{clock, [](const std::string&) {}};
-    LetterBoard letter{clock, [](const std::string&) {}};
     SaleState sale;
     SavedSnapshot saved;
     RecordingBoxes boxes;
     test::RecordingSink sink;
+    std::unique_ptr<sim::BoardSimulator> board;
+    XonBoard xon{clock, [](const std::string&) {}};
+    LetterBoard letter{clock, [](const std::string&) {}};
     std::unique_ptr<WeighingFacade> facade;
 };
 
