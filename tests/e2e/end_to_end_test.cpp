@@ -108,6 +108,10 @@ TEST(EndToEnd, WeightModeSaleWithAutoClear) {
     ASSERT_TRUE(enq_until(s, data02("01234", "000150", "000185")));
     EXPECT_EQ(s.exchange(ENQ), NAK);  // once per weighing
     EXPECT_EQ(s.exchange(STATUS), status_reply("21"));
+    // A change of weight opens the next reading; once it is served the display has seen the
+    // goods (that same cycle armed the sale), so taking them off must clear it.
+    s.board_line("weight 1240");
+    ASSERT_TRUE(enq_until(s, data02("01240", "000150", "000186")));
     s.board_line("weight 0");
     // The auto clear re-opens unit-price entry once the goods are gone.
     EXPECT_TRUE(wait_until([&] { return s.exchange("\x04\x02" "01\x1b" "000160\x1b\x03") == ACK; }, 5000));
