@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -99,14 +100,80 @@ PipeServer::CreateResult PipeServer::create(const std::string& pipe_name) {
         ::unlink(path.c_str());
         return fail(why);
     }
-    return {std::unique_ptr<PipeServer>(new PipeServer(fd, path)), {}};
+    std::unique_ptr<PipeServer> server(new PipeServer(fd, path));
+    if (!server->start_turning_away()) return {nullptr, path + ": cannot start the connection guard"};
+    return {std::move(server), {}};
+}
+
+bool PipeServer::start_turning_away() {
+    if (::pipe2(wake_fds_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    try {
+        turn_away_ = std::thread(&PipeServer::turn_away_loop, this);
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
 }
 
 PipeServer::~PipeServer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    wake();
+    if (turn_away_.joinable()) turn_away_.join();
     disconnect();
+    for (int fd : wake_fds_)
+        if (fd >= 0) ::close(fd);
     if (listen_fd_ >= 0) {
         ::close(listen_fd_);
         ::unlink(path_.c_str());
+    }
+}
+
+void PipeServer::wake() {
+    if (wake_fds_[1] < 0) return;
+    char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_fds_[1], &c, 1);
+}
+
+bool PipeServer::client_hung_up() const {
+    int fd = client_.load();
+    if (fd < 0) return true;
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void PipeServer::turn_away_loop() {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_ || (serving_ && !leave_queued_); });
+            if (stopping_) return;
+        }
+        pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) continue;  // EINTR; the state is checked again
+        if (fds[1].revents != 0) {
+            char drain[16];
+            while (::read(wake_fds_[0], drain, sizeof drain) > 0) {
+            }
+            continue;
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 || (fds[0].revents & POLLIN) == 0) {
+            // The listening socket was shut down: nothing more will arrive.
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_; });
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!serving_) continue;  // between clients: accept_client() takes it
+        if (client_hung_up()) {
+            leave_queued_ = true;  // the served client is leaving: this one is next
+            continue;
+        }
+        int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) ::close(fd);  // turned away unread: the pipe has one instance
     }
 }
 
@@ -115,7 +182,13 @@ bool PipeServer::accept_client() {
     for (;;) {
         int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
-            client_ = fd;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                client_ = fd;
+                serving_ = true;
+                leave_queued_ = false;
+            }
+            changed_.notify_all();
             return true;
         }
         if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -124,6 +197,8 @@ bool PipeServer::accept_client() {
 }
 
 void PipeServer::disconnect() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serving_ = false;
     int fd = client_.exchange(no_pipe);
     if (fd >= 0) ::close(fd);
 }
@@ -132,6 +207,7 @@ void PipeServer::shutdown() {
     ::shutdown(listen_fd_, SHUT_RDWR);
     int fd = client_.load();
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    wake();
 }
 
 std::unique_ptr<PipeClient> PipeClient::connect(const std::string& pipe_name, std::string* error) {

@@ -1,12 +1,19 @@
 #pragma once
 // The ECR pipe: a Unix-domain stream socket standing in for a named pipe. One client at a
-// time; the server reads one byte at a time and writes whole frames.
+// time, as the pipe has one instance: while a client is served, any further connection is
+// closed at once, unread, so that no byte a waiting client queued is ever acted on. A
+// connection that arrives after the served client has hung up is left queued for the next
+// accept, so an ECR that reconnects at once is not turned away. The server reads one byte at a
+// time and writes whole frames.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace tarvelo {
 
@@ -47,9 +54,24 @@ public:
 
 private:
     PipeServer(int fd, std::string path) : listen_fd_(fd), path_(std::move(path)) {}
+    bool start_turning_away();
+    void turn_away_loop();
+    bool client_hung_up() const;
+    void wake();
+
     int listen_fd_;
     std::atomic<int> client_{no_pipe};
     std::string path_;
+
+    // The connections that arrive while a client is served are closed by a thread of their own,
+    // as the serving thread is blocked in the client's reads.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool serving_ = false;       // a client is connected and served
+    bool leave_queued_ = false;  // the served client has hung up: the next one waits its turn
+    bool stopping_ = false;
+    int wake_fds_[2] = {-1, -1};
+    std::thread turn_away_;
 };
 
 // The ECR side, for the test client, the console tool and tests.

@@ -21,7 +21,13 @@ public:
         EXPECT_NE(client_, nullptr) << error;
     }
     bool connected() const { return client_ != nullptr; }
-    void send(const std::string& bytes) { ASSERT_TRUE(client_->write_all(bytes.data(), bytes.size())); }
+    // True when the server closes the connection within timeout_ms without a byte.
+    bool closed_unanswered(int timeout_ms = 2000) {
+        uint8_t b;
+        return client_->read_byte(b, timeout_ms) == PipeClient::Read::closed;
+    }
+    void send(const std::string& bytes) { ASSERT_TRUE(try_send(bytes)); }
+    bool try_send(const std::string& bytes) { return client_->write_all(bytes.data(), bytes.size()); }
     std::string reply(int timeout_ms = 3000) {
         std::string got;
         uint8_t b;
@@ -156,6 +162,29 @@ TEST_F(PipeServerTest, OutlivesEveryKindOfBadClient) {
     ASSERT_TRUE(good.connected());
     EXPECT_EQ(good.exchange(ENQ), DATA_1000);
     EXPECT_EQ(good.exchange("\x04\x11"), "\x06");
+}
+
+// The pipe has one instance: a second ECR is turned away at once, and nothing it sent before
+// it gave up is ever acted on, neither while the first is served nor after it has left.
+TEST_F(PipeServerTest, OneEcrAtATime) {
+    start();
+    auto first = std::make_unique<Ecr>(name_);
+    EXPECT_EQ(first->exchange(ENQ), DATA_1000);  // now being served
+    {
+        Ecr second(name_);
+        ASSERT_TRUE(second.connected());
+        second.try_send("\x04\x02" "01\x1b" "000999\x1b\x03");  // a price of 9.99 (may find it closed)
+        second.try_send(ENQ);
+        EXPECT_TRUE(second.closed_unanswered());
+    }
+    EXPECT_EQ(first->exchange("\x04\x02" "01\x1b" "000150\x1b\x03"), "\x06");
+    EXPECT_EQ(sale_.unit_price.load(), 150);
+    first.reset();
+    // An ECR that comes back at once, before the server has seen the last one go, is served.
+    Ecr next(name_);
+    EXPECT_EQ(next.exchange("\x04\x02" "08\x03"), "\x02" "09\x1b" "00\x03");
+    EXPECT_EQ(sale_.unit_price.load(), 150);
+    EXPECT_EQ(logged().find("000999"), std::string::npos) << "a turned-away client's record was read";
 }
 
 TEST_F(PipeServerTest, ASecondServerOnTheSameNameEndsAtOnce) {
