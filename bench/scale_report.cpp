@@ -88,7 +88,7 @@ void decoders() {
     xo::FrameReader xr;
     volatile int32_t sink = 0;
     double xon = throughput(xon_stream, [&](uint8_t b) {
-        if (auto p = xr.feed(b)) sink = sink + xo::parse_weight_frame(p->data(), p->size())[0];
+        if (auto p = xr.feed(b)) sink = sink + xo::parse_weight_frame(p->data(), p->size()).value_or(xo::StatusBlock{})[0];
     });
     std::string payload = "00001.234 40000.000  180800";
     std::string frame = "\x02" + payload + "\x03" +

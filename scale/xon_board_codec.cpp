@@ -51,7 +51,22 @@ int32_t status_char_value(uint8_t c) {
     return c;
 }
 
-StatusBlock parse_weight_frame(const uint8_t* payload, size_t n) {
+bool weight_text_well_formed(std::string_view text) {
+    if (text.empty()) return true;
+    if (text.size() != 7 || text[3] != '.') return false;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0;
+    while (i < 3 && text[i] == ' ') ++i;
+    if (i < 3 && (text[i] == '+' || text[i] == '-')) ++i;
+    if (i == 3) return false;  // no integer digit
+    for (; i < 3; ++i)
+        if (!digit(text[i])) return false;
+    for (i = 4; i < text.size(); ++i)
+        if (!digit(text[i])) return false;
+    return true;
+}
+
+std::optional<StatusBlock> parse_weight_frame(const uint8_t* payload, size_t n) {
     std::string weight_text, tare_text, ad_text, ir_text, status_text;
     auto is_end = [](uint8_t c) { return c == '\r' || c == '\n'; };
     size_t pos = 0;
@@ -80,6 +95,7 @@ StatusBlock parse_weight_frame(const uint8_t* payload, size_t n) {
             ++pos;
         }
     }
+    if (!weight_text_well_formed(weight_text) || !weight_text_well_formed(tare_text)) return std::nullopt;
     StatusBlock block{};
     block[weight] = weight_text_value(weight_text);
     block[tare] = weight_text_value(tare_text);

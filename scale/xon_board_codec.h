@@ -17,7 +17,8 @@
 //                 board answers 'R' '0' when the text is the scale library's checksum it
 //                 knows, 'R' and another digit when not.
 // Resync: bytes are dropped until STX; a payload that reaches 255 bytes without ETX is cut
-// there and the rest of it is skipped by the next hunt for STX.
+// there and the rest of it is skipped by the next hunt for STX. A weight frame whose weight
+// or tare text is not of the form above is dropped whole.
 
 #include <array>
 #include <cstddef>
@@ -50,7 +51,14 @@ Classified classify_payload(const uint8_t* payload, size_t length);
 
 // Parses a weight frame's lines into weight, tare, stable, zero, span switch, overload,
 // underload, internal and AD count; unit and total price stay 0. Missing fields read 0.
-StatusBlock parse_weight_frame(const uint8_t* payload, size_t length);
+// Empty when a weight or tare text is malformed (see weight_text_well_formed): the board has
+// no check byte, so a damaged field must not be read as a weight.
+std::optional<StatusBlock> parse_weight_frame(const uint8_t* payload, size_t length);
+
+// A weight or tare text as the board writes it: seven characters, blanks, an optional sign and
+// digits, the decimal point 4th, three digits after it (" 01.234", "-00.500", "+12.345").
+// An empty text (a missing line) is well-formed and reads 0.
+bool weight_text_well_formed(std::string_view text);
 
 // "+12.345" -> 12345: the 4th character (the point) removed, the rest read like atoi.
 int32_t weight_text_value(std::string_view text);

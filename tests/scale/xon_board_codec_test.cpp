@@ -9,7 +9,7 @@ namespace {
 
 std::vector<uint8_t> bytes(std::initializer_list<int> list) { return std::vector<uint8_t>(list.begin(), list.end()); }
 
-StatusBlock parse(const std::string& payload) {
+std::optional<StatusBlock> parse(const std::string& payload) {
     return parse_weight_frame(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
 }
 
@@ -61,6 +61,26 @@ TEST(XonCodec, WeightFrames) {
         {"status cut at NUL", std::string("0 00.010\r\n0", 11) + '\0' + "1", {10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
     };
     for (const Case& c : cases) EXPECT_EQ(parse(c.payload), c.expected) << c.name;
+}
+
+// With no check byte on this board, a field of the wrong shape is the only sign of damage:
+// such a frame is dropped whole, never read as a (wrong) weight.
+TEST(XonCodec, MalformedWeightOrTareDropsTheFrame) {
+    const char* malformed[] = {
+        "0 02500\r4 00.000\r\n0105",   // the point lost: would read 200 g
+        "0 01.234\r4 00500\r\n0105",   // the same in the tare
+        "012.3456\r\n0105",            // the point in the wrong place
+        "0 01.2x4\r\n0105",            // a letter among the digits
+        "0 0-1.234\r\n0105",           // a sign after a digit
+        "0   .500\r\n0105",            // no integer digit
+        "0 01.\r\n0105",               // no decimal digit
+        "0 1.2\r\n0105",               // too short to have its point 4th
+        "0 01.23\r\n0105",             // two decimals: 1,23 kg would read 123 g
+        "0+-1.234\r\n0105",            // two signs
+    };
+    for (const char* payload : malformed) EXPECT_EQ(parse(payload), std::nullopt) << payload;
+    const char* well_formed[] = {"0+12.345\r", "0-00.500\r", "0  0.000\r", "0 01.234\r4  0.500\r", "0"};
+    for (const char* payload : well_formed) EXPECT_NE(parse(payload), std::nullopt) << payload;
 }
 
 TEST(XonCodec, ClassifiesPayloads) {

@@ -278,8 +278,10 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
         std::snprintf(status, sizeof status, "0%X0%X0", c1, c3);
         char counts[32];
         std::snprintf(counts, sizeof counts, "a%d\ri%d\r\n", ad_ % 1000000, ir_ % 1000000);
-        body = "0" + xon_number(net) + "\r4" + xon_number(tare_) + "\r" + counts + status;
-        if (corrupt_next_) body = "\x7f\x01garbage";  // line noise, outside any frame
+        std::string weight = xon_number(net);
+        // Damage as a line does it: the point of the weight lost ("0 02500" would read 200 g).
+        if (corrupt_next_) weight.erase(3, 1);
+        body = "0" + weight + "\r4" + xon_number(tare_) + "\r" + counts + status;
     } else {
         int s0 = (stable_ ? 1 : 0) << 4 | zero << 3 | (load_ & 3) << 6;
         int s1 = (span_open_ ? 1 : 0) << 3;
@@ -294,10 +296,8 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
         }
     }
     if (overlong_next_) body = std::string(300, 'x');
-    if (corrupt_next_ && options_.type == BoardType::xon) {
-        corrupt_next_ = false;
-        return std::vector<uint8_t>(body.begin(), body.end());
-    }
+    // This board has no check byte: line noise in front of the damaged frame as well.
+    if (corrupt_next_ && options_.type == BoardType::xon) frame = {0x7f, 0x01, 'g', 'a', 'r', 'b'};
     frame.push_back(STX);
     frame.insert(frame.end(), body.begin(), body.end());
     frame.push_back(ETX);
@@ -392,7 +392,8 @@ std::string BoardSimulator::help_text() {
            "  mute on|off         commands get no answer\n"
            "  fail L|any R        the next command L (or any) is answered with result digit R\n"
            "  integrity fail|pass the start-up checksum check fails or passes\n"
-           "  corrupt             the next weight frame is damaged (bad check byte / line noise)\n"
+           "  corrupt             the next weight frame is damaged (letter: bad check byte; xon: line\n"
+           "                      noise, then a frame whose weight lost its decimal point)\n"
            "  overlong            the next weight frame is 300 bytes long\n"
            "  split MS            frames leave byte by byte, MS milliseconds apart (0 = off)\n"
            "  vanish | reappear   the device disappears like an unplugged adapter, or returns\n"
