@@ -6,8 +6,14 @@
 
 namespace tarvelo {
 
-LetterBoard::LetterBoard(Clock& clock, TraceFn trace)
-    : clock_(clock), trace_(std::move(trace)), status_(lcmd::empty_status()), reply_(lcmd::empty_reply()) {}
+LetterBoard::LetterBoard(Clock& clock, TraceFn trace, ThreadStarter start_thread)
+    : clock_(clock),
+      trace_(std::move(trace)),
+      start_thread_(std::move(start_thread)),
+      status_(lcmd::empty_status()),
+      reply_(lcmd::empty_reply()) {
+    if (!start_thread_) start_thread_ = [](std::function<void()> fn) { std::thread(std::move(fn)).detach(); };
+}
 
 LetterBoard::~LetterBoard() {
     stop_ = true;
@@ -52,7 +58,7 @@ int LetterBoard::start(MessageSink* owner) {
     if (port()) {
         const uint8_t dc1 = lcmd::DC1;
         write(&dc1, 1);
-        stream_on_ms_ = clock_.now_ms();
+        watch_.start(clock_.now_ms());
     }
     reader_running_ = true;
     try {
@@ -76,31 +82,30 @@ lcmd::lcmd_reply LetterBoard::last_reply() const {
 }
 
 int64_t LetterBoard::queue(Command command) {
-    uint64_t ticket;
-    {
-        std::lock_guard<std::mutex> lock(active_mutex_);
-        ticket = next_ticket_++;
-        ++active_commands_;
-    }
-    auto finish = [this] {
-        std::lock_guard<std::mutex> lock(active_mutex_);
-        ++now_serving_;
-        --active_commands_;
-        turn_changed_.notify_all();
-    };
-    try {
-        std::thread([this, command, ticket, finish] {
-            {
-                std::unique_lock<std::mutex> lock(active_mutex_);
-                turn_changed_.wait(lock, [&] { return now_serving_ == ticket; });
-            }
-            send(command);
-            finish();
-        }).detach();
-    } catch (const std::system_error&) {
-        finish();
+    // The ticket is taken and the thread made under one lock: a thread that cannot be made
+    // takes no turn, so the turns of the others stay in order and never overlap on the line.
+    std::lock_guard<std::mutex> lock(active_mutex_);
+    if (active_commands_ > kMaxWaiting) {
+        trace_(std::string("Command queue full, '") + command.letter + "' not sent\n");
         return -1;
     }
+    const uint64_t ticket = next_ticket_;
+    try {
+        start_thread_([this, command, ticket] {
+            std::unique_lock<std::mutex> turn(active_mutex_);
+            turn_changed_.wait(turn, [&] { return now_serving_ == ticket; });
+            turn.unlock();
+            send(command);
+            turn.lock();
+            ++now_serving_;
+            --active_commands_;
+            turn_changed_.notify_all();
+        });
+    } catch (const std::system_error&) {
+        return -1;
+    }
+    ++next_ticket_;
+    ++active_commands_;
     return static_cast<int64_t>(ticket);
 }
 
@@ -111,7 +116,7 @@ void LetterBoard::wait_done(int64_t ticket) {
 
 int LetterBoard::send(const Command& command) {
     const uint8_t dc3 = lcmd::DC3, dc1 = lcmd::DC1;
-    in_command_ = true;
+    watch_.pause(clock_.now_ms());
     write(&dc3, 1);
     clock_.sleep_ms(100);
     last_command_ = static_cast<uint8_t>(command.letter);
@@ -119,8 +124,7 @@ int LetterBoard::send(const Command& command) {
     int result = (frame && write(frame->data(), frame->size())) ? 0 : -1;
     clock_.sleep_ms(1000);
     write(&dc1, 1);
-    stream_on_ms_ = clock_.now_ms();
-    in_command_ = false;
+    watch_.resume(clock_.now_ms());
     return result;
 }
 
@@ -128,6 +132,8 @@ int LetterBoard::tare() { return queue({'T', {}}) < 0 ? -1 : 0; }
 int LetterBoard::rezero() { return queue({'Z', {}}) < 0 ? -1 : 0; }
 
 int LetterBoard::preset_tare(int32_t value) {
+    // The board takes exactly eight characters; a value that does not fit is never sent.
+    if (value < -9999999 || value > 99999999) return -1;
     char data[16];
     std::snprintf(data, sizeof data, "%08d", value);
     return queue({'U', data}) < 0 ? -1 : 0;
@@ -174,7 +180,7 @@ void LetterBoard::handle_frame(const lcmd::FrameReader::Frame& frame, MessageSin
     const uint8_t* p = frame.payload.data();
     if (n == 27) {
         lcmd::lcmd_status next = lcmd::decode_frame27(p);
-        last_frame_ms_ = clock_.now_ms();
+        if (lcmd::frame27_kind(p) >= 0) watch_.frame(clock_.now_ms());
         bool changed;
         {
             std::lock_guard<std::mutex> lock(records_mutex_);
@@ -221,7 +227,6 @@ void LetterBoard::reopen_after_loss() {
         trace_("Scale link restored: " + port_name_ + "\n");
         const uint8_t dc1 = lcmd::DC1;
         write(&dc1, 1);
-        stream_on_ms_ = clock_.now_ms();
         return;
     }
 }
@@ -242,10 +247,15 @@ void LetterBoard::reader_thread(MessageSink* owner) {
         uint8_t byte = 0;
         switch (p->read_byte(byte)) {
             case ReadStatus::nothing:
+                clock_.sleep_ms(20);
+                break;
             case ReadStatus::error:
+                reader.reset();
+                watch_.lose();
                 clock_.sleep_ms(20);
                 break;
             case ReadStatus::gone: {
+                watch_.lose();
                 trace_("Scale link lost: " + port_name_ + "\n");
                 std::lock_guard<std::mutex> lock(port_mutex_);
                 port_.reset();

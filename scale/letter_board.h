@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,12 +18,20 @@
 #include "platform/serial_port.h"
 #include "scale/board_trace.h"
 #include "scale/letter_board_codec.h"
+#include "scale/link_watch.h"
 
 namespace tarvelo {
 
 class LetterBoard {
 public:
-    explicit LetterBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace());
+    // Commands that may wait behind the one on the line; a command beyond them fails at once
+    // rather than pausing the weight stream for minutes.
+    static constexpr int kMaxWaiting = 4;
+    // Starts a detached thread for fn; throws std::system_error when none can be made.
+    using ThreadStarter = std::function<void(std::function<void()> fn)>;
+
+    explicit LetterBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace(),
+                         ThreadStarter start_thread = {});
     ~LetterBoard();  // stops the reader and waits for queued commands (tests only)
     LetterBoard(const LetterBoard&) = delete;
     LetterBoard& operator=(const LetterBoard&) = delete;
@@ -38,15 +47,17 @@ public:
     int check_integrity(const std::string& checksum);
 
     lcmd::lcmd_reply last_reply() const;
-    int64_t quiet_since_ms() const { return std::max(last_frame_ms_.load(), stream_on_ms_.load()); }
-    bool stream_expected() const { return reader_running_.load() && !in_command_.load(); }
+    // True from a read error, a lost device or timeout_ms of silence in the status stream
+    // until the next good status frame.
+    bool link_lost(int timeout_ms) const { return watch_.lost(clock_.now_ms(), timeout_ms); }
 
 private:
     struct Command {
         char letter;
         std::string data;
     };
-    // Queues the command; returns its ticket, or -1 when no thread could be made.
+    // Queues the command; returns its ticket, or -1 when the queue is full or no thread could
+    // be made (the command then takes no turn).
     int64_t queue(Command command);
     void wait_done(int64_t ticket);  // until that command has left the line
     int send(const Command& command);  // the DC3, frame, DC1 sequence; runs under the lock
@@ -59,6 +70,7 @@ private:
 
     Clock& clock_;
     TraceFn trace_;
+    ThreadStarter start_thread_;
     std::string port_name_;
     LineSettings line_;
     mutable std::mutex port_mutex_;
@@ -72,7 +84,6 @@ private:
     uint64_t now_serving_ = 0;
     int active_commands_ = 0;
     std::atomic<uint8_t> last_command_{0};
-    std::atomic<bool> in_command_{false};
 
     std::thread reader_;
     std::atomic<bool> reader_running_{false};
@@ -81,8 +92,7 @@ private:
     mutable std::mutex records_mutex_;  // the status record and the last reply
     lcmd::lcmd_status status_;
     lcmd::lcmd_reply reply_;
-    std::atomic<int64_t> last_frame_ms_{0};
-    std::atomic<int64_t> stream_on_ms_{0};
+    LinkWatch watch_;
 };
 
 LetterBoard& letter_board();

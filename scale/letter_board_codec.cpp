@@ -83,15 +83,16 @@ uint8_t hex_pair(uint8_t high, uint8_t low) {
     return (h < 0 || l < 0) ? 0 : static_cast<uint8_t>(h * 16 + l);
 }
 
+int frame27_kind(const uint8_t* p) {
+    if (p[0] == '0' && p[10] == '4') return 0;
+    if (p[0] == 'a' && p[10] == 'i') return 1;
+    return -1;
+}
+
 lcmd_status decode_frame27(const uint8_t* p) {
     lcmd_status s = empty_status();
-    int kind;
-    if (p[0] == '0' && p[10] == '4')
-        kind = 0;
-    else if (p[0] == 'a' && p[10] == 'i')
-        kind = 1;
-    else
-        return s;
+    int kind = frame27_kind(p);
+    if (kind < 0) return s;
     std::string first = normalise_number(std::string_view(reinterpret_cast<const char*>(p + 1), 8));
     std::string second = normalise_number(std::string_view(reinterpret_cast<const char*>(p + 11), 8));
     std::snprintf(s.first_text, sizeof s.first_text, "%s", first.c_str());

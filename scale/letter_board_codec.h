@@ -91,6 +91,8 @@ uint8_t hex_pair(uint8_t high, uint8_t low);
 // A 27-byte weighing or count frame as the new status record; an unknown pair of tags gives
 // an all-zero record.
 lcmd_status decode_frame27(const uint8_t* payload);
+// 0 weighing frame ('0' ... '4'), 1 count frame ('a' ... 'i'), -1 tags of neither kind.
+int frame27_kind(const uint8_t* payload);
 lcmd_reply decode_reply(const uint8_t* payload, size_t length, uint8_t last_command);
 lcmd_status_word decode_status_word(const uint8_t* data);  // 'C' reply, 40 data bytes
 lcmd_numbers decode_numbers(const uint8_t* data);          // 'D' reply, 28 data bytes

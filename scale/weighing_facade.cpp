@@ -23,21 +23,14 @@ int WeighingFacade::open(MessageSink* owner, const char* port_name) {
 }
 
 bool WeighingFacade::link_lost() const {
-    bool expected;
-    int64_t quiet_since;
-    if (p_.ad_type == 0) {
-        expected = p_.xon->stream_expected();
-        quiet_since = p_.xon->quiet_since_ms();
-    } else {
-        expected = p_.letter->stream_expected();
-        quiet_since = p_.letter->quiet_since_ms();
-    }
-    return expected && p_.clock->now_ms() - quiet_since > p_.link_timeout_ms;
+    if (p_.ad_type == 0) return p_.xon->link_lost(p_.link_timeout_ms);
+    if (p_.ad_type == 1) return p_.letter->link_lost(p_.link_timeout_ms);
+    return false;
 }
 
 void WeighingFacade::get_snapshot(weighing_snapshot* out) {
     if (out == nullptr) return;
-    bool lost = (p_.ad_type == 0 || p_.ad_type == 1) && link_lost();
+    bool lost = link_lost();
     if (lost) {
         // A board that has gone quiet (or never spoke) is never reported as a good weight.
         out->link_lost = 1;
@@ -111,19 +104,24 @@ int WeighingFacade::wait_for_settled(const std::function<bool()>& stable_reading
     return -1;
 }
 
+// A board that is not heard from cannot be trusted to have zeroed or tared: the command fails
+// at once and nothing is written to the line.
 int WeighingFacade::rezero() {
+    if (link_lost()) return -1;
     if (p_.ad_type == 0) return p_.xon->rezero();
     if (p_.ad_type == 1) return p_.letter->rezero();
     return 0;
 }
 
 int WeighingFacade::tare() {
+    if (link_lost()) return -1;
     if (p_.ad_type == 0) return p_.xon->tare();
     if (p_.ad_type == 1) return p_.letter->tare();
     return 0;
 }
 
 int WeighingFacade::preset_tare(int32_t value) {
+    if (link_lost()) return -1;
     if (p_.ad_type == 0) return p_.xon->preset_tare(value);
     if (p_.ad_type == 1) return p_.letter->preset_tare(value);
     return 0;

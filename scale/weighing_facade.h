@@ -4,9 +4,11 @@
 // dispatches zero, tare and preset tare. It also holds the zero and tare keys' handlers and
 // the sale refresh that clears the board's preset tare when a sale ends.
 //
-// A board that should be streaming but has sent no weight frame for link_timeout_ms is
-// reported as a lost link: snapshots are then not stable and carry the link_lost mark, so
-// that nobody takes the last weight received for the weight on the platform.
+// A board that has gone quiet (no good weight frame for link_timeout_ms while the stream should
+// flow), failed a read or gone away is reported as a lost link until its next good weight
+// frame: snapshots are then not stable and carry the link_lost mark, so that nobody takes the
+// last weight received for the weight on the platform, and zero, tare and preset tare fail at
+// once without touching the line.
 
 #include <atomic>
 #include <cstdint>

@@ -71,7 +71,6 @@ bool XonBoard::write_frame(const uint8_t* data, size_t length) {
 void XonBoard::xon() {
     const uint8_t dc1 = xo::DC1;
     if (!write_frame(&dc1, 1)) trace_("xon(): WriteFile error\n");
-    stream_on_ms_ = clock_.now_ms();
     clock_.sleep_ms(50);
 }
 
@@ -114,11 +113,11 @@ bool XonBoard::wait_stable() {
 
 template <class Command>
 int XonBoard::bracketed(Command command) {
-    in_command_ = true;
+    watch_.pause(clock_.now_ms());
     xoff();
     int result = command();
     xon();
-    in_command_ = false;
+    watch_.resume(clock_.now_ms());
     return result;
 }
 
@@ -189,10 +188,16 @@ void XonBoard::handle_payload(const std::vector<uint8_t>& payload) {
         last_result_ = c.result;
         return;
     }
-    xo::StatusBlock block = xo::parse_weight_frame(payload.data(), payload.size());
-    for (size_t i = 0; i < block.size(); ++i) status_[i].store(block[i]);
+    // Without a check byte, the shape of the fields is the only guard against a damaged
+    // frame: one that fails it is dropped and the previous status stands.
+    auto block = xo::parse_weight_frame(payload.data(), payload.size());
+    if (!block) {
+        trace_("Malformed weight frame dropped\n");
+        return;
+    }
+    for (size_t i = 0; i < block->size(); ++i) status_[i].store((*block)[i]);
     data_valid_ = 1;
-    last_frame_ms_ = clock_.now_ms();
+    watch_.frame(clock_.now_ms());
 }
 
 void XonBoard::reopen_after_loss() {
@@ -211,6 +216,7 @@ void XonBoard::reopen_after_loss() {
 }
 
 void XonBoard::update_thread() {
+    watch_.start(clock_.now_ms());
     xon();
     xo::FrameReader reader;
     while (running_.load() == 1) {
@@ -226,10 +232,17 @@ void XonBoard::update_thread() {
         uint8_t byte = 0;
         switch (port->read_byte(byte)) {
             case ReadStatus::nothing:
-            case ReadStatus::error:  // never spin on a failing line
+                clock_.sleep_ms(20);
+                break;
+            case ReadStatus::error:
+                // Whatever was collected may have lost bytes: hunt for the next STX. Never
+                // spin on a failing line.
+                reader.reset();
+                watch_.lose();
                 clock_.sleep_ms(20);
                 break;
             case ReadStatus::gone: {
+                watch_.lose();
                 trace_(format("Scale link lost: %s\n", port_name_.c_str()));
                 std::lock_guard<std::mutex> lock(port_mutex_);
                 port_.reset();

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "scale/board_trace.h"
+#include "scale/link_watch.h"
 #include "scale/xon_board_codec.h"
 
 namespace tarvelo {
@@ -47,13 +48,9 @@ public:
     int send_write_cmd(char letter);
     int send_write_cmd_with_data(char letter, std::string_view data);
 
-    // For the link watch: steady-clock milliseconds of the last weight frame decoded (0 =
-    // none yet), and whether the stream is expected to flow (started, no command under way).
-    int64_t last_frame_ms() const { return last_frame_ms_.load(); }
-    // Steady-clock milliseconds since which the stream should have delivered a frame: the
-    // later of the last frame and the last DC1.
-    int64_t quiet_since_ms() const { return std::max(last_frame_ms_.load(), stream_on_ms_.load()); }
-    bool stream_expected() const { return running_.load() && !in_command_.load(); }
+    // True from a read error, a lost device or timeout_ms of silence in the weight stream
+    // until the next good weight frame.
+    bool link_lost(int timeout_ms) const { return watch_.lost(clock_.now_ms(), timeout_ms); }
 
 private:
     bool open_port(const std::string& name);
@@ -74,12 +71,10 @@ private:
     std::mutex command_mutex_;       // one command sequence at a time
     std::thread thread_;
     std::atomic<int32_t> running_{0};
-    std::atomic<bool> in_command_{false};
     std::atomic<int32_t> last_result_{-1};
     std::atomic<int32_t> data_valid_{0};
     std::array<std::atomic<int32_t>, xo::field_count> status_{};
-    std::atomic<int64_t> last_frame_ms_{0};
-    std::atomic<int64_t> stream_on_ms_{0};
+    LinkWatch watch_;
 };
 
 // The process-wide board and the operations of the rest of the program.

@@ -181,6 +181,14 @@ TEST(EndToEnd, LostBoardLinkIsRefusedUntilFramesReturn) {
     s.board_line("silent");
     s.board_line("weight 900");
     EXPECT_TRUE(wait_until([&] { return s.exchange(ENQ) == NAK && s.exchange(STATUS) == status_reply("01"); }, 6000));
+    // A tare on a lost link is refused at once and never reaches the board; the DC2/DC1 it
+    // would have cost must not pass for a sign of life either.
+    std::string board_before = s.board->out();
+    EXPECT_EQ(s.exchange("\x04\x02" "07\x03"), NAK);
+    EXPECT_EQ(s.exchange(STATUS), status_reply("01"));
+    EXPECT_EQ(s.exchange(ENQ), NAK);
+    EXPECT_EQ(s.exchange(STATUS), status_reply("01"));
+    EXPECT_EQ(s.board->out(), board_before) << "the board was written to";
     s.board_line("resume");
     EXPECT_TRUE(enq_until(s, data02("00900", "000000", "000000")));
 }

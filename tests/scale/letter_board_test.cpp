@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "tests/scale/board_fixture.h"
@@ -96,6 +97,60 @@ TEST_F(LetterBoardTest, CommandsLeaveOneAtATimeFramedByDc3AndDc1) {
     };
     EXPECT_EQ(got, expected);
     EXPECT_TRUE(test::wait_until([&] { return board_->tare() == 1500; }));
+}
+
+// A burst of commands must not pause the weight stream for minutes: a few wait their turn,
+// the rest fail at once; those that left never overlap on the line.
+TEST_F(LetterBoardTest, CommandQueueIsBounded) {
+    start();
+    board_->clear_received();
+    int accepted = 0, refused = 0;
+    for (int i = 0; i < 50; ++i) (driver_.tare() == 0 ? accepted : refused)++;
+    EXPECT_EQ(accepted, 1 + LetterBoard::kMaxWaiting);
+    EXPECT_EQ(refused, 50 - accepted);
+    EXPECT_EQ(driver_.preset_tare(123456789), -1);  // nine characters: never sent as a longer frame
+    ASSERT_TRUE(test::wait_until([&] { return board_->received().size() >= size_t(3 * accepted); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    auto got = received_bytes(*board_);
+    ASSERT_EQ(got.size(), size_t(3 * accepted));
+    for (size_t i = 0; i < got.size(); i += 3) {
+        EXPECT_EQ(got[i], bytes({0x13}));
+        EXPECT_EQ(got[i + 1], *lcmd::encode_command('T', ""));
+        EXPECT_EQ(got[i + 2], bytes({0x11}));
+    }
+    EXPECT_EQ(driver_.tare(), 0);  // room again once they have gone
+}
+
+// A command whose thread cannot be made fails and takes no turn: the next one still waits for
+// the one on the line.
+TEST(LetterBoardThreads, AFailedThreadTakesNoTurn) {
+    test::TempDir dir;
+    auto board = test::make_board(dir, sim::BoardType::letter);
+    ASSERT_NE(board, nullptr);
+    test::RecordingSink sink;
+    ScaledClock clock(10);
+    std::atomic<int> starts{0};
+    LetterBoard driver(clock, [](const std::string&) {}, [&](std::function<void()> fn) {
+        if (starts.fetch_add(1) == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        std::thread(std::move(fn)).detach();
+    });
+    auto config = config_for(board->device_name());
+    ASSERT_EQ(driver.open(&config), 0);
+    ASSERT_EQ(driver.start(&sink), 0);  // the reader is a thread of its own, not a command
+    ASSERT_TRUE(test::wait_until([&] { return board->streaming(); }));
+    board->clear_received();
+    EXPECT_EQ(driver.tare(), 0);
+    EXPECT_EQ(driver.rezero(), 0);
+    EXPECT_EQ(driver.preset_tare(100), -1);  // its thread could not be made
+    EXPECT_EQ(driver.rezero(), 0);
+    ASSERT_TRUE(test::wait_until([&] { return board->received().size() >= 9; }));
+    auto got = received_bytes(*board);
+    std::vector<std::vector<uint8_t>> expected{
+        {0x13}, *lcmd::encode_command('T', ""), {0x11},
+        {0x13}, *lcmd::encode_command('Z', ""), {0x11},
+        {0x13}, *lcmd::encode_command('Z', ""), {0x11},
+    };
+    EXPECT_EQ(got, expected);
 }
 
 TEST_F(LetterBoardTest, InitialZeroWaitsForItsAnswer) {

@@ -27,7 +27,7 @@ private:
 // A facade on real drivers, talking to a simulated board over a pty, with delays cut tenfold.
 class Facade {
 public:
-    Facade(int32_t ad_type, const test::TempDir& dir, sim::BoardType board_type) {
+    Facade(int32_t ad_type, const test::TempDir& dir, sim::BoardType board_type, int link_timeout_ms = 300) {
         board = test::make_board(dir, board_type);
         WeighingFacade::Parts parts;
         parts.ad_type = ad_type;
@@ -37,7 +37,7 @@ public:
         parts.saved = &saved;
         parts.clock = &clock;
         parts.boxes = &boxes;
-        parts.link_timeout_ms = 300;
+        parts.link_timeout_ms = link_timeout_ms;
         facade = std::make_unique<WeighingFacade>(parts);
     }
     int open() { return facade->open(&sink, board->device_name().c_str()); }
@@ -124,6 +124,46 @@ TEST_P(FacadeOnEitherBoard, LostLinkIsMarkedUntilFramesReturn) {
     f_.board->set_silent(false);
     ASSERT_TRUE(test::wait_until([&] { return f_.snapshot().link_lost == 0; }));
     EXPECT_EQ(f_.snapshot().stable, 1);
+}
+
+// Only a new weight frame ends a loss: not the DC1 the driver writes after reopening the
+// device, not a command's DC2/DC1 or DC3/DC1, not the time that passes. Meanwhile nothing is
+// zeroed or tared, and the line is left alone.
+TEST_P(FacadeOnEitherBoard, LostLinkStaysLostUntilANewWeightFrame) {
+    test::TempDir dir;
+    // A time-out far longer than the test: only the loss of the device can mark the link.
+    Facade f(GetParam().ad_type, dir, GetParam().board, 60000);
+    f.board->set_gross(1500);
+    ASSERT_EQ(f.facade->open(&f.sink, dir.file("board").c_str()), 0);
+    ASSERT_TRUE(f.weight_is(1500));
+
+    f.board->vanish();  // unplugged at 1500 g
+    ASSERT_TRUE(test::wait_until([&] { return f.snapshot().link_lost == 1; }));
+    f.board->set_gross(2500);
+    f.board->set_silent(true);
+    f.board->clear_received();
+    std::string error;
+    ASSERT_TRUE(f.board->reappear(&error)) << error;  // back, but still silent
+    ASSERT_TRUE(test::wait_until([&] { return !f.board->received().empty(); }));  // reopened: DC1 sent
+    for (int i = 0; i < 5; ++i) {
+        weighing_snapshot s = f.snapshot();
+        EXPECT_EQ(s.link_lost, 1);
+        EXPECT_EQ(s.stable, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    f.board->clear_received();
+    EXPECT_EQ(f.facade->tare(), -1);
+    EXPECT_EQ(f.facade->rezero(), -1);
+    EXPECT_EQ(f.facade->preset_tare(100), -1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_TRUE(f.board->received().empty()) << "a command went out on a lost link";
+    EXPECT_EQ(f.snapshot().link_lost, 1);
+
+    f.board->set_silent(false);
+    ASSERT_TRUE(f.weight_is(2500));
+    EXPECT_EQ(f.snapshot().link_lost, 0);
+    EXPECT_EQ(f.snapshot().stable, 1);
+    EXPECT_EQ(f.facade->tare(), 0);
 }
 
 TEST_P(FacadeOnEitherBoard, ZeroKeyIsRefusedUnderATare) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 
@@ -151,6 +152,23 @@ TEST_F(XonBoardTest, DamagedFramesNeverChangeTheWeight) {
     }
     board_->set_gross(2000);
     EXPECT_TRUE(weight_is(2000));  // frames that arrive a byte at a time still decode
+}
+
+// With no check byte on this board, a weight field that lost its point ("0 02500") would read
+// 200 g, stable; such a frame is dropped and the previous status stands.
+TEST_F(XonBoardTest, DamagedWeightFieldIsDropped) {
+    start();
+    std::set<int32_t> seen;
+    for (int round = 0; round < 5; ++round) {
+        board_->send_corrupt();
+        board_->set_gross(round % 2 ? 1234 : 2500);
+        for (int i = 0; i < 60; ++i) {
+            seen.insert(status()[xo::weight]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    EXPECT_EQ(seen, (std::set<int32_t>{1234, 2500}));
+    EXPECT_TRUE(trace_.contains("Malformed weight frame dropped"));
 }
 
 TEST_F(XonBoardTest, VanishedDeviceIsReopenedAndSwitchedOnAgain) {
