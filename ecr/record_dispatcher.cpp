@@ -173,6 +173,7 @@ std::string RecordDispatcher::dispatch_record(const uint8_t* f, size_t length) {
         sale.mode = mode;  // the windows follow; the sale state holds the mode
         p_.display->set_quantity_mode(DisplayWindow::main, mode);
         p_.display->set_quantity_mode(DisplayWindow::second, mode);
+        sale.mode_switches.fetch_add(1);
         reply = ack();
     } else if (length == 5 && record == 6) {
         p_.log->write("receive: No. 06, rezero");

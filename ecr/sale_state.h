@@ -28,6 +28,9 @@ public:
     static constexpr size_t kTextLimit = 13;
 
     std::atomic<int32_t> mode{0};  // 0 weight mode, 1 quantity mode
+    // Counts the mode switches (records 00 and 30) once they are on their way to the windows,
+    // which then show placeholders: the display thread posts every value again.
+    std::atomic<uint32_t> mode_switches{0};
     std::atomic<int32_t> unit_price{0};  // weight mode, hundredths per kilogram
     std::atomic<int32_t> price_set{0};
     std::atomic<int32_t> price_accept{1};

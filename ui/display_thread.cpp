@@ -14,8 +14,14 @@ std::string kilogram_text(int32_t grams) {
     return buf;
 }
 
+namespace {
+// The last values received are not what lies on the platform.
+constexpr const char* kLostWeight = "------";
+constexpr const char* kLostPrice = "-------";
+}  // namespace
+
 std::string weight_text(const weighing_snapshot& s) {
-    if (s.link_lost) return "------";  // the last weight received is not the weight on the platform
+    if (s.link_lost) return kLostWeight;
     if (s.underload == 1) return "UF  ";
     if (s.overload == 1) return "OF  ";
     return kilogram_text(s.weight);
@@ -72,27 +78,40 @@ int DisplayThread::boot() {
 
 void DisplayThread::cycle() {
     SaleState& sale = *p_.sale;
+    // A mode switch, even to the mode already shown, puts placeholders in the windows: every
+    // value goes out again.
+    if (uint32_t switches = sale.mode_switches.load(); switches != seen_mode_switches_) {
+        seen_mode_switches_ = switches;
+        clear_posted();
+        last_sent_weight_.clear();
+    }
     if (sale.mode.load() == 1) {
         clear_posted();  // all four values go out again when weight mode returns
         return;
     }
     p_.scale->get_snapshot(&snapshot_);
+    const bool lost = snapshot_.link_lost != 0;
+    if (link_was_lost_ && !lost) {
+        clear_posted();  // the link is back: every value again, not only the changed ones
+        last_sent_weight_.clear();
+    }
+    link_was_lost_ = lost;
     snapshot_.unit_price = sale.unit_price.load();
     weighing_snapshot saved = p_.saved->load();
     run_sale_cycle(sale, snapshot_, saved, p_.auto_clear, p_.main, [this] { p_.scale->sale_refresh(p_.main); });
 
     PostedMessage indicator;
-    indicator.id = snapshot_.zero == 1 ? WM_ZERO_ON : WM_ZERO_OFF;
+    indicator.id = snapshot_.zero == 1 && !lost ? WM_ZERO_ON : WM_ZERO_OFF;
     p_.main->post(indicator);
-    indicator.id = snapshot_.tare != 0 ? WM_NET_ON : WM_NET_OFF;
+    indicator.id = snapshot_.tare != 0 && !lost ? WM_NET_ON : WM_NET_OFF;
     p_.main->post(indicator);
     p_.saved->store(snapshot_);
 
     std::string weight = weight_text(snapshot_);
-    std::string tare = kilogram_text(snapshot_.tare);
+    std::string tare = lost ? kLostWeight : kilogram_text(snapshot_.tare);
     std::string unit_price = format_price(snapshot_.unit_price);
     snapshot_.total_price = display_total_price(snapshot_.unit_price, snapshot_.weight, snapshot_.overload);
-    std::string total = snapshot_.link_lost ? "-------" : format_price(snapshot_.total_price);
+    std::string total = lost ? kLostPrice : format_price(snapshot_.total_price);
 
     post_if_changed(WM_SHOW_TARE, tare, posted_tare_);
     post_if_changed(WM_SHOW_WEIGHT, weight, posted_weight_);

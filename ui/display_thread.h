@@ -45,7 +45,7 @@ public:
 
 // Display texts, 16-byte buffers in spirit: weight and tare "%6.3f" in kilograms, prices
 // "%7.2f", decimal comma; "OF  " and "UF  " for over- and underload (underload wins);
-// dashes while the board link is lost.
+// dashes for weight, tare and total while the board link is lost.
 std::string weight_text(const weighing_snapshot& s);
 std::string kilogram_text(int32_t grams);
 std::string count_text(int32_t count);
@@ -80,6 +80,8 @@ private:
 
     Parts p_;
     weighing_snapshot snapshot_;
+    uint32_t seen_mode_switches_ = 0;
+    bool link_was_lost_ = false;
     std::string posted_tare_, posted_weight_, posted_unit_price_, posted_total_;
     std::string last_sent_weight_;
     int32_t last_ad_ = 0, last_ir_ = 0;

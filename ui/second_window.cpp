@@ -49,9 +49,9 @@ void set_mode_controls(TemplateDialog& w, const Settings& s, int on) {
 void apply_layout(TemplateDialog& w, const std::vector<LayoutOp>& ops) {
     for (const LayoutOp& op : ops) {
         if (op.hide)
-            w.show_control(op.id, false);
+            w.layout_hide(op.id);
         else
-            w.move_control(op.id, op.rect);
+            w.layout_place(op.id, op.rect);
     }
 }
 

@@ -75,7 +75,18 @@ void TemplateDialog::set_text(int id, const QString& text) {
 }
 
 void TemplateDialog::show_control(int id, bool show) {
+    if (show && hidden_by_layout_.count(id) != 0) return;
     if (QWidget* w = control(id)) w->setVisible(show);
+}
+
+void TemplateDialog::layout_hide(int id) {
+    hidden_by_layout_.insert(id);
+    if (QWidget* w = control(id)) w->setVisible(false);
+}
+
+void TemplateDialog::layout_place(int id, const QRect& rect) {
+    hidden_by_layout_.erase(id);
+    move_control(id, rect);
 }
 
 bool TemplateDialog::control_visible(int id) const {

@@ -12,6 +12,7 @@
 #include <QRect>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,9 +76,13 @@ public:
     QWidget* control(int id) const;
     QString text(int id) const;
     void set_text(int id, const QString& text);
+    // Showing a control that the layout has hidden (its block has no width) leaves it hidden.
     void show_control(int id, bool show);
     bool control_visible(int id) const;  // its own flag, whether or not the window is shown
     void move_control(int id, const QRect& rect);
+    // The layout's own moves: a control it hides stays hidden until it places it again.
+    void layout_hide(int id);
+    void layout_place(int id, const QRect& rect);
     // Hides the control and shows it again, so the window repaints behind its text.
     void refresh_control(int id);
     // A topmost frameless tool window (no taskbar button) at the given place.
@@ -99,6 +104,7 @@ protected:
 private:
     DialogTemplate tmpl_;
     std::map<int, QWidget*> controls_;
+    std::set<int> hidden_by_layout_;
 };
 
 }  // namespace tarvelo::ui

@@ -96,6 +96,8 @@ TEST_F(Dispatcher, WindowAndModeCalls) {
     EXPECT_EQ(display_.calls(), (std::vector<std::string>{"show main", "show second", "hide main", "hide second",
                                                           "mode 1 main", "mode 1 second", "mode 0 main",
                                                           "mode 0 second"}));
+    send(record("00"));  // already in weight mode: still a switch the display must follow
+    EXPECT_EQ(sale_.mode_switches.load(), 3u);
 }
 
 TEST_F(Dispatcher, QuantityModeServesWithoutWeighing) {

@@ -140,6 +140,51 @@ TEST_F(DisplayThreadTest, QuantityModeSkipsTheCycleAndWeightModeRepostsAll) {
     EXPECT_EQ(count(WM_SHOW_WEIGHT), 1);  // the last-sent copy did not change
 }
 
+// While the board is not heard from, no value and no indicator may look current; when it is
+// back, every value is posted again.
+TEST_F(DisplayThreadTest, LostLinkShowsDashesAndNoIndicators) {
+    sale_.unit_price = 150;
+    scale_.snapshot.weight = 1234;
+    scale_.snapshot.tare = 200;
+    scale_.snapshot.zero = 1;
+    thread_->cycle();
+    EXPECT_EQ(count(WM_ZERO_ON), 1);
+    EXPECT_EQ(count(WM_NET_ON), 1);
+    sink_.clear();
+    scale_.snapshot.link_lost = 1;
+    thread_->cycle();
+    EXPECT_EQ(texts(WM_SHOW_WEIGHT).back(), "------");
+    EXPECT_EQ(texts(WM_SHOW_TARE).back(), "------");
+    EXPECT_EQ(texts(WM_SHOW_TOTAL_PRICE).back(), "-------");
+    EXPECT_EQ(count(WM_ZERO_ON) + count(WM_NET_ON), 0);
+    EXPECT_EQ(count(WM_ZERO_OFF), 1);
+    EXPECT_EQ(count(WM_NET_OFF), 1);
+    sink_.clear();
+    scale_.snapshot.link_lost = 0;
+    thread_->cycle();
+    EXPECT_EQ(texts(WM_SHOW_UNIT_PRICE), std::vector<std::string>{"   1,50"});  // unchanged, posted again
+    EXPECT_EQ(texts(WM_SHOW_TARE), std::vector<std::string>{" 0,200"});
+    EXPECT_EQ(texts(WM_SHOW_TOTAL_PRICE), std::vector<std::string>{"   1,85"});
+    EXPECT_EQ(count(WM_ZERO_ON), 1);
+}
+
+// Record 00 in weight mode, like every mode switch, puts placeholders in the windows: the next
+// cycle posts every value again although none changed.
+TEST_F(DisplayThreadTest, AnyModeSwitchRepostsEveryValue) {
+    sale_.unit_price = 150;
+    scale_.snapshot.weight = 1234;
+    thread_->cycle();
+    sink_.clear();
+    thread_->cycle();
+    EXPECT_EQ(count(WM_SHOW_WEIGHT) + count(WM_SHOW_TARE) + count(WM_SHOW_UNIT_PRICE) + count(WM_SHOW_TOTAL_PRICE), 0);
+    sale_.mode_switches.fetch_add(1);
+    thread_->cycle();
+    EXPECT_EQ(texts(WM_SHOW_WEIGHT), (std::vector<std::string>{" 1,234", " 1,234"}));
+    EXPECT_EQ(count(WM_SHOW_TARE), 1);
+    EXPECT_EQ(count(WM_SHOW_UNIT_PRICE), 1);
+    EXPECT_EQ(texts(WM_SHOW_TOTAL_PRICE), std::vector<std::string>{"   1,85"});
+}
+
 TEST_F(DisplayThreadTest, SaleRefreshResendsTheWeightAndAutoClearRuns) {
     sale_.sale_active = 1;
     sale_.price_set = 1;

@@ -205,6 +205,43 @@ TEST_F(MainWindow, QuantityModeAndBack) {
     EXPECT_TRUE(dlg_->control_visible(IDC_TARE));
 }
 
+// Record 00 in weight mode puts the placeholder in the weight field; the same weight posted
+// again afterwards must replace it, not be dropped as already shown.
+TEST_F(MainWindow, AModeSwitchNeverLeavesAPlaceholderStanding) {
+    dlg_->handle_message(text_message(WM_SHOW_WEIGHT, " 1,234"));
+    dlg_->SetQuantityMode(0);
+    dlg_->second().SetQuantityMode(0);
+    EXPECT_EQ(dlg_->text(IDC_WEIGHT), "0,00");
+    dlg_->handle_message(text_message(WM_SHOW_WEIGHT, " 1,234"));
+    EXPECT_EQ(dlg_->text(IDC_WEIGHT), " 1,234");
+    EXPECT_EQ(dlg_->second().text(IDC_WEIGHT), " 1,234");
+}
+
+// A block without width hides all its controls, and no indicator message or mode switch
+// brings one of them back at its template place.
+TEST(HiddenBlocks, StayHiddenWhateverTheMessagesSay) {
+    Configuration c = working_configuration();
+    c.main1.weight_fg = 0;
+    c.main1.tare_fg = 0;
+    c.main2 = WindowSettings{};  // every share of the second window 0
+    c.main2.font_name = "Arial";
+    c.main2.font_size = 260;
+    Fixture f(c);
+    auto dlg = f.make();
+    ASSERT_TRUE(dlg->OnInitDialog());
+    dlg->show();
+    dlg->second().show();
+    QApplication::processEvents();
+    dlg->SetQuantityMode(1);
+    dlg->SetQuantityMode(0);  // shows the tare block's controls again, unless laid out hidden
+    dlg->second().SetQuantityMode(0);
+    for (uint32_t id : {WM_ZERO_ON, WM_NET_ON}) dlg->handle_message(text_message(id, ""));
+    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg.get()), static_cast<TemplateDialog*>(&dlg->second())})
+        for (int id : {IDC_ZERO_MARK, IDC_NET_MARK, IDC_WEIGHT, IDC_TARE, IDC_TARE_CAPTION})
+            EXPECT_FALSE(w->control_visible(id)) << (w == dlg.get() ? "main " : "second ") << id;
+    EXPECT_TRUE(dlg->control_visible(IDC_UPRICE));  // a block with a share is shown as before
+}
+
 TEST_F(MainWindow, LabelClicksOpenVersionOrWizard) {
     emit dlg_->command(0);  // nothing
     auto click = [&](int id) { static_cast<ClickLabel*>(dlg_->control(id))->clicked(); };
