@@ -8,6 +8,23 @@
 namespace kestrin {
 namespace {
 
+bool all_digits(const std::string& s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+// The digits' value, or -1 once it passes `max` (no overflow for any length).
+long long digits_value(const std::string& s, long long max) {
+    long long v = 0;
+    for (char c : s) {
+        v = v * 10 + (c - '0');
+        if (v > max) return -1;
+    }
+    return v;
+}
+
 std::string fixed(const char* format, int value) {
     char buf[32];
     std::snprintf(buf, sizeof buf, format, value);
@@ -15,12 +32,43 @@ std::string fixed(const char* format, int value) {
 }
 
 std::string text13(const std::string& text) {
-    std::string t = text.substr(0, 13);
-    t.resize(13, ' ');
+    std::string t = text.substr(0, kTextBytes);
+    t.resize(kTextBytes, ' ');
     return t;
 }
 
 }  // namespace
+
+std::optional<int> parse_unit_price(const std::string& text) {
+    const size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    if (!all_digits(whole)) return std::nullopt;
+    long long v = digits_value(whole, kMaxUnitPrice);
+    if (dot != std::string::npos) {
+        const std::string cents = text.substr(dot + 1);
+        if (cents.size() != 2 || !all_digits(cents) || v < 0) return std::nullopt;
+        v = v * 100 + digits_value(cents, 99);
+    }
+    if (v < 0 || v > kMaxUnitPrice) return std::nullopt;
+    return static_cast<int>(v);
+}
+
+std::optional<int> parse_whole(const std::string& text, int max) {
+    if (!all_digits(text)) return std::nullopt;
+    long long v = digits_value(text, max);
+    if (v < 0) return std::nullopt;
+    return static_cast<int>(v);
+}
+
+bool has_control_byte(const std::string& text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+bool text_fits(const std::string& text) {
+    return text.size() <= kTextBytes && !has_control_byte(text);
+}
 
 std::string record(const std::string& number, const std::vector<std::string>& fields) {
     std::string f{EOT, STX};
@@ -37,52 +85,13 @@ std::string price_record(int unit_price, std::optional<int> tare, std::optional<
     return record("01", {up, ""});  // record 01 carries a closing ESC before ETX
 }
 
-std::string quantity_price_record(int unit_price, std::optional<int> quantity, std::optional<std::string> text) {
+std::string quantity_price_record(int unit_price, std::optional<int> quantity,
+                                  std::optional<std::string> text) {
     std::string up = fixed("%06d", unit_price);
     if (quantity && text) return record("35", {up, fixed("%04d", *quantity), text13(*text)});
     if (quantity) return record("33", {up, fixed("%04d", *quantity)});
     if (text) return record("34", {up, text13(*text)});
     return record("31", {up, ""});
-}
-
-std::string describe_reply(const std::string& bytes, bool* positive) {
-    Reply r = recognise(bytes);
-    bool ok = false;
-    std::string text;
-    char buf[160];
-    switch (r.kind) {
-        case ReplyKind::none: text = "no reply"; break;
-        case ReplyKind::ack: text = "ACK", ok = true; break;
-        case ReplyKind::nak: text = "NAK"; break;
-        case ReplyKind::scale_data:
-            std::snprintf(buf, sizeof buf, "record 02 (scale data): weight=%d g, unit_price=%d, total_price=%d", r.weight,
-                          r.unit_price, r.total_price);
-            text = buf, ok = true;
-            break;
-        case ReplyKind::quantity_data:
-            std::snprintf(buf, sizeof buf, "record 32 (quantity data): quantity=%d, unit_price=%d, total_price=%d",
-                          r.quantity, r.unit_price, r.total_price);
-            text = buf, ok = true;
-            break;
-        case ReplyKind::cs_kw_request:
-            std::snprintf(buf, sizeof buf, "record 11 (CS/KW request): random_number=%02x", r.random_number);
-            text = buf;
-            break;
-        case ReplyKind::cs_kw_result:
-            text = std::string("record 11 (CS/KW result): ") + (r.result == '1' ? "valid" : "invalid");
-            ok = r.result == '1';
-            break;
-        case ReplyKind::status:
-            std::snprintf(buf, sizeof buf, "record 09 (status): s1=%c s0=%c", r.s1, r.s0);
-            text = buf;
-            ok = r.s1 == '0' && r.s0 == '0';
-            text += ok ? " (no error)" : " (" + status_text(r.s1, r.s0) + ")";
-            break;
-        case ReplyKind::other_data:
-        case ReplyKind::unknown: text = "unrecognised reply"; break;
-    }
-    if (positive) *positive = ok;
-    return text;
 }
 
 std::optional<std::string> parse_hex(const std::string& text) {
@@ -94,7 +103,8 @@ std::optional<std::string> parse_hex(const std::string& text) {
     }
     if (digits.empty() || digits.size() % 2) return std::nullopt;
     std::string out;
-    for (size_t i = 0; i < digits.size(); i += 2) out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 

@@ -5,17 +5,41 @@
 
 namespace kestrin {
 
-std::string Exchange::read_reply(size_t max) {
-    std::string got;
-    if (link_ == nullptr) return got;
-    while (got.size() < max) {
+int64_t steady_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+RawReply receive_reply(Link* link, size_t max, int timeout_ms, const MonotonicMs& now) {
+    RawReply got;
+    if (link == nullptr) return got;
+    const int64_t deadline = now() + timeout_ms;
+    for (;;) {
+        if (got.bytes.size() >= max) {
+            got.end = RawReply::End::full;
+            break;
+        }
+        const int64_t left = deadline - now();
         char c;
-        Link::Read r = link_->read_byte(c, timeout_ms_);
-        if (r != Link::Read::byte) return {};
-        got.push_back(c);
-        if (ends_reply(c)) break;
+        Link::Read r = left > 0 ? link->read_byte(c, static_cast<int>(left)) : Link::Read::timeout;
+        if (r != Link::Read::byte) {
+            got.end = r == Link::Read::timeout ? RawReply::End::timeout : RawReply::End::failed;
+            break;
+        }
+        got.bytes.push_back(c);
+        if (ends_reply(c)) {
+            got.end = RawReply::End::complete;
+            return got;
+        }
     }
+    link->drop();
     return got;
+}
+
+std::string Exchange::read_reply(size_t max) {
+    RawReply r = receive_reply(link_, max, timeout_ms_, now_);
+    bool judged = r.end == RawReply::End::complete || r.end == RawReply::End::full;
+    return judged ? r.bytes : std::string();
 }
 
 void Exchange::ask_status() {

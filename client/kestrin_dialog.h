@@ -1,8 +1,10 @@
 #pragma once
 // kestrin's window: weight and total price, the CS field and "Read"; the About entry in the
-// system menu (here: the window's context menu and Ctrl+A, as desktops differ).
+// system menu (here: the window's context menu and F1, as desktops differ).
 
+#include <QAction>
 #include <QDialog>
+#include <QFont>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -12,6 +14,9 @@
 #include "client/pipe_link.h"
 
 namespace kestrin {
+
+// The templates' font, "MS Shell Dlg" 8, as a real face of this machine.
+QFont dialog_font();
 
 class CAboutDlg : public QDialog {
     Q_OBJECT
@@ -34,6 +39,7 @@ public:
     QLabel* weight_label() const { return weight_; }
     QLabel* total_label() const { return total_; }
     QPushButton* read_button() const { return read_; }
+    QAction* about_action() const { return about_; }
     void show_about();
 
 protected:
@@ -47,6 +53,7 @@ private:
     QLabel* weight_;
     QLabel* total_;
     QPushButton* read_;
+    QAction* about_ = nullptr;
 };
 
 }  // namespace kestrin

@@ -17,7 +17,31 @@ std::string with_comma(std::string s) {
     return s;
 }
 
+// Length of the UTF-8 sequence that starts at `i`, or 1 when it is not a valid one.
+size_t sequence_length(const std::string& s, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char lead = byte(i);
+    size_t n = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+             : lead >= 0xF0 && lead <= 0xF4 ? 4 : 1;
+    if (n == 1 || i + n > s.size()) return 1;
+    for (size_t k = i + 1; k < i + n; ++k)
+        if ((byte(k) & 0xC0) != 0x80) return 1;
+    return n;
+}
+
 }  // namespace
+
+size_t text_characters(const std::string& text) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); i += sequence_length(text, i)) ++count;
+    return count;
+}
+
+std::string first_characters(const std::string& text, size_t n) {
+    size_t i = 0;
+    for (size_t count = 0; count < n && i < text.size(); ++count) i += sequence_length(text, i);
+    return text.substr(0, i);
+}
 
 std::string enq_request() { return {EOT, ENQ}; }
 std::string cs_kw_record(const std::string& pair) { return std::string{EOT, STX, '1', '0', ESC} + pair.substr(0, 8) + ETX; }

@@ -37,6 +37,14 @@ Reply recognise(const std::string& bytes);
 // A reply ends after ETX, ACK or NAK.
 bool ends_reply(char byte);
 
+// Characters of a typed text: a UTF-8 sequence counts once, and a byte that is not part of
+// valid UTF-8 counts as one character (a text from a single-byte code page).
+size_t text_characters(const std::string& text);
+// The first n characters of a text, counted the same way.
+std::string first_characters(const std::string& text, size_t n);
+// The CS the operator types has at least this many characters; the first four are used.
+constexpr size_t kCsCharacters = 4;
+
 // Up to 4 characters as hexadecimal; any other character makes 0.
 uint16_t hex_value(const std::string& text);
 uint16_t crc16_86a3(const uint8_t* data, size_t length);

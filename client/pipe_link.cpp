@@ -1,54 +1,112 @@
 #include "client/pipe_link.h"
 
-#include <cerrno>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 
 #include "client/kestrin_protocol.h"
 
 namespace kestrin {
+namespace {
 
-std::unique_ptr<PipeLink> PipeLink::open(const std::string& name, std::string* error) {
+int connect_to(const std::string& name, std::string* error) {
     std::string path = pipe_path(name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
         if (error) *error = "name too long";
-        return nullptr;
+        return -1;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         if (error) *error = std::strerror(errno);
         if (fd >= 0) ::close(fd);
-        return nullptr;
+        return -1;
     }
-    return std::unique_ptr<PipeLink>(new PipeLink(fd));
+    return fd;
 }
 
-PipeLink::~PipeLink() { ::close(fd_); }
+// Reads and throws away whatever still arrives on a half-closed connection until the scale
+// closes it, or until the wait runs out.
+void await_release(int fd, int wait_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    char sink[256];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return;
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return;
+        ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<PipeLink> PipeLink::open(const std::string& name, std::string* error) {
+    int fd = connect_to(name, error);
+    if (fd < 0) return nullptr;
+    return std::unique_ptr<PipeLink>(new PipeLink(name, fd));
+}
+
+PipeLink::~PipeLink() {
+    if (fd_ >= 0) ::close(fd_);
+    if (released_ >= 0) ::close(released_);
+}
+
+void PipeLink::drop() {
+    if (fd_ < 0) return;
+    // Half close: the scale reads that we left and closes its side once it is done with the
+    // old request; only then is it ready for the next connection.
+    ::shutdown(fd_, SHUT_WR);
+    if (released_ >= 0) ::close(released_);
+    released_ = fd_;
+    fd_ = -1;
+}
+
+bool PipeLink::reconnect() {
+    if (released_ >= 0) {
+        await_release(released_, kReleaseWaitMs);
+        ::close(released_);
+        released_ = -1;
+    }
+    fd_ = connect_to(name_, &error_);
+    return fd_ >= 0;
+}
 
 bool PipeLink::write(const std::string& bytes) {
+    if (fd_ < 0 && !reconnect()) return false;
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            error_ = n < 0 ? std::strerror(errno) : "nothing sent";
+            return false;
+        }
         done += static_cast<size_t>(n);
     }
     return true;
 }
 
 Link::Read PipeLink::read_byte(char& out, int timeout_ms) {
+    if (fd_ < 0) return Read::failed;
     pollfd p{fd_, POLLIN, 0};
     int r;
     do {
         r = ::poll(&p, 1, timeout_ms);
     } while (r < 0 && errno == EINTR);
     if (r == 0) return Read::timeout;
+    if (r < 0) return Read::failed;
     ssize_t n;
     do {
         n = ::recv(fd_, &out, 1, 0);

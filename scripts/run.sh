@@ -64,22 +64,45 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-wait_for() {  # file text seconds
+wait_for() {  # file text seconds [pid that must stay alive meanwhile]
     local i
     for ((i = 0; i < $3 * 10; i++)); do
         grep -q "$2" "$1" 2>/dev/null && return 0
+        if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then
+            echo "run: the program gave up before '$2' (see $1)" >&2
+            return 1
+        fi
         sleep 0.1
     done
     echo "run: gave up waiting for '$2' in $1" >&2
     return 1
 }
 
+wait_for_path() {  # path seconds
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        [ -e "$1" ] && return 0
+        sleep 0.1
+    done
+    echo "run: gave up waiting for $1" >&2
+    return 1
+}
+
 echo "run: directory $run"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
-    (cd "$run" && exec "$bin/tarvelo") & pids+=($!)
-    (sleep 1; cd "$run" && exec "$bin/kestrin") & pids+=($!)
+    # The board first, so that the scale finds it; it keeps this terminal as its input.
+    "$bin/boardsim" --link "$run/board" <&0 & pids+=($!)
+    board_pid=$!
+    wait_for_path "$run/board" 10
+    (cd "$run" && exec "$bin/tarvelo") > "$run/tarvelo.out" & pids+=($!)
+    tarvelo_pid=$!
     echo "run: the board is yours; try: weight 1234, unstable, stable, weight 0, help, quit"
-    "$bin/boardsim" --link "$run/board"
+    # kestrin opens the pipe once, when it starts: only once the scale serves the ECR.
+    echo "run: the scale boots (colour test, start-up sequence); kestrin follows when it is ready"
+    wait_for "$run/tarvelo.out" "tarvelo: scale ready" 60 "$tarvelo_pid"
+    (cd "$run" && exec "$bin/kestrin") & pids+=($!)
+    echo "run: the scale is ready and kestrin is open"
+    wait "$board_pid" || true
     exit 0
 fi
 
@@ -92,7 +115,7 @@ wait_for "$run/boardsim.out" "ready:" 5
     > "$run/tarvelo.out" 2> "$run/tarvelo.err" & pids+=($!)
 tarvelo_pid=$!
 echo "run: the scale boots (colour test, start-up sequence) ..."
-wait_for "$run/tarvelo.out" "tarvelo: scale ready" 30
+wait_for "$run/tarvelo.out" "tarvelo: scale ready" 30 "$tarvelo_pid"
 
 ecr() { echo; echo "ecr: $*"; "$bin/ecrctl" --timeout 5000 "$@" || true; }
 ecr price 150 text APPLES

@@ -1,66 +1,22 @@
 #include "client/exchange.h"
 
-#include <QApplication>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <thread>
 
-#include "client/kestrin_dialog.h"
-#include "platform/pipe_endpoint.h"
+#include "tests/client/client_fakes.h"
 #include "tests/support/test_support.h"
 
 namespace kestrin {
 namespace {
 
-// A scale that answers from a script: each request read (to its terminator) gets the next
-// reply; requests are recorded. A reply of "" sends nothing.
-class ScriptedScale {
-public:
-    ScriptedScale(const std::string& name, std::vector<std::string> replies) : replies_(std::move(replies)) {
-        auto created = tarvelo::PipeServer::create(name);
-        server_ = std::move(created.server);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~ScriptedScale() {
-        server_->shutdown();
-        thread_.join();
-    }
-    std::vector<std::string> requests() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
-    }
-
-private:
-    void serve() {
-        if (!server_->accept_client()) return;
-        for (const std::string& reply : replies_) {
-            std::string request;
-            uint8_t b;
-            while (tarvelo::pipe_read_byte(server_->client(), b)) {
-                request.push_back(static_cast<char>(b));
-                if (b == 0x03 || b == 0x05 || b == 0x11 || b == 0x12) break;
-            }
-            if (request.empty()) return;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                requests_.push_back(request);
-            }
-            if (!reply.empty()) tarvelo::pipe_write_all(server_->client(), reply.data(), reply.size());
-        }
-        uint8_t b;
-        while (tarvelo::pipe_read_byte(server_->client(), b)) {
-        }
-    }
-    std::vector<std::string> replies_;
-    std::unique_ptr<tarvelo::PipeServer> server_;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::string> requests_;
-};
+using test::FakeLink;
+using test::ScriptedScale;
 
 const std::string kData1234 = "\x02" "02\x1b" "3\x1b" "01234\x1b" "000299\x1b" "000369\x03";
 const std::string kData39 = "\x02" "02\x1b" "3\x1b" "00039\x1b" "000150\x1b" "000006\x03";
+const std::string kStale1111 = "\x02" "02\x1b" "3\x1b" "01111\x1b" "000100\x1b" "000111\x03";
+const std::string kFresh2222 = "\x02" "02\x1b" "3\x1b" "02222\x1b" "000100\x1b" "000222\x03";
 
 class ExchangeTest : public ::testing::Test {
 protected:
@@ -120,7 +76,7 @@ TEST_F(ExchangeTest, LightWeightKeepsThePreviousReading) {
 
 TEST_F(ExchangeTest, FailuresShowTheirOwnTextThenReadWeightError) {
     struct Case {
-        std::vector<std::string> replies;
+        std::vector<ScriptedScale::Step> replies;
         std::vector<std::string> shown;
     } cases[] = {
         {{"xyz\x03"}, {"receive data unknown", "read weight error"}},
@@ -130,6 +86,7 @@ TEST_F(ExchangeTest, FailuresShowTheirOwnTextThenReadWeightError) {
         {{""}, {"receive data error 1", "read weight error"}},                         // no answer
         {{"\x02" "11\x1b" "200\x03", ""}, {"receive data error 2", "read weight error"}},
         {{"\x02" "11\x1b" "200\x03", "\x06", ""}, {"receive data error 4", "read weight error"}},
+        {{ScriptedScale::closing("\x02" "02\x1b")}, {"receive data error 1", "read weight error"}},
     };
     for (const Case& c : cases) {
         shown_.clear();
@@ -145,24 +102,49 @@ TEST_F(ExchangeTest, FailuresShowTheirOwnTextThenReadWeightError) {
     EXPECT_EQ(shown_, (std::vector<std::string>{"receive data error 1", "read weight error"}));
 }
 
-TEST_F(ExchangeTest, DialogChecksTheCsAndShowsTheClientsTotal) {
-    ScriptedScale scale(name_, {kData1234});
-    CkestrinDlg dlg(nullptr, show_);
-    dlg.OnInitDialog(name_);
-    dlg.cs_field()->setText("123");
-    dlg.on_read();
-    EXPECT_EQ(shown_, std::vector<std::string>{"CS value must be 4 digits number"});
-    EXPECT_TRUE(scale.requests().empty());
-    dlg.cs_field()->setText("12345");
-    dlg.read_button()->click();
-    EXPECT_EQ(dlg.weight_label()->text(), "   1,234");
-    EXPECT_EQ(dlg.total_label()->text(), "   3,69");
-    EXPECT_EQ(dlg.windowTitle(), "kestrin");
+// A reply that came too late, broke off or ran over must not answer the next read: the link is
+// dropped and the next read goes out on a new connection.
+TEST_F(ExchangeTest, TheReadAfterABadReplyGetsTheFreshAnswer) {
+    struct Case {
+        const char* what;
+        ScriptedScale::Step first;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {"late", ScriptedScale::held(kStale1111), {"receive data error 1", "read weight error"}},
+        {"cut off", ScriptedScale::closing(kStale1111.substr(0, 9)), {"receive data error 1", "read weight error"}},
+        {"over-long", std::string(200, 'x'), {"receive data unknown", "read weight error"}},
+    };
+    for (const Case& c : cases) {
+        shown_.clear();
+        ScriptedScale scale(name_, {c.first, kFresh2222});
+        auto link = connect();
+        Reading reading;
+        EXPECT_FALSE(Exchange(link.get(), show_, 100).read("0000", reading)) << c.what;
+        EXPECT_EQ(shown_, c.shown) << c.what;
+        scale.release();  // the late reply now reaches the old connection, if it is still there
+        EXPECT_TRUE(Exchange(link.get(), show_, 5000).read("0000", reading)) << c.what;
+        EXPECT_EQ(reading.weight, 2222) << c.what;
+        EXPECT_EQ(scale.connections(), 2) << c.what;
+        EXPECT_EQ(scale.requests().size(), 2u) << c.what;
+    }
+}
 
-    std::vector<std::string> failed;
-    CkestrinDlg orphan(nullptr, [&](const std::string& t) { failed.push_back(t); });
-    orphan.OnInitDialog("nobody-here");
-    EXPECT_EQ(failed, std::vector<std::string>{"open scale error"});
+TEST(ReceiveReply, TheTimeOutBoundsTheWholeReplyNotTheGapBetweenBytes) {
+    FakeLink link({kData1234, kData1234});
+    link.ms_per_byte = 800;  // a peer that trickles one byte every 0.8 s
+    link.write(enq_request());
+    RawReply r = receive_reply(&link, 128, 1000, [&] { return link.now(); });
+    EXPECT_EQ(r.end, RawReply::End::timeout);
+    EXPECT_EQ(r.bytes, kData1234.substr(0, 1));
+    EXPECT_EQ(link.now(), 1000);
+    EXPECT_EQ(link.drops, 1);
+
+    link.ms_per_byte = 10;  // the same reply in 260 ms is complete and keeps the connection
+    link.write(enq_request());
+    r = receive_reply(&link, 128, 1000, [&] { return link.now(); });
+    EXPECT_EQ(r.end, RawReply::End::complete);
+    EXPECT_EQ(r.bytes, kData1234);
+    EXPECT_EQ(link.drops, 1);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "client/ecr_requests.h"
 
 namespace kestrin {
 namespace {
@@ -65,19 +64,24 @@ TEST(KestrinDisplay, OwnRoundingAndDecimalCommas) {
     EXPECT_EQ(client_total(99999, 999999), 99998900);  // beyond 32 bits in between
 }
 
-TEST(EcrRequests, RecordsByName) {
-    EXPECT_EQ(price_record(150, {}, {}), "\x04\x02" "01\x1b" "000150\x1b\x03");
-    EXPECT_EQ(price_record(150, 200, {}), "\x04\x02" "03\x1b" "000150\x1b" "0200\x03");
-    EXPECT_EQ(price_record(150, {}, "PEARS").size(), 26u);
-    EXPECT_EQ(price_record(150, 5, "A VERY LONG ARTICLE NAME").size(), 31u);
-    EXPECT_EQ(quantity_price_record(250, 3, {}), "\x04\x02" "33\x1b" "000250\x1b" "0003\x03");
-    EXPECT_EQ(*parse_hex("04 05"), "\x04\x05");
-    EXPECT_FALSE(parse_hex("4 5 6").has_value());
-    bool positive = true;
-    EXPECT_EQ(describe_reply("\x15", &positive), "NAK");
-    EXPECT_FALSE(positive);
-    EXPECT_EQ(describe_reply("\x02" "09\x1b" "00\x03", &positive), "record 09 (status): s1=0 s0=0 (no error)");
-    EXPECT_TRUE(positive);
+TEST(KestrinCs, CountsCharactersNotBytes) {
+    struct Case {
+        std::string text;
+        size_t characters;
+        std::string first4;
+    } cases[] = {
+        {"1A2B", 4, "1A2B"},
+        {"1A2B5", 5, "1A2B"},
+        {"\xc3\xa9\xc3\xa9\xc3\xa9", 3, "\xc3\xa9\xc3\xa9\xc3\xa9"},           // UTF-8 "ééé": 6 bytes
+        {"\xe2\x82\xac" "12" "\xf0\x9f\x8d\x8e" "3", 5, "\xe2\x82\xac" "12" "\xf0\x9f\x8d\x8e"},  // 3- and 4-byte letters
+        {"\xe9\xe9\xe9", 3, "\xe9\xe9\xe9"},                         // "ééé" from a single-byte code page
+        {"\xc3" "ABC", 4, "\xc3" "ABC"},                                 // a lead byte without its tail
+        {"", 0, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(text_characters(c.text), c.characters) << hex_dump(c.text);
+        EXPECT_EQ(first_characters(c.text, 4), c.first4) << hex_dump(c.text);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,186 @@
+#include "client/ecrctl_session.h"
+
+#include <algorithm>
+#include <istream>
+#include <ostream>
+
+#include "client/ecr_replies.h"
+#include "client/ecr_requests.h"
+#include "client/kestrin_protocol.h"
+
+namespace kestrin {
+
+int EcrctlSession::request(const std::string& bytes, RawReply* reply_out) {
+    if (!link_) {
+        std::string error;
+        link_ = env_.connect(pipe_, &error);
+        if (!link_) {
+            err_ << "ecrctl: cannot open the pipe " << pipe_path(pipe_) << ": " << error
+                 << std::endl;
+            return kRefused;
+        }
+    }
+    out_ << "-> " << hex_dump(bytes) << std::endl;
+    if (!link_->write(bytes)) {
+        err_ << "ecrctl: cannot send to the pipe " << pipe_path(pipe_) << ": " << link_->error()
+             << std::endl;
+        link_->drop();
+        return kRefused;
+    }
+    RawReply reply = receive_reply(link_.get(), kMaxReply, timeout_ms, env_.now);
+    if (reply_out) *reply_out = reply;
+    ReplyVerdict verdict = describe_reply(reply, timeout_ms);
+    out_ << "<- " << (reply.bytes.empty() ? "(nothing)" : hex_dump(reply.bytes)) << "\n   "
+         << verdict.text << std::endl;
+    return verdict.exit_code;
+}
+
+int EcrctlSession::ask_status() {
+    int rc = request(status_request());
+    return std::max(rc, kNegative);  // the request it explains was refused
+}
+
+int EcrctlSession::handshake(const Command& c) {
+    RawReply reply;
+    int rc = request(enq_request(), &reply);
+    Reply r = recognise(reply.bytes);
+    if (reply.end != RawReply::End::complete || r.kind != ReplyKind::cs_kw_request) return rc;
+    rc = request(cs_kw_record(cs_kw_chars(c.cs, r.random_number)));
+    if (rc != kPositive) return rc;
+    return request(enq_request());
+}
+
+// kestrin's Read, step for step: ENQ; a CS/KW request is answered with record 10 and the
+// result fetched with ENQ; a valid result goes back to ENQ for the data. A NAK to ENQ, or
+// anything but ACK to record 10, is followed by record 08.
+int EcrctlSession::read(const Command& c) {
+    bool verified = false;
+    for (;;) {
+        RawReply reply;
+        int rc = request(enq_request(), &reply);
+        if (reply.end != RawReply::End::complete) return rc;
+        Reply r = recognise(reply.bytes);
+        if (r.kind == ReplyKind::nak) return ask_status();
+        if (r.kind != ReplyKind::cs_kw_request) return rc;
+        if (verified) {
+            err_ << "ecrctl: the scale asks for CS/KW again right after a valid result"
+                 << std::endl;
+            return kNegative;
+        }
+        rc = request(cs_kw_record(cs_kw_chars(c.cs, r.random_number)), &reply);
+        if (reply.end != RawReply::End::complete) return rc;
+        if (recognise(reply.bytes).kind != ReplyKind::ack) return ask_status();
+        rc = request(enq_request(), &reply);
+        Reply result = recognise(reply.bytes);
+        if (reply.end != RawReply::End::complete || result.kind != ReplyKind::cs_kw_result ||
+            result.result != '1')
+            return std::max(rc, kNegative);  // no valid result: kestrin stops here too
+        verified = true;
+    }
+}
+
+int EcrctlSession::run(const Command& c) {
+    switch (c.kind) {
+        case Command::Kind::send:
+            return request(c.bytes);
+        case Command::Kind::handshake:
+            return handshake(c);
+        case Command::Kind::read:
+            return read(c);
+        case Command::Kind::sleep:
+            out_.flush();
+            if (env_.sleep) env_.sleep(c.ms);
+            return kPositive;
+    }
+    return kRefused;
+}
+
+int EcrctlSession::run(const std::vector<std::string>& words) {
+    ParsedCommand parsed = parse_command(words);
+    if (!parsed.command) {
+        err_ << "ecrctl: " << parsed.refusal << std::endl;
+        return kRefused;
+    }
+    return run(*parsed.command);
+}
+
+int EcrctlSession::run_script(std::istream& in, bool stop_on_error) {
+    int worst = kPositive;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        std::string error;
+        auto words = split_line(line, &error);
+        if (words && words->empty()) continue;
+        out_ << "$ " << line << std::endl;
+        int rc;
+        if (!words) {
+            err_ << "ecrctl: line " << number << ": " << error << std::endl;
+            rc = kRefused;
+        } else {
+            ParsedCommand parsed = parse_command(*words);
+            if (parsed.command) {
+                rc = run(*parsed.command);
+            } else {
+                err_ << "ecrctl: line " << number << ": " << parsed.refusal << std::endl;
+                rc = kRefused;
+            }
+        }
+        worst = std::max(worst, rc);
+        if (stop_on_error && rc != kPositive) break;
+    }
+    return worst;
+}
+
+int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                std::ostream& err, EcrctlEnv env) {
+    std::string pipe = kDefaultPipeName;
+    int timeout_ms = EcrctlSession::kDefaultTimeoutMs;
+    bool stop_on_error = false;
+    size_t i = 0;
+    auto refuse = [&](const std::string& why) {
+        err << "ecrctl: " << why << " (see --help)" << std::endl;
+        return kRefused;
+    };
+    for (; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            out << kEcrctlUsage;
+            return kPositive;
+        } else if (a == "--pipe") {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                return refuse("--pipe needs the pipe's name");
+            pipe = args[++i];
+        } else if (a == "--timeout") {
+            std::optional<int> ms = i + 1 < args.size()
+                                        ? parse_whole(args[i + 1], EcrctlSession::kMaxTimeoutMs)
+                                        : std::nullopt;
+            if (!ms || *ms == 0)
+                return refuse(
+                    "--timeout needs the longest wait for a reply in whole milliseconds, 1 to "
+                    "600000");
+            timeout_ms = *ms;
+            ++i;
+        } else if (a == "--stop-on-error") {
+            stop_on_error = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return refuse("unknown option '" + a + "'");
+        } else {
+            break;
+        }
+    }
+    std::vector<std::string> words(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    if (words.empty()) {
+        err << kEcrctlUsage;
+        return kRefused;
+    }
+    EcrctlSession session(out, err, std::move(env), pipe);
+    session.timeout_ms = timeout_ms;
+    if (words[0] == "-") {
+        if (words.size() > 1)
+            return refuse("'-' reads commands from standard input and takes no words after it");
+        return session.run_script(in, stop_on_error);
+    }
+    return session.run(words);
+}
+
+}  // namespace kestrin

@@ -1,0 +1,62 @@
+#pragma once
+// The console tool's run: options, one command or a script, each request sent over a link
+// that is opened only when a request is ready to go, and every exchange printed as hex and
+// decoded. main() only hands over its arguments and streams; tests hand over their own link.
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/ecrctl_commands.h"
+#include "client/exchange.h"
+#include "client/pipe_link.h"
+
+namespace kestrin {
+
+using Connector = std::function<std::unique_ptr<Link>(const std::string& pipe, std::string* error)>;
+using Sleeper = std::function<void(int ms)>;
+
+struct EcrctlEnv {
+    Connector connect;
+    MonotonicMs now = steady_ms;
+    Sleeper sleep;
+};
+
+class EcrctlSession {
+  public:
+    static constexpr int kDefaultTimeoutMs = 5000;
+    static constexpr int kMaxTimeoutMs = 600000;
+    static constexpr size_t kMaxReply = 128;
+
+    EcrctlSession(std::ostream& out, std::ostream& err, EcrctlEnv env, std::string pipe)
+        : out_(out), err_(err), env_(std::move(env)), pipe_(std::move(pipe)) {}
+
+    // One command's words; the exit code of its outcome.
+    int run(const std::vector<std::string>& words);
+    int run(const Command& command);
+    // Commands from a stream; the highest exit code of all that ran.
+    int run_script(std::istream& in, bool stop_on_error);
+
+    int timeout_ms = kDefaultTimeoutMs;
+
+  private:
+    // Sends, reads one reply, prints both; the exit code of this request.
+    int request(const std::string& bytes, RawReply* reply = nullptr);
+    int handshake(const Command& c);
+    int read(const Command& c);
+    int ask_status();
+
+    std::ostream& out_;
+    std::ostream& err_;
+    EcrctlEnv env_;
+    std::string pipe_;
+    std::unique_ptr<Link> link_;
+};
+
+// The whole program: `args` without the program name.
+int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                std::ostream& err, EcrctlEnv env);
+
+}  // namespace kestrin
