@@ -128,6 +128,10 @@ int LetterBoard::send(const Command& command) {
     return result;
 }
 
+int LetterBoard::command(char letter, std::string_view data) {
+    return queue({letter, std::string(data)}) < 0 ? -1 : 0;
+}
+
 int LetterBoard::tare() { return queue({'T', {}}) < 0 ? -1 : 0; }
 int LetterBoard::rezero() { return queue({'Z', {}}) < 0 ? -1 : 0; }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/clock.h"
@@ -43,6 +44,10 @@ public:
     int rezero();
     int preset_tare(int32_t value);
     int init_rezero();  // waits up to 10 x 2 s for the answer to 'z'
+    // Queues any command letter with its data, as tare, zero and preset tare do. The scale
+    // itself sends only those and 'z' and 'K'; service tools and tests use the others ('C'
+    // status word, 'D' numbers, 'F' firmware), whose replies are decoded and posted.
+    int command(char letter, std::string_view data = {});
     // The start-up integrity check: 0 when the board answers 'R' '0' to 'K' with the text.
     int check_integrity(const std::string& checksum);
 

@@ -174,12 +174,95 @@ TEST_F(LetterBoardTest, IntegrityCheck) {
     EXPECT_EQ(driver_.check_integrity("0123ABCD"), -1);
 }
 
+// The simulator damages a weight digit and keeps the check byte of the undamaged frame: only a
+// driver that checks it keeps the weight.
 TEST_F(LetterBoardTest, DamagedFramesAreDropped) {
     start();
-    board_->send_corrupt();
+    for (int i = 0; i < 3; ++i) {
+        board_->send_corrupt();
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
     board_->send_overlong();
+    board_->send_noise();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (const auto& s : status_messages()) EXPECT_EQ(s.weight, 1234);
+}
+
+// Every reply the board can give: a reply not beginning 'R' '0' is posted as such and, for
+// 'z', still counts when its result is '0'; the 'C', 'D' and 'F' replies are decoded and posted.
+TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
+    start();
+    auto posted = [&](uint32_t id) {
+        std::vector<PostedMessage> out;
+        for (const auto& m : sink_.messages())
+            if (m.id == id) out.push_back(m);
+        return out;
+    };
+    board_->reply_next('E', '0', "");
+    EXPECT_EQ(driver_.init_rezero(), 0);
+    ASSERT_EQ(posted(lcmd::WM_LCMD_REPLY).size(), 1u);
+    auto r = posted(lcmd::WM_LCMD_REPLY)[0].record<lcmd::lcmd_reply>();
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->reply_code, 'E');
+    EXPECT_EQ(r->command_letter, 'z');
+    EXPECT_EQ(r->result, '0');
+
+    const std::string word = "A5F00C4080" + std::string(30, '0');
+    board_->reply_next('R', '0', word);
+    ASSERT_EQ(driver_.command('C'), 0);
+    ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_STATUS_WORD).empty(); }));
+    PostedMessage c = posted(lcmd::WM_LCMD_STATUS_WORD)[0];
+    EXPECT_EQ(*c.record<lcmd::lcmd_status_word>(), lcmd::decode_status_word(reinterpret_cast<const uint8_t*>(word.data())));
+    EXPECT_EQ(c.text, word);  // the raw reply data with it
+
+    board_->reply_next('R', '0', "0000000100000002000000030405");
+    ASSERT_EQ(driver_.command('D'), 0);
+    ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_NUMBERS).empty(); }));
+    EXPECT_EQ(*posted(lcmd::WM_LCMD_NUMBERS)[0].record<lcmd::lcmd_numbers>(), (lcmd::lcmd_numbers{1, 2, 3, 4, 5}));
+
+    board_->reply_next('R', '0', "456");
+    ASSERT_EQ(driver_.command('F'), 0);
+    ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_FIRMWARE).empty(); }));
+    EXPECT_EQ(posted(lcmd::WM_LCMD_FIRMWARE)[0].text, "4.5.6");
+
+    // The same data after a letter it does not belong to decodes nothing.
+    board_->reply_next('R', '0', "456");
+    ASSERT_EQ(driver_.command('Q'), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(posted(lcmd::WM_LCMD_FIRMWARE).size(), 1u);
+    EXPECT_EQ(posted(lcmd::WM_LCMD_REPLY).size(), 1u);
+}
+
+// The waits of the letter board: a command thread pauses the stream, waits 100 ms, sends,
+// waits 1000 ms and resumes; the initial zero looks for its answer every 2000 ms, ten times.
+TEST(LetterBoardTiming, EveryWaitOfEveryCommand) {
+    test::TempDir dir;
+    auto board = test::make_board(dir, sim::BoardType::letter);
+    ASSERT_NE(board, nullptr);
+    test::RecordingClock clock;
+    test::RecordingSink sink;
+    LetterBoard driver(clock, [](const std::string&) {});
+    auto config = config_for(board->device_name());
+    ASSERT_EQ(driver.open(&config), 0);
+    ASSERT_EQ(driver.start(&sink), 0);
+    ASSERT_TRUE(test::wait_until([&] { return board->streaming(); }));
+    const std::vector<std::vector<int>> one_command{{100, 1000}};
+
+    clock.clear();
+    EXPECT_EQ(driver.tare(), 0);
+    EXPECT_TRUE(clock.sleeps_of(std::this_thread::get_id()).empty());  // the caller never waits
+    ASSERT_TRUE(test::wait_until([&] { return clock.sequences_starting(100) == one_command; }));
+
+    board->set_mute(true);
+    clock.clear();
+    EXPECT_EQ(driver.init_rezero(), -1);
+    EXPECT_EQ(clock.sleeps_of(std::this_thread::get_id()), test::times(10, 2000));
+    EXPECT_EQ(clock.sequences_starting(100), one_command);
+
+    board->set_mute(false);
+    clock.clear();
+    EXPECT_EQ(driver.init_rezero(), 0);
+    EXPECT_EQ(clock.sleeps_of(std::this_thread::get_id()), test::times(1, 2000));
 }
 
 // The timing is the behaviour here: each command holds the line for 1.1 s.

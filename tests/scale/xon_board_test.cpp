@@ -141,17 +141,36 @@ TEST_F(XonBoardTest, ConcurrentCommandsStayWhole) {
     }
 }
 
-TEST_F(XonBoardTest, DamagedFramesNeverChangeTheWeight) {
+// An over-long frame is cut at 255 bytes and read as a weight frame whose lines are all
+// missing: one all-zero, unstable status, until the next good frame restores the weight.
+TEST_F(XonBoardTest, OverlongFrameIsAZeroBlockUntilTheNextGoodFrame) {
     start();
-    board_->set_split_delay(1);
-    board_->send_corrupt();
     board_->send_overlong();
-    for (int i = 0; i < 30; ++i) {
-        EXPECT_EQ(status()[xo::weight], 1234);
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool zero_block = false, restored = false;
+    for (int i = 0; i < 1000 && !restored; ++i) {
+        xo::StatusBlock s = status();
+        if (s == xo::StatusBlock{}) zero_block = true;
+        if (zero_block && s[xo::weight] == 1234 && s[xo::stable] == 1) restored = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    EXPECT_TRUE(zero_block);
+    EXPECT_TRUE(restored);
+}
+
+TEST_F(XonBoardTest, NoiseBetweenFramesAndSplitFramesChangeNothing) {
+    start();
+    board_->set_split_delay(1);  // frames arrive a byte at a time
+    std::set<int32_t> seen;
+    for (int round = 0; round < 3; ++round) {
+        board_->send_noise();
+        for (int i = 0; i < 100; ++i) {
+            seen.insert(status()[xo::weight]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    EXPECT_EQ(seen, std::set<int32_t>{1234});
     board_->set_gross(2000);
-    EXPECT_TRUE(weight_is(2000));  // frames that arrive a byte at a time still decode
+    EXPECT_TRUE(weight_is(2000));
 }
 
 // With no check byte on this board, a weight field that lost its point ("0 02500") would read
@@ -182,6 +201,67 @@ TEST_F(XonBoardTest, VanishedDeviceIsReopenedAndSwitchedOnAgain) {
     EXPECT_TRUE(weight_is(777));
     EXPECT_TRUE(board_->streaming());
     EXPECT_EQ(driver_.tare(), 0);
+}
+
+// The exact waits of each command: the 50 ms pauses after DC2 and DC1, 100 (for 'P' 200)
+// polls of 50 ms for the reply, the stability wait of 200 x 5 ms, and the initial zero's three
+// sends 100 ms apart.
+TEST(XonBoardTiming, EveryWaitOfEveryCommand) {
+    test::TempDir dir;
+    auto board = test::make_board(dir, sim::BoardType::xon);
+    ASSERT_NE(board, nullptr);
+    test::RecordingClock clock;
+    XonBoard driver(clock, [](const std::string&) {});
+    ASSERT_EQ(driver.start(board->device_name().c_str()), 0);
+    ASSERT_TRUE(test::wait_until([&] {
+        xo::StatusBlock s{};
+        return driver.get_status(s) == 0 && s[xo::stable] == 1;
+    }));
+    using test::times;
+    using test::operator+;
+    const auto unanswered = [](int polls) { return times(1, 50) + times(polls, 50) + times(1, 50); };
+    struct Case {
+        const char* name;
+        std::function<int()> operation;
+        bool mute, unstable;
+        std::vector<int> sleeps;
+    } cases[] = {
+        {"zero, no reply", [&] { return driver.rezero(); }, true, false, unanswered(100)},
+        {"tare, no reply", [&] { return driver.tare(); }, true, false, unanswered(100)},
+        {"preset tare, no reply", [&] { return driver.preset_tare(100); }, true, false, unanswered(100)},
+        {"calibration zero, no reply", [&] { return driver.calibrate_zero(); }, true, false, unanswered(100)},
+        {"span, no reply", [&] { return driver.calibrate_span(); }, true, false, unanswered(200)},
+        {"initial zero, no reply", [&] { return driver.init_rezero(); }, true, false,
+         unanswered(100) + times(1, 100) + unanswered(100) + times(1, 100) + unanswered(100)},
+        {"zero, unstable", [&] { return driver.rezero(); }, false, true, times(200, 5)},
+        {"tare, unstable", [&] { return driver.tare(); }, false, true, times(200, 5)},
+        {"preset tare, unstable", [&] { return driver.preset_tare(100); }, false, true, times(200, 5)},
+    };
+    for (const Case& c : cases) {
+        board->set_mute(c.mute);
+        board->set_stable(!c.unstable);
+        ASSERT_TRUE(test::wait_until([&] {
+            xo::StatusBlock s{};
+            return driver.get_status(s) == 0 && s[xo::stable] == (c.unstable ? 0 : 1);
+        }));
+        clock.clear();
+        EXPECT_EQ(c.operation(), -1) << c.name;
+        EXPECT_EQ(clock.sleeps_of(std::this_thread::get_id()), c.sleeps) << c.name;
+    }
+    // Answered at once: one pause each side of the command, the polls until the reply, and
+    // no second send of the initial zero.
+    board->set_mute(false);
+    board->set_stable(true);
+    ASSERT_TRUE(test::wait_until([&] {
+        xo::StatusBlock s{};
+        return driver.get_status(s) == 0 && s[xo::stable] == 1;
+    }));
+    clock.clear();
+    EXPECT_EQ(driver.init_rezero(), 0);
+    std::vector<int> answered = clock.sleeps_of(std::this_thread::get_id());
+    ASSERT_GE(answered.size(), 2u);
+    EXPECT_LT(answered.size(), 102u);
+    EXPECT_EQ(answered, times(static_cast<int>(answered.size()), 50));
 }
 
 TEST(XonBoardPort, NoNameMeansCom4) {

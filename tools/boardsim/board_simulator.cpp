@@ -72,6 +72,11 @@ std::unique_ptr<BoardSimulator> BoardSimulator::create(const Options& options, s
     return sim;
 }
 
+std::string BoardSimulator::device_name() const {
+    std::lock_guard<std::mutex> lock(pty_mutex_);
+    return device_name_;
+}
+
 BoardSimulator::~BoardSimulator() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -108,31 +113,28 @@ void BoardSimulator::loop() {
     while (!stop_.load()) {
         int64_t wait = std::clamp<int64_t>(next_frame - now_ms(), 0, 20);
         bool gone = false;
+        if (rx_restart_.exchange(false)) rx_ = Rx::idle;
         {
-            std::unique_lock<std::mutex> lock(pty_mutex_);
-            if (!pty_) {
-                lock.unlock();
+            // Our own reference: vanish() may drop the device while we wait on it.
+            std::shared_ptr<PseudoTerminal> pty;
+            {
+                std::lock_guard<std::mutex> lock(pty_mutex_);
+                pty = pty_;
+            }
+            if (!pty) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 continue;
             }
-            PseudoTerminal* pty = pty_.get();
-            lock.unlock();
             pty->wait_readable(static_cast<int>(wait));
-            lock.lock();
-            if (pty_.get() == pty) {
-                uint8_t byte;
-                for (;;) {
-                    ReadStatus st = pty_->read_byte(byte);
-                    if (st == ReadStatus::byte) {
-                        lock.unlock();
-                        handle_byte(byte);
-                        lock.lock();
-                        if (pty_.get() != pty) break;
-                        continue;
-                    }
-                    gone = st == ReadStatus::gone;
-                    break;
+            uint8_t byte;
+            for (;;) {
+                ReadStatus st = pty->read_byte(byte);
+                if (st == ReadStatus::byte) {
+                    handle_byte(byte);
+                    continue;
                 }
+                gone = st == ReadStatus::gone;
+                break;
             }
         }
         if (gone) {
@@ -165,7 +167,11 @@ void BoardSimulator::handle_byte(uint8_t byte) {
                 rx_frame_.assign(1, STX);
             } else if (byte == DC1 || byte == DC2 || byte == DC3) {
                 record({byte});
-                streaming_ = byte == DC1;
+                // Each board pauses on its own byte only: DC2 for the xon/xoff board, DC3 for
+                // the letter-command board.
+                const uint8_t pause = options_.type == BoardType::xon ? DC2 : DC3;
+                if (byte == DC1) streaming_ = true;
+                if (byte == pause) streaming_ = false;
             }
             return;
         case Rx::frame:
@@ -237,6 +243,16 @@ void BoardSimulator::handle_command(const std::vector<uint8_t>& payload) {
     char kind = static_cast<char>(payload[0]);
     char letter = static_cast<char>(payload[1]);
     std::string data(payload.begin() + 2, payload.end());
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (reply_armed_) {
+            reply_armed_ = false;
+            char code = reply_code_, result = reply_result_;
+            std::string reply_data = reply_data_;
+            lock.unlock();
+            return answer(code, result, reply_data);
+        }
+    }
     if (options_.type == BoardType::xon) {
         if (kind == 'R') {  // integrity request: 'R' 'C' checksum
             answer('R', command_result('C', data)[0]);
@@ -302,11 +318,15 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
     frame.insert(frame.end(), body.begin(), body.end());
     frame.push_back(ETX);
     if (options_.type == BoardType::letter) {
-        uint8_t check = lcmd::check_byte(frame.data() + 1, body.size());
-        if (corrupt_next_) check ^= 0x40;  // a bad check byte: the frame must be dropped
+        const size_t start = frame.size() - body.size() - 2;  // the payload, after STX
+        uint8_t check = lcmd::check_byte(frame.data() + start + 1, body.size());
+        // A damaged digit under the check byte of the undamaged frame: only the check byte
+        // tells the driver.
+        if (corrupt_next_ && body.size() > 4) frame[start + 4] = frame[start + 4] == '9' ? '8' : '9';
         frame.push_back(check);
     }
-    corrupt_next_ = overlong_next_ = false;
+    if (noise_next_) frame.insert(frame.end(), {0x7f, 0x01, 'n', 'o', 'i', 's', 'e', ETX, 0x00});
+    corrupt_next_ = overlong_next_ = noise_next_ = false;
     return frame;
 }
 
@@ -332,6 +352,14 @@ void BoardSimulator::fail_next(char letter, char result) {
 void BoardSimulator::set_integrity_fail(bool fail) { std::lock_guard<std::mutex> l(mutex_); integrity_fail_ = fail; }
 void BoardSimulator::send_corrupt() { std::lock_guard<std::mutex> l(mutex_); corrupt_next_ = true; }
 void BoardSimulator::send_overlong() { std::lock_guard<std::mutex> l(mutex_); overlong_next_ = true; }
+void BoardSimulator::send_noise() { std::lock_guard<std::mutex> l(mutex_); noise_next_ = true; }
+void BoardSimulator::reply_next(char code, char result, const std::string& data) {
+    std::lock_guard<std::mutex> l(mutex_);
+    reply_code_ = code;
+    reply_result_ = result;
+    reply_data_ = data;
+    reply_armed_ = true;
+}
 void BoardSimulator::set_split_delay(int ms) { std::lock_guard<std::mutex> l(mutex_); split_ms_ = std::max(0, ms); }
 
 int32_t BoardSimulator::net() const {
@@ -356,6 +384,7 @@ void BoardSimulator::vanish() {
     std::lock_guard<std::mutex> lock(pty_mutex_);
     pty_.reset();
     streaming_ = false;
+    rx_restart_ = true;
 }
 
 bool BoardSimulator::reappear(std::string* error) {
@@ -364,7 +393,7 @@ bool BoardSimulator::reappear(std::string* error) {
     std::lock_guard<std::mutex> lock(pty_mutex_);
     pty_ = std::move(pty);
     device_name_ = pty_->device_name();
-    rx_ = Rx::idle;
+    rx_restart_ = true;
     return true;
 }
 
@@ -395,6 +424,9 @@ std::string BoardSimulator::help_text() {
            "  corrupt             the next weight frame is damaged (letter: bad check byte; xon: line\n"
            "                      noise, then a frame whose weight lost its decimal point)\n"
            "  overlong            the next weight frame is 300 bytes long\n"
+           "  noise               stray bytes after the next weight frame, outside any frame\n"
+           "  reply C R [DATA]    the next command is answered with reply code C, result\n"
+           "                      character R and DATA (e.g. reply E 0; reply R 0 A5F00C...)\n"
            "  split MS            frames leave byte by byte, MS milliseconds apart (0 = off)\n"
            "  vanish | reappear   the device disappears like an unplugged adapter, or returns\n"
            "  status              print the board's state\n"
@@ -453,6 +485,13 @@ std::string BoardSimulator::execute(const std::string& line) {
         send_corrupt();
     } else if (cmd == "overlong") {
         send_overlong();
+    } else if (cmd == "noise") {
+        send_noise();
+    } else if (cmd == "reply") {
+        std::string code, result, data;
+        in >> code >> result >> data;
+        if (code.size() != 1 || result.size() != 1) return "error: reply C R [DATA]";
+        reply_next(code[0], result[0], data);
     } else if (cmd == "split") {
         int ms;
         if (!(in >> ms) || ms < 0) return "error: split MS";

@@ -40,7 +40,7 @@ public:
     BoardSimulator(const BoardSimulator&) = delete;
     BoardSimulator& operator=(const BoardSimulator&) = delete;
 
-    const std::string& device_name() const { return device_name_; }
+    std::string device_name() const;
 
     // One control line, as typed on the program's standard input; returns the answer.
     std::string execute(const std::string& line);
@@ -61,6 +61,10 @@ public:
     void set_integrity_fail(bool fail);
     void send_corrupt();
     void send_overlong();
+    void send_noise();                      // stray bytes between two frames
+    // The next command is answered with this reply code, result character and data instead
+    // of the board's own answer (any code, e.g. 'E' '0'; or 'R' '0' with other 'C'/'D'/'F' data).
+    void reply_next(char code, char result, const std::string& data);
     void set_split_delay(int ms);           // frames leave byte by byte, this far apart
     void vanish();                          // the device disappears (unplugged adapter)
     bool reappear(std::string* error);      // and comes back under the same name
@@ -85,8 +89,8 @@ private:
 
     Options options_;
     std::string device_name_;
-    mutable std::mutex pty_mutex_;
-    std::unique_ptr<PseudoTerminal> pty_;
+    mutable std::mutex pty_mutex_;  // the pty (replaced by vanish/reappear) and its name
+    std::shared_ptr<PseudoTerminal> pty_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> streaming_{false};
@@ -100,11 +104,15 @@ private:
     bool silent_ = false, mute_ = false, integrity_fail_ = false;
     char fail_letter_ = 0, fail_result_ = 0;
     bool fail_armed_ = false;
-    bool corrupt_next_ = false, overlong_next_ = false;
+    bool corrupt_next_ = false, overlong_next_ = false, noise_next_ = false;
+    bool reply_armed_ = false;
+    char reply_code_ = 0, reply_result_ = 0;
+    std::string reply_data_;
     int split_ms_ = 0;
     std::vector<Received> received_;
 
-    // Receiving state (loop thread only).
+    // Receiving state (loop thread only; a new device asks the loop to start over).
+    std::atomic<bool> rx_restart_{false};
     enum class Rx { idle, frame, check } rx_ = Rx::idle;
     std::vector<uint8_t> rx_frame_;
 };
