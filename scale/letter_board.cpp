@@ -8,8 +8,9 @@ namespace tarvelo {
 
 LetterBoard::LetterBoard(Clock& clock, TraceFn trace, ThreadStarter start_thread)
     : clock_(clock),
-      trace_(std::move(trace)),
+      trace_(trace),
       start_thread_(std::move(start_thread)),
+      link_(clock, trace),
       status_(lcmd::empty_status()),
       reply_(lcmd::empty_reply()) {
     if (!start_thread_) start_thread_ = [](std::function<void()> fn) { std::thread(std::move(fn)).detach(); };
@@ -22,43 +23,58 @@ LetterBoard::~LetterBoard() {
     turn_changed_.wait(lock, [this] { return active_commands_ == 0; });
 }
 
-std::shared_ptr<SerialPort> LetterBoard::port() const {
-    std::lock_guard<std::mutex> lock(port_mutex_);
-    return port_;
-}
-
-bool LetterBoard::write(const uint8_t* data, size_t length) {
-    auto p = port();
-    return p && p->write_all(data, length);
-}
-
 int LetterBoard::open(const lcmd::lcmd_port_config* config) {
-    if (port()) return 0;
+    if (link_.is_open()) return 0;
     if (config == nullptr) return -1;
-    port_name_ = std::string(config->port_name, strnlen(config->port_name, sizeof config->port_name));
-    line_.baud = config->baud;
-    line_.data_bits = std::clamp(config->byte_size, 4, 8);
-    line_.stop_bits = (config->stop_bits == 2 || config->stop_bits == 15) ? config->stop_bits : 1;
+    std::string name(config->port_name, strnlen(config->port_name, sizeof config->port_name));
+    LineSettings line;
+    line.baud = config->baud;
+    line.data_bits = std::clamp(config->byte_size, 4, 8);
+    line.stop_bits = (config->stop_bits == 2 || config->stop_bits == 15) ? config->stop_bits : 1;
     switch (config->parity) {
-        case 'N': case 'O': case 'M': case 'S': line_.parity = config->parity; break;
-        default: line_.parity = 'E';
+        case 'N': case 'O': case 'M': case 'S': line.parity = config->parity; break;
+        default: line.parity = 'E';
     }
-    auto opened = SerialPort::open(port_name_, line_);
-    if (!opened.port) {
-        trace_("lcmd_open: Unable to open " + port_name_ + " - " + opened.error + "\n");
+    SerialLink::Opened opened = link_.open(name, line);
+    if (!opened.ok) {
+        trace_("lcmd_open: Unable to open " + name + " - " + opened.error + "\n");
         return -1;
     }
-    std::lock_guard<std::mutex> lock(port_mutex_);
-    port_ = std::move(opened.port);
     return 0;
+}
+
+int LetterBoard::start(MessageSink* owner, const std::string& port_name) {
+    lcmd::lcmd_port_config config;
+    std::strncpy(config.port_name, port_name.c_str(), 255);
+    config.baud = 19200;
+    config.byte_size = 8;
+    config.stop_bits = 1;
+    config.parity = 'E';
+    if (open(&config) != 0) return -1;
+    return start(owner) == 0 ? 0 : -2;
+}
+
+bool LetterBoard::snapshot(weighing_snapshot& out) const {
+    lcmd::lcmd_status s;
+    get_status(&s);
+    out.weight = s.weight;
+    out.tare = s.tare;
+    out.stable = s.stable;
+    out.zero = s.zero;
+    out.span_switch = s.span_switch;
+    out.internal_count = s.internal_count;
+    out.ad_count = s.ad_count;
+    out.underload = s.load_state == 1 ? 1 : 0;
+    out.overload = s.load_state == 2 ? 1 : 0;
+    return true;
 }
 
 int LetterBoard::start(MessageSink* owner) {
     if (reader_running_.load()) return 0;
-    if (port()) {
+    if (link_.is_open()) {
         const uint8_t dc1 = lcmd::DC1;
         write(&dc1, 1);
-        watch_.start(clock_.now_ms());
+        link_.watch().start(clock_.now_ms());
     }
     reader_running_ = true;
     try {
@@ -116,7 +132,7 @@ void LetterBoard::wait_done(int64_t ticket) {
 
 int LetterBoard::send(const Command& command) {
     const uint8_t dc3 = lcmd::DC3, dc1 = lcmd::DC1;
-    watch_.pause(clock_.now_ms());
+    link_.watch().pause(clock_.now_ms());
     write(&dc3, 1);
     clock_.sleep_ms(100);
     last_command_ = static_cast<uint8_t>(command.letter);
@@ -124,7 +140,7 @@ int LetterBoard::send(const Command& command) {
     int result = (frame && write(frame->data(), frame->size())) ? 0 : -1;
     clock_.sleep_ms(1000);
     write(&dc1, 1);
-    watch_.resume(clock_.now_ms());
+    link_.watch().resume(clock_.now_ms());
     return result;
 }
 
@@ -184,7 +200,7 @@ void LetterBoard::handle_frame(const lcmd::FrameReader::Frame& frame, MessageSin
     const uint8_t* p = frame.payload.data();
     if (n == 27) {
         lcmd::lcmd_status next = lcmd::decode_frame27(p);
-        if (lcmd::frame27_kind(p) >= 0) watch_.frame(clock_.now_ms());
+        if (lcmd::frame27_kind(p) >= 0) link_.watch().frame(clock_.now_ms());
         bool changed;
         {
             std::lock_guard<std::mutex> lock(records_mutex_);
@@ -219,71 +235,20 @@ void LetterBoard::handle_frame(const lcmd::FrameReader::Frame& frame, MessageSin
     }
 }
 
-void LetterBoard::reopen_after_loss() {
-    while (!stop_.load()) {
-        for (int i = 0; i < 20 && !stop_.load(); ++i) clock_.sleep_ms(50);
-        auto opened = SerialPort::open(port_name_, line_);
-        if (!opened.port) continue;
-        {
-            std::lock_guard<std::mutex> lock(port_mutex_);
-            port_ = std::move(opened.port);
-        }
-        trace_("Scale link restored: " + port_name_ + "\n");
-        const uint8_t dc1 = lcmd::DC1;
-        write(&dc1, 1);
-        return;
-    }
-}
-
 void LetterBoard::reader_thread(MessageSink* owner) {
     if (owner == nullptr) return;  // nobody to tell: the reader ends at once
     lcmd::FrameReader reader;
-    while (!stop_.load()) {
-        auto p = port();
-        if (!p) {
-            if (port_name_.empty()) {  // started without ever being opened
-                clock_.sleep_ms(20);
-                continue;
-            }
-            reopen_after_loss();
-            continue;
-        }
-        uint8_t byte = 0;
-        switch (p->read_byte(byte)) {
-            case ReadStatus::nothing:
-                clock_.sleep_ms(20);
-                break;
-            case ReadStatus::error:
-                reader.reset();
-                watch_.lose();
-                clock_.sleep_ms(20);
-                break;
-            case ReadStatus::gone: {
-                watch_.lose();
-                trace_("Scale link lost: " + port_name_ + "\n");
-                std::lock_guard<std::mutex> lock(port_mutex_);
-                port_.reset();
-                reader.reset();
-                break;
-            }
-            case ReadStatus::byte:
-                if (auto frame = reader.feed(byte)) handle_frame(*frame, owner);
-                break;
-        }
-    }
+    SerialLink::Reader r;
+    r.running = [this] { return !stop_.load(); };
+    r.byte = [&](uint8_t byte) {
+        if (auto frame = reader.feed(byte)) handle_frame(*frame, owner);
+    };
+    r.restart = [&] { reader.reset(); };
+    r.reopened = [this] {
+        const uint8_t dc1 = lcmd::DC1;
+        write(&dc1, 1);
+    };
+    link_.run(r);
 }
-
-LetterBoard& letter_board() {
-    static LetterBoard* board = new LetterBoard;  // its threads run until the process ends
-    return *board;
-}
-
-int lcmd_open(const lcmd::lcmd_port_config* config) { return letter_board().open(config); }
-int lcmd_start(MessageSink* owner) { return letter_board().start(owner); }
-void lcmd_get_status(lcmd::lcmd_status* out) { letter_board().get_status(out); }
-int lcmd_tare() { return letter_board().tare(); }
-int lcmd_rezero() { return letter_board().rezero(); }
-int lcmd_preset_tare(int32_t value) { return letter_board().preset_tare(value); }
-int lcmd_init_rezero() { return letter_board().init_rezero(); }
 
 }  // namespace tarvelo

@@ -19,11 +19,12 @@
 #include "platform/serial_port.h"
 #include "scale/board_trace.h"
 #include "scale/letter_board_codec.h"
-#include "scale/link_watch.h"
+#include "scale/serial_link.h"
+#include "scale/weighing_board.h"
 
 namespace tarvelo {
 
-class LetterBoard {
+class LetterBoard : public WeighingBoard {
 public:
     // Commands that may wait behind the one on the line; a command beyond them fails at once
     // rather than pausing the weight stream for minutes.
@@ -33,28 +34,33 @@ public:
 
     explicit LetterBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace(),
                          ThreadStarter start_thread = {});
-    ~LetterBoard();  // stops the reader and waits for queued commands (tests only)
+    ~LetterBoard() override;  // stops the reader and waits for queued commands
     LetterBoard(const LetterBoard&) = delete;
     LetterBoard& operator=(const LetterBoard&) = delete;
 
     int open(const lcmd::lcmd_port_config* config);  // 0 also when already open
     int start(MessageSink* owner);                   // 0 also when already running
     void get_status(lcmd::lcmd_status* out) const;
-    int tare();
-    int rezero();
-    int preset_tare(int32_t value);
-    int init_rezero();  // waits up to 10 x 2 s for the answer to 'z'
+
+    // The board as the facade sees it: opened at 19200 baud, 8 data bits, even parity, one
+    // stop bit; the load state becomes the over- and underload flags; unit and total price
+    // are left as the caller had them.
+    int start(MessageSink* owner, const std::string& port_name) override;
+    bool snapshot(weighing_snapshot& out) const override;
+    bool link_lost(int timeout_ms) const override { return link_.watch().lost(clock_.now_ms(), timeout_ms); }
+
+    int tare() override;
+    int rezero() override;
+    int preset_tare(int32_t value) override;
+    int init_rezero() override;  // waits up to 10 x 2 s for the answer to 'z'
     // Queues any command letter with its data, as tare, zero and preset tare do. The scale
     // itself sends only those and 'z' and 'K'; service tools and tests use the others ('C'
     // status word, 'D' numbers, 'F' firmware), whose replies are decoded and posted.
     int command(char letter, std::string_view data = {});
     // The start-up integrity check: 0 when the board answers 'R' '0' to 'K' with the text.
-    int check_integrity(const std::string& checksum);
+    int check_integrity(const std::string& checksum) override;
 
     lcmd::lcmd_reply last_reply() const;
-    // True from a read error, a lost device or timeout_ms of silence in the status stream
-    // until the next good status frame.
-    bool link_lost(int timeout_ms) const { return watch_.lost(clock_.now_ms(), timeout_ms); }
 
 private:
     struct Command {
@@ -68,18 +74,13 @@ private:
     int send(const Command& command);  // the DC3, frame, DC1 sequence; runs under the lock
     void reader_thread(MessageSink* owner);
     void handle_frame(const lcmd::FrameReader::Frame& frame, MessageSink* owner);
-    bool write(const uint8_t* data, size_t length);
-    std::shared_ptr<SerialPort> port() const;
-    void reopen_after_loss();
+    bool write(const uint8_t* data, size_t length) { return link_.write(data, length); }
     int wait_reply(char letter, int tries, int interval_ms);
 
     Clock& clock_;
     TraceFn trace_;
     ThreadStarter start_thread_;
-    std::string port_name_;
-    LineSettings line_;
-    mutable std::mutex port_mutex_;
-    std::shared_ptr<SerialPort> port_;
+    SerialLink link_;
 
     // One command on the line at a time, in the order the commands were queued: each command
     // thread takes a ticket and waits for its turn.
@@ -97,16 +98,6 @@ private:
     mutable std::mutex records_mutex_;  // the status record and the last reply
     lcmd::lcmd_status status_;
     lcmd::lcmd_reply reply_;
-    LinkWatch watch_;
 };
-
-LetterBoard& letter_board();
-int lcmd_open(const lcmd::lcmd_port_config* config);
-int lcmd_start(MessageSink* owner);
-void lcmd_get_status(lcmd::lcmd_status* out);
-int lcmd_tare();
-int lcmd_rezero();
-int lcmd_preset_tare(int32_t value);
-int lcmd_init_rezero();
 
 }  // namespace tarvelo

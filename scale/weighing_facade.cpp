@@ -1,78 +1,32 @@
 #include "scale/weighing_facade.h"
 
-#include <cstring>
-
 #include "config/settings.h"
 #include "platform/window_messages.h"
 
 namespace tarvelo {
 
-WeighingFacade::WeighingFacade(const Parts& parts) : p_(parts) {}
+WeighingFacade::WeighingFacade(const Parts& parts) : p_(parts) {
+    opened_ = p_.ad_type == 0 ? static_cast<WeighingBoard*>(p_.xon) : p_.letter;
+    board_ = p_.ad_type == 0 || p_.ad_type == 1 ? opened_ : nullptr;
+}
 
 int WeighingFacade::open(MessageSink* owner, const char* port_name) {
-    const char* name = port_name ? port_name : XonBoard::kDefaultPort;
-    if (p_.ad_type == 0) return p_.xon->start(name) == 0 ? 0 : -1;
-    lcmd::lcmd_port_config config;
-    std::strncpy(config.port_name, name, 255);
-    config.baud = 19200;
-    config.byte_size = 8;
-    config.stop_bits = 1;
-    config.parity = 'E';
-    if (p_.letter->open(&config) != 0) return -1;
-    return p_.letter->start(owner) == 0 ? 0 : -2;
+    return opened_->start(owner, port_name ? port_name : XonBoard::kDefaultPort);
 }
 
-bool WeighingFacade::link_lost() const {
-    if (p_.ad_type == 0) return p_.xon->link_lost(p_.link_timeout_ms);
-    if (p_.ad_type == 1) return p_.letter->link_lost(p_.link_timeout_ms);
-    return false;
-}
+bool WeighingFacade::link_lost() const { return board_ && board_->link_lost(p_.link_timeout_ms); }
 
 void WeighingFacade::get_snapshot(weighing_snapshot* out) {
     if (out == nullptr) return;
-    bool lost = link_lost();
-    if (lost) {
-        // A board that has gone quiet (or never spoke) is never reported as a good weight.
-        out->link_lost = 1;
-        out->stable = 0;
-    } else {
-        out->link_lost = 0;
-    }
-    if (p_.ad_type == 0) {
-        xo::StatusBlock block;
-        if (p_.xon->get_status(block) != 0) return;
-        out->weight = block[xo::weight];
-        out->tare = block[xo::tare];
-        out->unit_price = block[xo::unit_price];
-        out->total_price = block[xo::total_price];
-        out->stable = block[xo::stable];
-        out->zero = block[xo::zero];
-        out->span_switch = block[xo::span_switch];
-        out->overload = block[xo::overload];
-        out->underload = block[xo::underload];
-        out->internal_count = block[xo::internal_count];
-        out->ad_count = block[xo::ad_count];
-    } else if (p_.ad_type == 1) {
-        lcmd::lcmd_status s;
-        p_.letter->get_status(&s);
-        out->weight = s.weight;
-        out->tare = s.tare;
-        out->stable = s.stable;
-        out->zero = s.zero;
-        out->span_switch = s.span_switch;
-        out->internal_count = s.internal_count;
-        out->ad_count = s.ad_count;
-        out->underload = s.load_state == 1 ? 1 : 0;
-        out->overload = s.load_state == 2 ? 1 : 0;
-    } else {
-        return;
-    }
+    // A board that has gone quiet (or never spoke) is never reported as a good weight.
+    const bool lost = link_lost();
+    out->link_lost = lost ? 1 : 0;
     if (lost) out->stable = 0;
+    if (board_ && board_->snapshot(*out) && lost) out->stable = 0;
 }
 
 int WeighingFacade::startup(const std::string& module_checksum) {
-    if (p_.ad_type == 0 && p_.xon->check_integrity(module_checksum) != 0) return -1;
-    if (p_.ad_type == 1 && p_.letter->check_integrity(module_checksum) != 0) return -1;
+    if (board_ && board_->check_integrity(module_checksum) != 0) return -1;
 
     weighing_snapshot snapshot;
     auto stable = [&] {
@@ -80,18 +34,9 @@ int WeighingFacade::startup(const std::string& module_checksum) {
         return snapshot.stable == 1;
     };
     if (wait_for_settled(stable, *p_.clock) < 0) return -2;
-
-    if (p_.ad_type == 0) {
-        if (p_.xon->init_rezero() != 0) return -2;
-        p_.xon->rezero();
-        return 0;
-    }
-    if (p_.ad_type == 1) {
-        if (p_.letter->init_rezero() != 0) return -2;
-        p_.letter->rezero();
-        return 0;
-    }
-    return -2;
+    if (!board_ || board_->init_rezero() != 0) return -2;
+    board_->rezero();
+    return 0;
 }
 
 int WeighingFacade::wait_for_settled(const std::function<bool()>& stable_reading, Clock& clock) {
@@ -107,24 +52,18 @@ int WeighingFacade::wait_for_settled(const std::function<bool()>& stable_reading
 // A board that is not heard from cannot be trusted to have zeroed or tared: the command fails
 // at once and nothing is written to the line.
 int WeighingFacade::rezero() {
-    if (link_lost()) return -1;
-    if (p_.ad_type == 0) return p_.xon->rezero();
-    if (p_.ad_type == 1) return p_.letter->rezero();
-    return 0;
+    if (!board_) return 0;
+    return link_lost() ? -1 : board_->rezero();
 }
 
 int WeighingFacade::tare() {
-    if (link_lost()) return -1;
-    if (p_.ad_type == 0) return p_.xon->tare();
-    if (p_.ad_type == 1) return p_.letter->tare();
-    return 0;
+    if (!board_) return 0;
+    return link_lost() ? -1 : board_->tare();
 }
 
 int WeighingFacade::preset_tare(int32_t value) {
-    if (link_lost()) return -1;
-    if (p_.ad_type == 0) return p_.xon->preset_tare(value);
-    if (p_.ad_type == 1) return p_.letter->preset_tare(value);
-    return 0;
+    if (!board_) return 0;
+    return link_lost() ? -1 : board_->preset_tare(value);
 }
 
 void WeighingFacade::on_zero_button() {
@@ -133,12 +72,12 @@ void WeighingFacade::on_zero_button() {
         boxes().error(kRezeroFailedText);
         return;
     }
-    if (p_.ad_type != 0 && p_.ad_type != 1) return;
+    if (!board_) return;
     if (rezero() != 0) boxes().error(kRezeroFailedText);
 }
 
 void WeighingFacade::on_tare_button() {
-    if ((p_.ad_type == 0 || p_.ad_type == 1) && tare() != 0) boxes().error(kTareFailedText);
+    if (board_ && tare() != 0) boxes().error(kTareFailedText);
     // A tare taken with goods on the platform survives the next unit price.
     p_.sale->one_touch_tare = p_.saved->load().zero == 0 ? 1 : 0;
 }
@@ -147,7 +86,7 @@ void WeighingFacade::sale_refresh(MessageSink* owner) {
     PostedMessage message;
     if (p_.sale->price_set.load() == 0 && p_.sale->text().empty()) {
         p_.sale->sale_active = 0;
-        if (p_.sale->one_touch_tare.load() == 0 && (p_.ad_type == 0 || p_.ad_type == 1)) preset_tare(0);
+        if (p_.sale->one_touch_tare.load() == 0 && board_) preset_tare(0);
         message.id = WM_SALE_CLEARED;
     } else {
         weight_text_clear_ = true;
@@ -171,8 +110,8 @@ WeighingFacade& weighing_facade() {
     static WeighingFacade* facade = [] {
         WeighingFacade::Parts parts;
         parts.ad_type = configuration().scale.ad_type;
-        parts.xon = &xon_board();
-        parts.letter = &letter_board();
+        parts.xon = new XonBoard;  // the boards' threads run until the process ends
+        parts.letter = new LetterBoard;
         parts.sale = &sale_state();
         parts.saved = &saved_snapshot();
         parts.clock = &system_clock();

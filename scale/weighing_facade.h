@@ -49,7 +49,7 @@ public:
     // 0; -1 the port was not opened; -2 the letter board's reader did not start.
     int open(MessageSink* owner, const char* port_name);
     // Leaves *out as it was where the board has nothing to report (no frame yet on the
-    // xon/xoff board, a board type that no driver serves).
+    // xon/xoff board, a board type that no driver serves), but for the lost-link mark.
     void get_snapshot(weighing_snapshot* out);
     // 0; -1 the board did not confirm the scale library's checksum; -2 no stable platform or
     // the initial zero failed.
@@ -77,6 +77,11 @@ private:
     MessageBox& boxes() { return p_.boxes ? *p_.boxes : message_box(); }
 
     Parts p_;
+    // The board opened for ad_type: the xon/xoff board for 0, the letter board for any other
+    // value. Only types 0 and 1 have a driver that serves the operations; for another type
+    // the letter board is opened and started, and nothing else reaches it.
+    WeighingBoard* opened_ = nullptr;
+    WeighingBoard* board_ = nullptr;
     std::atomic<bool> weight_text_clear_{false};
 };
 

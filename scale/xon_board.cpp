@@ -18,7 +18,7 @@ std::string format(const char* fmt, ...) {
 
 }  // namespace
 
-XonBoard::XonBoard(Clock& clock, TraceFn trace) : clock_(clock), trace_(std::move(trace)) {}
+XonBoard::XonBoard(Clock& clock, TraceFn trace) : clock_(clock), trace_(trace), link_(clock, trace) {}
 
 XonBoard::~XonBoard() {
     running_ = 0;
@@ -26,23 +26,37 @@ XonBoard::~XonBoard() {
 }
 
 bool XonBoard::open_port(const std::string& name) {
-    auto opened = SerialPort::open(name, line_settings());
-    if (!opened.port) {
-        if (opened.opened)
-            trace_("SetupSerial 3 error\n" + opened.error + "\n");
-        else
-            trace_(format("open_port: Unable to open %s - %s\n", name.c_str(), opened.error.c_str()));
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(port_mutex_);
-    port_ = std::move(opened.port);
+    SerialLink::Opened opened = link_.open(name, line_settings());
+    if (opened.ok) return true;
+    if (opened.refused_settings)
+        trace_("SetupSerial 3 error\n" + opened.error + "\n");
+    else
+        trace_(format("open_port: Unable to open %s - %s\n", name.c_str(), opened.error.c_str()));
+    return false;
+}
+
+int XonBoard::start(MessageSink*, const std::string& port_name) { return start(port_name.c_str()) == 0 ? 0 : -1; }
+
+bool XonBoard::snapshot(weighing_snapshot& out) const {
+    xo::StatusBlock block;
+    if (get_status(block) != 0) return false;
+    out.weight = block[xo::weight];
+    out.tare = block[xo::tare];
+    out.unit_price = block[xo::unit_price];
+    out.total_price = block[xo::total_price];
+    out.stable = block[xo::stable];
+    out.zero = block[xo::zero];
+    out.span_switch = block[xo::span_switch];
+    out.overload = block[xo::overload];
+    out.underload = block[xo::underload];
+    out.internal_count = block[xo::internal_count];
+    out.ad_count = block[xo::ad_count];
     return true;
 }
 
 int XonBoard::start(const char* port_name) {
     if (running_.load()) return 0;
-    port_name_ = std::string(port_name ? port_name : kDefaultPort).substr(0, 255);
-    if (!open_port(port_name_)) return -1;
+    if (!open_port(std::string(port_name ? port_name : kDefaultPort).substr(0, 255))) return -1;
     running_ = 1;
     try {
         thread_ = std::thread(&XonBoard::update_thread, this);
@@ -57,15 +71,6 @@ int XonBoard::get_status(xo::StatusBlock& out) const {
     if (data_valid_.load() != 1) return -1;
     for (size_t i = 0; i < out.size(); ++i) out[i] = status_[i].load();
     return 0;
-}
-
-bool XonBoard::write_frame(const uint8_t* data, size_t length) {
-    std::shared_ptr<SerialPort> port;
-    {
-        std::lock_guard<std::mutex> lock(port_mutex_);
-        port = port_;
-    }
-    return port && port->write_all(data, length);
 }
 
 void XonBoard::xon() {
@@ -113,11 +118,11 @@ bool XonBoard::wait_stable() {
 
 template <class Command>
 int XonBoard::bracketed(Command command) {
-    watch_.pause(clock_.now_ms());
+    link_.watch().pause(clock_.now_ms());
     xoff();
     int result = command();
     xon();
-    watch_.resume(clock_.now_ms());
+    link_.watch().resume(clock_.now_ms());
     return result;
 }
 
@@ -197,83 +202,26 @@ void XonBoard::handle_payload(const std::vector<uint8_t>& payload) {
     }
     for (size_t i = 0; i < block->size(); ++i) status_[i].store((*block)[i]);
     data_valid_ = 1;
-    watch_.frame(clock_.now_ms());
-}
-
-void XonBoard::reopen_after_loss() {
-    while (running_.load()) {
-        for (int i = 0; i < 20 && running_.load(); ++i) clock_.sleep_ms(50);
-        auto opened = SerialPort::open(port_name_, line_settings());
-        if (!opened.port) continue;
-        {
-            std::lock_guard<std::mutex> lock(port_mutex_);
-            port_ = std::move(opened.port);
-        }
-        trace_(format("Scale link restored: %s\n", port_name_.c_str()));
-        xon();
-        return;
-    }
+    link_.watch().frame(clock_.now_ms());
 }
 
 void XonBoard::update_thread() {
-    watch_.start(clock_.now_ms());
+    link_.watch().start(clock_.now_ms());
     xon();
     xo::FrameReader reader;
-    while (running_.load() == 1) {
-        std::shared_ptr<SerialPort> port;
-        {
-            std::lock_guard<std::mutex> lock(port_mutex_);
-            port = port_;
-        }
-        if (!port) {
-            reopen_after_loss();
-            continue;
-        }
-        uint8_t byte = 0;
-        switch (port->read_byte(byte)) {
-            case ReadStatus::nothing:
-                clock_.sleep_ms(20);
-                break;
-            case ReadStatus::error:
-                // Whatever was collected may have lost bytes: hunt for the next STX. Never
-                // spin on a failing line.
-                reader.reset();
-                watch_.lose();
-                clock_.sleep_ms(20);
-                break;
-            case ReadStatus::gone: {
-                watch_.lose();
-                trace_(format("Scale link lost: %s\n", port_name_.c_str()));
-                std::lock_guard<std::mutex> lock(port_mutex_);
-                port_.reset();
-                reader.reset();
-                break;
-            }
-            case ReadStatus::byte:
-                if (auto payload = reader.feed(byte)) {
-                    if (payload->empty()) break;
-                    handle_payload(*payload);
-                    clock_.sleep_ms(5);
-                }
-                break;
-        }
-    }
+    SerialLink::Reader r;
+    r.running = [this] { return running_.load() == 1; };
+    r.byte = [&](uint8_t byte) {
+        auto payload = reader.feed(byte);
+        if (!payload || payload->empty()) return;
+        handle_payload(*payload);
+        clock_.sleep_ms(5);
+    };
+    r.restart = [&] { reader.reset(); };
+    r.reopened = [this] { xon(); };
+    link_.run(r);
     xoff();
     trace_("Quit scale update thread\n");
 }
-
-XonBoard& xon_board() {
-    static XonBoard* board = new XonBoard;  // its thread runs until the process ends
-    return *board;
-}
-
-int xo_start(const char* port_name) { return xon_board().start(port_name); }
-int xo_get_status(xo::StatusBlock& out) { return xon_board().get_status(out); }
-int xo_rezero() { return xon_board().rezero(); }
-int xo_init_rezero() { return xon_board().init_rezero(); }
-int xo_tare() { return xon_board().tare(); }
-int xo_preset_tare(int32_t value) { return xon_board().preset_tare(value); }
-int xo_calibrate_zero() { return xon_board().calibrate_zero(); }
-int xo_calibrate_span() { return xon_board().calibrate_span(); }
 
 }  // namespace tarvelo

@@ -14,18 +14,19 @@
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "scale/board_trace.h"
-#include "scale/link_watch.h"
+#include "scale/serial_link.h"
+#include "scale/weighing_board.h"
 #include "scale/xon_board_codec.h"
 
 namespace tarvelo {
 
-class XonBoard {
+class XonBoard : public WeighingBoard {
 public:
     static constexpr const char* kDefaultPort = "COM4";
     static LineSettings line_settings() { return LineSettings{38400, 8, 'E', 1}; }
 
     explicit XonBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace());
-    ~XonBoard();  // stops the update thread (the process-wide board is never destroyed)
+    ~XonBoard() override;  // stops the update thread
     XonBoard(const XonBoard&) = delete;
     XonBoard& operator=(const XonBoard&) = delete;
 
@@ -34,58 +35,43 @@ public:
     // 0 and the block copied; -1 and nothing copied before the first weight frame.
     int get_status(xo::StatusBlock& out) const;
 
-    int rezero();          // 'Z' after the stability wait
-    int init_rezero();     // 'z', up to three sends
-    int tare();            // 'T' after the stability wait
-    int preset_tare(int32_t value);  // 'U' "%06d" after the stability wait
-    int calibrate_zero();  // 'X'
-    int calibrate_span();  // 'P', ten seconds for the reply
-    // The start-up integrity check: 0 when the board confirms the scale library's checksum.
-    int check_integrity(const std::string& checksum);
+    // The board as the facade sees it: the 11 status words are the snapshot, unchanged.
+    int start(MessageSink* owner, const std::string& port_name) override;
+    bool snapshot(weighing_snapshot& out) const override;
+    bool link_lost(int timeout_ms) const override { return link_.watch().lost(clock_.now_ms(), timeout_ms); }
+
+    int rezero() override;          // 'Z' after the stability wait
+    int init_rezero() override;     // 'z', up to three sends
+    int tare() override;            // 'T' after the stability wait
+    int preset_tare(int32_t value) override;  // 'U' "%06d" after the stability wait
+    int calibrate_zero();           // 'X'
+    int calibrate_span();           // 'P', ten seconds for the reply
+    int check_integrity(const std::string& checksum) override;
 
     void xon();
     void xoff();
     int send_write_cmd(char letter);
     int send_write_cmd_with_data(char letter, std::string_view data);
 
-    // True from a read error, a lost device or timeout_ms of silence in the weight stream
-    // until the next good weight frame.
-    bool link_lost(int timeout_ms) const { return watch_.lost(clock_.now_ms(), timeout_ms); }
-
 private:
     bool open_port(const std::string& name);
     void update_thread();
     void handle_payload(const std::vector<uint8_t>& payload);
-    bool write_frame(const uint8_t* data, size_t length);
+    bool write_frame(const uint8_t* data, size_t length) { return link_.write(data, length); }
     int wait_result(int tries);
     bool wait_stable();
-    void reopen_after_loss();
     template <class Command>
     int bracketed(Command command);  // stream off, command, stream on
 
     Clock& clock_;
     TraceFn trace_;
-    std::string port_name_;
-    mutable std::mutex port_mutex_;  // guards the port pointer against the reopen
-    std::shared_ptr<SerialPort> port_;
+    SerialLink link_;
     std::mutex command_mutex_;       // one command sequence at a time
     std::thread thread_;
     std::atomic<int32_t> running_{0};
     std::atomic<int32_t> last_result_{-1};
     std::atomic<int32_t> data_valid_{0};
     std::array<std::atomic<int32_t>, xo::field_count> status_{};
-    LinkWatch watch_;
 };
-
-// The process-wide board and the operations of the rest of the program.
-XonBoard& xon_board();
-int xo_start(const char* port_name);
-int xo_get_status(xo::StatusBlock& out);
-int xo_rezero();
-int xo_init_rezero();
-int xo_tare();
-int xo_preset_tare(int32_t value);
-int xo_calibrate_zero();
-int xo_calibrate_span();
 
 }  // namespace tarvelo
