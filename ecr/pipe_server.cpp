@@ -10,12 +10,12 @@ int PipeServerThread::run() {
     EventLog& log = *p_.log;
     auto created = PipeServer::create(p_.pipe_name);
     if (!created.server) {
-        log.write("create named pipe '%s': error", p_.pipe_name.c_str());
+        log.write("create named pipe '%s': error", log_field(p_.pipe_name).c_str());
         std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n", created.error.c_str());
         if (created_) created_(false);
         return -1;
     }
-    log.write("create named pipe '%s': ok", p_.pipe_name.c_str());
+    log.write("create named pipe '%s': ok", log_field(p_.pipe_name).c_str());
     if (created_) created_(true);
     PipeServer& server = *created.server;
     {
