@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace kestrin {
 namespace {
@@ -151,7 +152,8 @@ std::string total_display(int64_t total) {
 
 std::string pipe_path(const std::string& name) {
     const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    std::string base = dir && dir[0] == '/' ? dir : "/tmp";
+    if (!(dir && dir[0] == '/')) return "/tmp/tarvelo-" + std::to_string(::geteuid()) + "/" + name;
+    std::string base = dir;
     if (base.size() > 1 && base.back() == '/') base.pop_back();
     return base + "/" + name;
 }

@@ -2,18 +2,45 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "client/kestrin_protocol.h"
 
 namespace kestrin {
+
+std::string private_dir_problem(const std::string& dir) {
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return dir + ": " + std::strerror(errno);
+    if (S_ISLNK(st.st_mode)) return dir + ": is a link, not a private directory";
+    if (!S_ISDIR(st.st_mode)) return dir + ": is not a directory";
+    if (st.st_uid != ::geteuid()) return dir + ": belongs to user " + std::to_string(st.st_uid) + ", not to this user";
+    if ((st.st_mode & 077) != 0) return dir + ": is open to group or others; it must be 0700";
+    return {};
+}
+
+std::string pipe_place_problem(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+        return "invalid pipe name '" + name + "': it must be a plain file name (no '/', not '.' or '..')";
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') return {};
+    std::string path = pipe_path(name);
+    return private_dir_problem(path.substr(0, path.rfind('/')));
+}
+
 namespace {
 
 int connect_to(const std::string& name, std::string* error) {
+    if (std::string why = pipe_place_problem(name); !why.empty()) {
+        if (error) *error = why;
+        return -1;
+    }
     std::string path = pipe_path(name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

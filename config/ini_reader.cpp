@@ -1,10 +1,9 @@
 #include "config/ini_reader.h"
 
 #include <cctype>
-#include <fstream>
-#include <sstream>
 
 #include "config/c_number.h"
+#include "platform/regular_file.h"
 
 namespace tarvelo {
 namespace {
@@ -53,11 +52,9 @@ IniFile IniFile::parse(std::string_view text) {
 }
 
 std::optional<IniFile> IniFile::load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream content;
-    content << in.rdbuf();
-    return parse(content.str());
+    auto content = read_regular_file(path);
+    if (!content) return std::nullopt;
+    return parse(*content);
 }
 
 std::string IniFile::get(std::string_view section, std::string_view key, std::string_view fallback,

@@ -14,7 +14,8 @@ namespace tarvelo {
 class IniFile {
 public:
     static IniFile parse(std::string_view text);
-    // Empty when the file cannot be read.
+    // Empty when the file cannot be read or is no regular file (a directory, FIFO or device
+    // would fail, hang or never end); never blocks on opening.
     static std::optional<IniFile> load(const std::string& path);
 
     // The value of section/key, or `fallback` when either is missing; at most reader_size - 1

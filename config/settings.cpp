@@ -1,10 +1,11 @@
 #include "config/settings.h"
 
 #include <cstdint>
-#include <fstream>
+#include <unistd.h>
 
 #include "config/c_number.h"
 #include "libs/dravix.h"
+#include "platform/regular_file.h"
 
 namespace tarvelo {
 namespace {
@@ -67,9 +68,13 @@ void parse_font_color(const std::string& text, int32_t& r, int32_t& g, int32_t& 
 std::vector<std::string> default_settings_paths() { return {"./tarvelo.ini", "/etc/tarvelo.ini"}; }
 
 std::optional<std::string> find_settings_file(const std::vector<std::string>& candidates) {
+    // Only a regular file counts as found: a directory, a FIFO or a link to a device is passed
+    // over for the next place.
     for (const std::string& path : candidates) {
-        std::ifstream probe(path);
-        if (probe) return path;
+        int fd = open_regular_file(path);
+        if (fd < 0) continue;
+        ::close(fd);
+        return path;
     }
     return std::nullopt;
 }

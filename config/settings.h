@@ -73,7 +73,7 @@ void parse_font_color(const std::string& text, int32_t& r, int32_t& g, int32_t& 
 
 // Where tarvelo.ini is looked for, in order: the current directory, then the system-wide file.
 std::vector<std::string> default_settings_paths();
-// The first of `candidates` that can be opened for reading.
+// The first of `candidates` that is a regular file (or a link to one) and can be read.
 std::optional<std::string> find_settings_file(const std::vector<std::string>& candidates);
 
 // Every key with its default and limit, and the texts that are built rather than read.

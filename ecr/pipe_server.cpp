@@ -10,11 +10,13 @@ int PipeServerThread::run() {
     EventLog& log = *p_.log;
     auto created = PipeServer::create(p_.pipe_name);
     if (!created.server) {
-        log.write("create named pipe '%s': error", p_.pipe_name.c_str());
-        std::fprintf(stderr, "tarvelo: ECR pipe: %s\n", created.error.c_str());
+        log.write("create named pipe '%s': error", log_field(p_.pipe_name).c_str());
+        std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n", created.error.c_str());
+        if (created_) created_(false);
         return -1;
     }
-    log.write("create named pipe '%s': ok", p_.pipe_name.c_str());
+    log.write("create named pipe '%s': ok", log_field(p_.pipe_name).c_str());
+    if (created_) created_(true);
     PipeServer& server = *created.server;
     {
         std::lock_guard<std::mutex> lock(server_mutex_);
@@ -68,7 +70,7 @@ std::atomic<int32_t>& display_ready_flag() {
     return *flag;
 }
 
-int pipe_server_thread(EcrDisplay* main_window) {
+PipeServerThread& ecr_link(EcrDisplay* main_window) {
     const Settings& s = configuration().scale;
     static auto* log = new EventLog(static_cast<uint32_t>(s.log_fg), system_clock());
     static auto* scale = new FacadeEcrScale(weighing_facade());
@@ -82,7 +84,7 @@ int pipe_server_thread(EcrDisplay* main_window) {
     parts.settings = EcrSettings{s.verify, s.min_wgt_fg, s.set_force_fg};
     static auto* dispatcher = new RecordDispatcher(parts);
     static auto* server = new PipeServerThread({s.pipe_name, dispatcher, log, &system_clock(), &display_ready_flag()});
-    return server->run();
+    return *server;
 }
 
 }  // namespace tarvelo

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,9 +36,12 @@ public:
     int run();
     // Ends run() from another thread (orderly shut-down and tests).
     void stop();
+    // Told once whether the pipe was created (true: the ECR link is served), from run()'s thread.
+    void on_created(std::function<void(bool served)> hook) { created_ = std::move(hook); }
 
 private:
     Parts p_;
+    std::function<void(bool)> created_;
     std::atomic<bool> stop_{false};
     std::mutex server_mutex_;
     PipeServer* server_ = nullptr;
@@ -61,8 +65,8 @@ private:
 // The flag that the display thread sets once its start-up screens are done.
 std::atomic<int32_t>& display_ready_flag();
 
-// The process-wide ECR link on the process-wide facade, sale state, settings and log; runs on
-// the calling thread until the process ends.
-int pipe_server_thread(EcrDisplay* main_window);
+// The process-wide ECR link on the process-wide facade, sale state, settings and log: run() it
+// on a thread of its own; stop() ends it and removes its socket.
+PipeServerThread& ecr_link(EcrDisplay* main_window);
 
 }  // namespace tarvelo

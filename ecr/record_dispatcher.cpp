@@ -160,6 +160,9 @@ std::string RecordDispatcher::dispatch_record(const uint8_t* f, size_t length) {
     if (!digits) record = -1;
     SaleState& sale = *p_.sale;
     std::string price = field(f, 5, 6);
+    // Fields as they go into the log: control bytes written out, so no field forges a line.
+    const std::string logged_price = log_field(price);
+    auto logged = [&](size_t offset, size_t n) { return log_field(field(f, offset, n)); };
     std::string reply;
 
     if (length == 5 && record == 21) {
@@ -182,44 +185,44 @@ std::string RecordDispatcher::dispatch_record(const uint8_t* f, size_t length) {
         p_.log->write("receive: No. 07, one touch tare");
         return one_touch_tare();
     } else if (length == 13 && record == 1) {
-        p_.log->write("receive: No. 01, unit price (weight mode), unit_price='%s'", price.c_str());
+        p_.log->write("receive: No. 01, unit price (weight mode), unit_price='%s'", logged_price.c_str());
         return weight_mode_price(1, f);
     } else if (length == 13 && record == 31) {
-        p_.log->write("receive: No. 31, unit price (quantity mode), unit_price='%s'", price.c_str());
+        p_.log->write("receive: No. 31, unit price (quantity mode), unit_price='%s'", logged_price.c_str());
         sale.quantity_unit_price = c_atoi(price);
         reply = ack();
     } else if (length == 17 && record == 3) {
-        p_.log->write("receive: No. 03, unit price and tare (weight mode), unit_price='%s', tare='%s'", price.c_str(),
-                      field(f, 12, 4).c_str());
+        p_.log->write("receive: No. 03, unit price and tare (weight mode), unit_price='%s', tare='%s'", logged_price.c_str(),
+                      logged(12, 4).c_str());
         return weight_mode_price(3, f);
     } else if (length == 17 && record == 33) {
         std::string qty = field(f, 12, 4);
         p_.log->write("receive: No. 33, unit price and quantity (quantity mode), unit_price='%s', qty='%s'",
-                      price.c_str(), qty.c_str());
+                      logged_price.c_str(), logged(12, 4).c_str());
         sale.quantity_unit_price = c_atoi(price);
         sale.quantity = c_atoi(qty);
         reply = ack();
     } else if (length == 26 && record == 4) {
-        p_.log->write("receive: No. 04, unit price and text (weight mode), unit_price='%s', text='%s'", price.c_str(),
-                      field(f, 12, 13).c_str());
+        p_.log->write("receive: No. 04, unit price and text (weight mode), unit_price='%s', text='%s'", logged_price.c_str(),
+                      logged(12, 13).c_str());
         return weight_mode_price(4, f);
     } else if (length == 26 && record == 34) {
         std::string text = field(f, 12, 13);
-        p_.log->write("receive: No. 34, unit price and text (quantity mode), unit_price='%s', text='%s'", price.c_str(),
-                      text.c_str());
+        p_.log->write("receive: No. 34, unit price and text (quantity mode), unit_price='%s', text='%s'", logged_price.c_str(),
+                      logged(12, 13).c_str());
         sale.quantity_unit_price = c_atoi(price);
         sale.set_text(text);
         post_text();
         reply = ack();
     } else if (length == 31 && record == 5) {
         p_.log->write("receive: No. 05, unit price, tare and text (weight mode), unit_price='%s', tare='%s', text='%s'",
-                      price.c_str(), field(f, 12, 4).c_str(), field(f, 17, 13).c_str());
+                      logged_price.c_str(), logged(12, 4).c_str(), logged(17, 13).c_str());
         return weight_mode_price(5, f);
     } else if (length == 31 && record == 35) {
         std::string qty = field(f, 12, 4), text = field(f, 17, 13);
         p_.log->write(
             "receive: No. 35, unit price, quantity and text (quantity mode) unit_price='%s', quantity='%s', text='%s'",
-            price.c_str(), qty.c_str(), text.c_str());
+            logged_price.c_str(), logged(12, 4).c_str(), logged(17, 13).c_str());
         sale.quantity_unit_price = c_atoi(price);
         sale.quantity = c_atoi(qty);
         sale.set_text(text);

@@ -60,7 +60,8 @@ int parse_key_pairs(const char* payload, std::vector<KeyPair>* pairs, EventLog* 
     count -= count % 8;
     for (size_t g = 0; g < count / 8; ++g) {
         KeyPair p{std::string(payload + 8 * g, 4), std::string(payload + 8 * g + 4, 4)};
-        if (log) log->write("cs/kw pair %d: cs='%s', kw='%s'", static_cast<int>(g + 1), p.cs.c_str(), p.kw.c_str());
+        if (log) log->write("cs/kw pair %d: cs='%s', kw='%s'", static_cast<int>(g + 1), log_field(p.cs).c_str(),
+                          log_field(p.kw).c_str());
         pairs->push_back(std::move(p));
     }
     return static_cast<int>(pairs->size());

@@ -9,10 +9,15 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "platform/clock.h"
 
 namespace tarvelo {
+
+// A received field as it goes into a log line: every byte below 0x20 and 0x7F is written as
+// \xNN, so that no field can end the line or forge the next one; other bytes stay as received.
+std::string log_field(std::string_view field);
 
 class EventLog {
 public:

@@ -1,6 +1,7 @@
 #include "platform/pipe_endpoint.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -40,11 +41,52 @@ int connect_to(const std::string& path) {
 
 }  // namespace
 
-std::string pipe_socket_path(const std::string& pipe_name) {
+namespace {
+
+// The socket's directory; *fallback tells whether it is the private one under /tmp.
+std::string socket_dir(bool* fallback) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string dir = (runtime && runtime[0] == '/') ? runtime : "/tmp";
+    *fallback = !(runtime && runtime[0] == '/');
+    if (*fallback) return "/tmp/tarvelo-" + std::to_string(::geteuid());
+    std::string dir = runtime;
     if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return dir + "/" + pipe_name;
+    return dir;
+}
+
+}  // namespace
+
+std::string pipe_socket_path(const std::string& pipe_name) {
+    bool fallback;
+    return socket_dir(&fallback) + "/" + pipe_name;
+}
+
+std::string pipe_name_problem(const std::string& pipe_name) {
+    if (pipe_name.empty()) return "the pipe name is empty";
+    if (pipe_name.find('/') != std::string::npos || pipe_name == "." || pipe_name == "..")
+        return "invalid pipe name '" + pipe_name + "': it must be a plain file name (no '/', not '.' or '..')";
+    return {};
+}
+
+bool private_socket_dir(const std::string& dir, bool create, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = dir + ": " + why;
+        return false;
+    };
+    if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail(std::string("cannot create: ") + std::strerror(errno));
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return fail(std::strerror(errno));
+    if (S_ISLNK(st.st_mode)) return fail("is a link, not a private directory");
+    if (!S_ISDIR(st.st_mode)) return fail("is not a directory");
+    if (st.st_uid != ::geteuid())
+        return fail("belongs to user " + std::to_string(st.st_uid) + ", not to this user (" +
+                    std::to_string(::geteuid()) + ")");
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return fail(std::string("is open to group or others (mode ") + mode + "); it must be 0700");
+    }
+    return true;
 }
 
 bool pipe_read_byte(pipe_handle handle, uint8_t& out) {
@@ -71,17 +113,31 @@ bool pipe_write_all(pipe_handle handle, const void* data, size_t length) {
 }
 
 PipeServer::CreateResult PipeServer::create(const std::string& pipe_name) {
-    std::string path = pipe_socket_path(pipe_name);
+    if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return {nullptr, why};
+    bool fallback;
+    std::string dir = socket_dir(&fallback);
+    std::string error;
+    if (fallback && !private_socket_dir(dir, true, &error)) return {nullptr, error};
+    std::string path = dir + "/" + pipe_name;
     sockaddr_un addr;
-    if (pipe_name.empty() || !make_address(path, addr))
-        return {nullptr, "invalid pipe name '" + pipe_name + "' (socket path " + path + ")"};
+    if (!make_address(path, addr)) return {nullptr, "invalid pipe name '" + pipe_name + "' (socket path " + path + ")"};
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return {nullptr, std::string("socket: ") + std::strerror(errno)};
     auto fail = [&](const std::string& why) -> CreateResult {
         ::close(fd);
         return {nullptr, path + ": " + why};
     };
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    // The socket file takes its mode from the umask at bind time: only the owner may talk to
+    // the scale, from the file's first moment (a chmod afterwards would leave a window).
+    auto bind_private = [&] {
+        mode_t old = ::umask(0177);
+        int r = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        int saved = errno;
+        ::umask(old);
+        errno = saved;
+        return r == 0;
+    };
+    if (!bind_private()) {
         if (errno != EADDRINUSE) return fail(std::strerror(errno));
         // A file is there: a live server answers, a killed one left it behind.
         int probe = connect_to(path);
@@ -92,15 +148,17 @@ PipeServer::CreateResult PipeServer::create(const std::string& pipe_name) {
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return fail("exists and is not a socket");
         ::unlink(path.c_str());
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(std::strerror(errno));
+        if (!bind_private()) return fail(std::strerror(errno));
     }
-    // The mode comes from the umask at bind time; only the owner may talk to the scale.
-    if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 10) != 0) {
+    struct stat bound {};
+    if (::lstat(path.c_str(), &bound) != 0 || ::listen(fd, 10) != 0) {
         std::string why = std::strerror(errno);
         ::unlink(path.c_str());
         return fail(why);
     }
     std::unique_ptr<PipeServer> server(new PipeServer(fd, path));
+    server->dev_ = bound.st_dev;
+    server->ino_ = bound.st_ino;
     if (!server->start_turning_away()) return {nullptr, path + ": cannot start the connection guard"};
     return {std::move(server), {}};
 }
@@ -128,7 +186,10 @@ PipeServer::~PipeServer() {
         if (fd >= 0) ::close(fd);
     if (listen_fd_ >= 0) {
         ::close(listen_fd_);
-        ::unlink(path_.c_str());
+        // Only the file this server bound: another server may have taken the name since.
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_)
+            ::unlink(path_.c_str());
     }
 }
 
@@ -211,7 +272,16 @@ void PipeServer::shutdown() {
 }
 
 std::unique_ptr<PipeClient> PipeClient::connect(const std::string& pipe_name, std::string* error) {
-    std::string path = pipe_socket_path(pipe_name);
+    std::string why = pipe_name_problem(pipe_name);
+    bool fallback;
+    std::string dir = socket_dir(&fallback);
+    // A socket in a directory that someone else controls may be anybody's.
+    if (why.empty() && fallback) private_socket_dir(dir, false, &why);
+    if (!why.empty()) {
+        if (error) *error = why;
+        return nullptr;
+    }
+    std::string path = dir + "/" + pipe_name;
     int fd = connect_to(path);
     if (fd < 0) {
         if (error) *error = path + ": " + std::strerror(errno);

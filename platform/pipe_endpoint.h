@@ -17,8 +17,17 @@
 
 namespace tarvelo {
 
-// $XDG_RUNTIME_DIR/NAME when that variable is set and absolute, else /tmp/NAME.
+// $XDG_RUNTIME_DIR/NAME when that variable is set and absolute, else
+// /tmp/tarvelo-UID/NAME: never straight in /tmp, where any user could create the name first.
 std::string pipe_socket_path(const std::string& pipe_name);
+
+// Empty when NAME may name the socket; else why not (a '/', "." or "..", or nothing at all).
+std::string pipe_name_problem(const std::string& pipe_name);
+
+// The private directory that stands in for /tmp: with `create`, made with mode 0700 when
+// missing. Usable only when it is a real directory (not a link) owned by this user with no
+// group or other access; else false with the reason in *error.
+bool private_socket_dir(const std::string& dir, bool create, std::string* error);
 
 // A connection handle, as the pipe operations of the scale library take it.
 using pipe_handle = int;
@@ -35,8 +44,8 @@ public:
         std::unique_ptr<PipeServer> server;  // null on failure
         std::string error;
     };
-    // Binds the socket with mode 0600. A stale socket file that no server answers is removed
-    // first; a live server at the same path makes creation fail.
+    // Binds the socket with mode 0600 from its first moment. A stale socket file that no server
+    // answers is removed first; a live server at the same path makes creation fail.
     static CreateResult create(const std::string& pipe_name);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
@@ -72,6 +81,8 @@ private:
     bool stopping_ = false;
     int wake_fds_[2] = {-1, -1};
     std::thread turn_away_;
+    // The socket file this server bound: only that file is removed at the end.
+    unsigned long long dev_ = 0, ino_ = 0;
 };
 
 // The ECR side, for the test client, the console tool and tests.

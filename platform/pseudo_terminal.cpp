@@ -50,7 +50,12 @@ std::unique_ptr<PseudoTerminal> PseudoTerminal::create(const std::string& link_p
 }
 
 PseudoTerminal::~PseudoTerminal() {
-    if (!link_path_.empty()) ::unlink(link_path_.c_str());
+    // Only our own link: a terminal made since (a board that reappeared) may have taken the name.
+    if (!link_path_.empty()) {
+        char target[256];
+        ssize_t n = ::readlink(link_path_.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == slave_path_) ::unlink(link_path_.c_str());
+    }
     if (master_ >= 0) ::close(master_);
 }
 

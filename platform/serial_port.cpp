@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -77,7 +78,14 @@ SerialPort::OpenResult SerialPort::open(const std::string& name, const LineSetti
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return {nullptr, path + ": " + std::strerror(errno)};
     // Not shared: later openers of the same device are refused, as the board owns the line.
+    // TIOCEXCL does not stop root, the lock does: a second copy of the program never gets to
+    // send its start-up commands to a board that another one is weighing with.
     ::ioctl(fd, TIOCEXCL);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::string why = errno == EWOULDBLOCK ? "device busy (held by another program)" : std::strerror(errno);
+        ::close(fd);
+        return {nullptr, path + ": " + why};
+    }
     std::unique_ptr<SerialPort> port(new SerialPort(fd, path));
     std::string error;
     if (!port->apply(settings, &error)) return {nullptr, path + ": " + error, true};

@@ -1,10 +1,15 @@
 #include "ui/background.h"
 
+#include "platform/regular_file.h"
+
 namespace tarvelo::ui {
 
 void PaintBackgroundImage(QPainter& painter, const QRect& client, const std::string& path) {
     if (path.empty()) return;
-    QImage image(QString::fromLocal8Bit(path.c_str()));
+    // Only a regular file, opened without blocking: a FIFO here would freeze every window.
+    auto bytes = read_regular_file(path);
+    if (!bytes) return;
+    QImage image = QImage::fromData(QByteArray::fromRawData(bytes->data(), static_cast<qsizetype>(bytes->size())));
     if (image.isNull()) return;
     painter.drawImage(client, image);
 }

@@ -10,7 +10,7 @@
 
 namespace tarvelo::ui {
 
-// Nothing is drawn for an empty path or a file that does not load.
+// Nothing is drawn for an empty path or a file that does not load; only a regular file is read.
 void PaintBackgroundImage(QPainter& painter, const QRect& client, const std::string& path);
 
 constexpr QRgb kAmber = qRgb(248, 204, 0);

@@ -53,14 +53,19 @@ void DisplayThread::clear_posted() {
     posted_total_.clear();
 }
 
+bool DisplayThread::boot_wait(Clock& clock, int ms) {
+    for (; ms > 0 && !stopping(); ms -= 100) clock.sleep_ms(ms < 100 ? ms : 100);
+    return !stopping();
+}
+
 int DisplayThread::boot() {
     Clock& boot_clock = p_.boot_clock ? *p_.boot_clock : *p_.clock;
     clear_posted();
-    boot_clock.sleep_ms(2000);
+    if (!boot_wait(boot_clock, 2000)) return -1;
     p_.screens->set_flash_colour(0, 255, 169);
-    boot_clock.sleep_ms(2000);
+    if (!boot_wait(boot_clock, 2000)) return -1;
     p_.screens->set_flash_colour(135, 206, 250);
-    boot_clock.sleep_ms(2000);
+    if (!boot_wait(boot_clock, 2000)) return -1;
     p_.screens->close_flash();
     p_.screens->show_boot();
     int result = p_.scale->startup();
@@ -68,7 +73,7 @@ int DisplayThread::boot() {
         p_.screens->boot_failed(result == -1 ? kChecksumErrorText : result == -2 ? kRemoveItemText : "ERROR");
         return -1;
     }
-    boot_clock.sleep_ms(2000);
+    if (!boot_wait(boot_clock, 2000)) return -1;
     p_.screens->close_boot();
     p_.screens->show_display_windows();
     snapshot_ = weighing_snapshot{};
@@ -142,8 +147,9 @@ void DisplayThread::cycle() {
 }
 
 int DisplayThread::run(const std::atomic<bool>* stop) {
+    stop_ = stop;
     if (boot() != 0) return -1;
-    while (!(stop && stop->load())) {
+    while (!stopping()) {
         p_.clock->sleep_ms(100);
         cycle();
     }

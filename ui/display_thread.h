@@ -70,15 +70,21 @@ public:
     int boot();
     // One 100 ms cycle, without its wait.
     void cycle();
-    // boot(), then cycles until `stop` is set; -1 when the boot failed.
+    // boot(), then cycles until `stop` is set; -1 when the boot failed. A stop during the boot
+    // cuts its waits short and ends it without a word on the boot screens.
     int run(const std::atomic<bool>* stop = nullptr);
 
 private:
+    bool stopping() const { return stop_ && stop_->load(); }
+    // A wait of the boot screens, in steps that notice a stop; false once stopped.
+    bool boot_wait(Clock& clock, int ms);
+
     void post_text(uint32_t id, const std::string& text);
     void post_if_changed(uint32_t id, const std::string& text, std::string& posted);
     void clear_posted();
 
     Parts p_;
+    const std::atomic<bool>* stop_ = nullptr;
     weighing_snapshot snapshot_;
     uint32_t seen_mode_switches_ = 0;
     bool link_was_lost_ = false;

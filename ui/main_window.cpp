@@ -211,8 +211,7 @@ void CTarveloDlg::close_boot() {
 }
 
 void CTarveloDlg::show_display_windows() {
-    std::printf("tarvelo: scale ready\n");
-    std::fflush(stdout);
+    if (services_.display_shown) services_.display_shown();
     queue([this] {
         setVisible(config_.main1.hide_fg == 0);
         if (second_) second_->setVisible(config_.main2.hide_fg == 0);

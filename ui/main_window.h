@@ -49,6 +49,7 @@ public:
         std::function<int()> pellum_version, dravix_version;
         MessageBox* boxes = nullptr;
         std::function<void(const std::string&)> info_box;
+        std::function<void()> display_shown;  // any thread: start-up is over, the windows are up
     };
 
     explicit CTarveloDlg(Services services);

@@ -1,6 +1,9 @@
 #include "ui/template_dialog.h"
 
+#include <QGuiApplication>
 #include <QMouseEvent>
+#include <QScreen>
+#include <algorithm>
 #include <cmath>
 
 namespace tarvelo::ui {
@@ -107,6 +110,13 @@ void TemplateDialog::refresh_control(int id) {
 }
 
 void TemplateDialog::place_topmost(int x, int y, int w, int h) {
+    // Sizes come from the INI: no window is larger than the screens together (h=2147483647
+    // would otherwise ask for a backing store of hundreds of megabytes).
+    QRect desktop = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->virtualGeometry() : QRect();
+    if (desktop.isValid()) {
+        w = std::clamp(w, 0, desktop.width());
+        h = std::clamp(h, 0, desktop.height());
+    }
     setGeometry(x, y, w, h);
 }
 

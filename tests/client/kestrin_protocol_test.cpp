@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "client/ecr_requests.h"
+#include "client/pipe_link.h"
+#include "tests/support/test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kestrin {
 namespace {
@@ -40,6 +46,37 @@ TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
     };
     for (const Case& c : cases) EXPECT_EQ(recognise(c.bytes).kind, c.kind) << hex_dump(c.bytes);
     EXPECT_EQ(recognise("\x02" "11\x1b" "2a5\x03").random_number, 0xA5);
+}
+
+// The same place as the scale's: never a socket that any user could have put in /tmp.
+TEST(KestrinPipe, PlaceRule) {
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    std::string saved = old ? old : "";
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(pipe_path("kv2170"), "/tmp/tarvelo-" + std::to_string(geteuid()) + "/kv2170");
+    for (const char* name : {"a/b", ".", "..", ""}) {
+        std::string error;
+        EXPECT_EQ(PipeLink::open(name, &error), nullptr) << name;
+        EXPECT_NE(error.find("invalid pipe name"), std::string::npos) << name << ": " << error;
+    }
+    if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+
+    tarvelo::test::TempDir dir;
+    const std::string mine = dir.file("mine"), open = dir.file("open"), link = dir.file("link"),
+                      foreign = dir.file("foreign");
+    mkdir(mine.c_str(), 0700);
+    mkdir(open.c_str(), 0700);
+    chmod(open.c_str(), 0755);
+    symlink(mine.c_str(), link.c_str());
+    mkdir(foreign.c_str(), 0700);
+    bool as_root = chown(foreign.c_str(), 65534, 65534) == 0;
+    EXPECT_EQ(private_dir_problem(mine), "");
+    EXPECT_NE(private_dir_problem(open).find("group or others"), std::string::npos);
+    EXPECT_NE(private_dir_problem(link).find("is a link"), std::string::npos);
+    EXPECT_NE(private_dir_problem(dir.file("none")).find("No such file"), std::string::npos);
+    if (as_root) {
+        EXPECT_NE(private_dir_problem(foreign).find("belongs to user 65534"), std::string::npos);
+    }
 }
 
 TEST(KestrinStatus, TextsWordForWord) {

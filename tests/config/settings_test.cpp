@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tests/support/test_support.h"
 
 namespace tarvelo {
@@ -140,6 +144,34 @@ TEST(SettingsFile, CurrentDirectoryWinsOverTheSystemFile) {
     test::write_file(local, "[scale]\n");
     EXPECT_EQ(find_settings_file({local, system}), local);
     EXPECT_EQ(default_settings_paths(), (std::vector<std::string>{"./tarvelo.ini", "/etc/tarvelo.ini"}));
+}
+
+// A first place that holds no regular file is passed over, never read: a directory would read
+// as empty, a FIFO would hang the start, a link to /dev/zero would never end.
+TEST(SettingsFile, OnlyARegularFileCountsAsFound) {
+    test::TempDir dir;
+    const std::string system = dir.file("system.ini");
+    test::write_file(system, "[scale]\npipe_name=found\n");
+    const std::string linked = dir.file("linked.ini");
+    ASSERT_EQ(symlink(system.c_str(), linked.c_str()), 0);
+    EXPECT_EQ(find_settings_file({linked, system}), linked);  // a link to a regular file counts
+
+    struct Case {
+        const char* name;
+        std::function<int(const std::string&)> make;
+    } cases[] = {
+        {"directory", [](const std::string& p) { return mkdir(p.c_str(), 0700); }},
+        {"fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0600); }},
+        {"device", [](const std::string& p) { return symlink("/dev/zero", p.c_str()); }},
+        {"dangling", [](const std::string& p) { return symlink("/nonexistent/tarvelo.ini", p.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        std::string local = dir.file(c.name);
+        ASSERT_EQ(c.make(local), 0) << c.name;
+        EXPECT_EQ(find_settings_file({local, system}), system) << c.name;
+        EXPECT_EQ(find_settings_file({local}), std::nullopt) << c.name;
+        EXPECT_FALSE(IniFile::load(local).has_value()) << c.name;
+    }
 }
 
 }  // namespace

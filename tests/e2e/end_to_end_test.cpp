@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "client/exchange.h"
 #include "client/pipe_link.h"
@@ -25,6 +30,11 @@ struct Options {
     bool write_ini = true;
     bool start_board = true;
     std::vector<std::string> board_args;
+    std::string main1_section, main2_section;  // lines that win over the defaults
+    std::string serial_port;                   // empty: this run's own board
+    std::string pipe_name = "ecr";
+    std::map<std::string, std::string> env;    // over the run's own
+    bool stdout_pipe = false;
 };
 
 class Scale {
@@ -39,17 +49,18 @@ public:
         }
         if (o.write_ini) {
             std::ofstream ini(dir.file("tarvelo.ini"));
-            ini << "[windowMain1]\nw=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\nweight_fg=20\n"
-                   "uprice_fg=15\ntprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\n"
-                   "[windowMain2]\nw=640\nh=200\nname_fg=30\nweight_fg=40\ntprice_fg=40\n"
-                   "[scale]\nserial_port=" << dir.file("board") << "\npipe_name=ecr\nad_type="
-                << (o.board == "xon" ? 0 : 1) << "\n" << o.scale_section << "[spec]\n" << o.spec_section;
+            ini << "[windowMain1]\n" << o.main1_section << "w=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\n"
+                   "weight_fg=20\nuprice_fg=15\ntprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\n"
+                   "[windowMain2]\n" << o.main2_section << "w=640\nh=200\nname_fg=30\nweight_fg=40\ntprice_fg=40\n"
+                   "[scale]\nserial_port=" << (o.serial_port.empty() ? dir.file("board") : o.serial_port)
+                << "\npipe_name=" << o.pipe_name << "\nad_type=" << (o.board == "xon" ? 0 : 1) << "\n"
+                << o.scale_section << "[spec]\n" << o.spec_section;
         }
-        tarvelo = std::make_unique<Process>(
-            BIN_DIR "/tarvelo", std::vector<std::string>{}, dir.path(),
-            std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", dir.path()}, {"QT_QPA_PLATFORM", "offscreen"},
-                                               {"TARVELO_TIME_DIVISOR", "20"}},
-            dir.file("tarvelo"));
+        std::map<std::string, std::string> env{
+            {"XDG_RUNTIME_DIR", dir.path()}, {"QT_QPA_PLATFORM", "offscreen"}, {"TARVELO_TIME_DIVISOR", "20"}};
+        for (const auto& [k, v] : o.env) env[k] = v;
+        tarvelo = std::make_unique<Process>(BIN_DIR "/tarvelo", std::vector<std::string>{}, dir.path(), env,
+                                            dir.file("tarvelo"), o.stdout_pipe);
     }
     bool ready() { return tarvelo->wait_output("tarvelo: scale ready", 20000); }
     PipeClient& ecr() {
@@ -227,6 +238,168 @@ TEST(EndToEnd, UnstablePlatformStopsTheStart) {
     Scale s;
     s.board_line("unstable");
     EXPECT_TRUE(s.tarvelo->wait_output("Please remove item from the scale platform!", 20000, true));
+}
+
+// --- a host that is hostile or unlucky --------------------------------------------------------
+
+// Reads the pipe until `text` has come or timeout_ms passed.
+bool read_until(int fd, const std::string& text, int timeout_ms) {
+    std::string got;
+    return wait_until(
+        [&] {
+            pollfd p{fd, POLLIN, 0};
+            char buffer[512];
+            ssize_t n;
+            if (poll(&p, 1, 0) > 0 && (n = read(fd, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+            return got.find(text) != std::string::npos;
+        },
+        timeout_ms);
+}
+
+bool sanitizer_quiet(const std::string& err) {
+    return err.find("Sanitizer") == std::string::npos && err.find("runtime error") == std::string::npos;
+}
+
+// The reader of the scale's standard output goes away (a log collector, `| grep -m1 ready`):
+// the board traces that follow must not kill the scale.
+TEST(HostileHost, AClosedStandardOutputNeverKillsTheScale) {
+    Scale s({.stdout_pipe = true});
+    ASSERT_TRUE(read_until(s.tarvelo->stdout_fd(), "tarvelo: scale ready", 20000));
+    s.tarvelo->close_stdout();
+    s.board_line("vanish");  // traced as the link lost, then as restored
+    s.board_line("reappear");
+    s.board_line("weight 600");
+    EXPECT_TRUE(enq_until(s, data02("00600", "000000", "000000")));
+    EXPECT_TRUE(s.tarvelo->running());
+    s.tarvelo->stop();
+    EXPECT_EQ(s.tarvelo->wait_exit(0), 0);
+}
+
+// A second copy started on the same board (as root, where TIOCEXCL does not stop it) fails as
+// on a busy port before one byte reaches the board.
+TEST(HostileHost, ASecondCopyOnTheSameBoardTouchesNothing) {
+    Scale first;
+    ASSERT_TRUE(first.ready());
+    ASSERT_EQ(first.exchange(STATUS), status_reply("00"));
+    auto received = [&] {
+        std::string out = first.board->out();
+        size_t n = 0;
+        for (size_t at = out.find("rx:"); at != std::string::npos; at = out.find("rx:", at + 1)) ++n;
+        return n;
+    };
+    size_t before = received();
+    Scale second({.start_board = false, .serial_port = first.dir.file("board"),
+                  .env = {{"XDG_RUNTIME_DIR", first.dir.path()}}});
+    EXPECT_EQ(second.tarvelo->wait_exit(10000), 1);
+    EXPECT_NE(second.tarvelo->err().find("Scale initialize failed!"), std::string::npos) << second.tarvelo->err();
+    EXPECT_EQ(received(), before) << first.board->out();
+    first.board_line("weight 1500");
+    EXPECT_TRUE(enq_until(first, data02("01500", "000000", "000000")));
+}
+
+// However the scale is told to close, it ends with 0, closes the ECR's connection, removes its
+// socket, and (in the sanitizer build) nothing touches a window that is gone.
+TEST(HostileHost, ToldToCloseItEndsCleanly) {
+    struct Case {
+        const char* how;
+        std::string key;  // the operator's key, or
+        int signal;       // a signal from the system
+    } cases[] = {{"OK", "ok", 0},           {"close key", "escape", 0}, {"SIGTERM", "", SIGTERM},
+                 {"SIGINT", "", SIGINT},    {"SIGHUP", "", SIGHUP}};
+    for (const Case& c : cases) {
+        TempDir keys_dir;
+        std::string keys = keys_dir.file("keys");
+        ASSERT_EQ(mkfifo(keys.c_str(), 0600), 0);
+        Scale s({.env = {{"QT_PLUGIN_PATH", TEST_PLUGIN_DIR}, {"QT_QPA_GENERIC_PLUGINS", "operatorkeys:" + keys}}});
+        ASSERT_TRUE(s.ready()) << c.how << s.tarvelo->err();
+        ASSERT_EQ(s.exchange(STATUS), status_reply("00")) << c.how;  // an ECR is connected
+        if (c.signal) {
+            kill(s.tarvelo->pid(), c.signal);
+        } else {
+            int fd = open(keys.c_str(), O_WRONLY | O_NONBLOCK);
+            std::string line = c.key + "\n";
+            ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+            close(fd);
+        }
+        EXPECT_EQ(s.tarvelo->wait_exit(10000), 0) << c.how;
+        uint8_t b;
+        EXPECT_EQ(s.client->read_byte(b, 1000), PipeClient::Read::closed) << c.how;
+        EXPECT_FALSE(std::filesystem::exists(s.dir.file("ecr"))) << c.how;
+        EXPECT_TRUE(sanitizer_quiet(s.tarvelo->err())) << c.how << s.tarvelo->err();
+    }
+}
+
+// Without XDG_RUNTIME_DIR the socket goes into a private directory under /tmp, never straight
+// into /tmp; ecrctl finds it there.
+TEST(HostileHost, WithoutARuntimeDirectoryTheSocketIsPrivate) {
+    const std::string name = "e2e-" + std::to_string(getpid());
+    const std::string dir = "/tmp/tarvelo-" + std::to_string(geteuid()), path = dir + "/" + name;
+    Scale s({.pipe_name = name, .env = {{"XDG_RUNTIME_DIR", ""}}});
+    ASSERT_TRUE(s.ready()) << s.tarvelo->err();
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(std::filesystem::exists("/tmp/" + name));
+    Process ecrctl(BIN_DIR "/ecrctl", {"--pipe", name, "status"}, s.dir.path(), {{"XDG_RUNTIME_DIR", ""}},
+                   s.dir.file("ecrctl"));
+    EXPECT_EQ(ecrctl.wait_exit(5000), 0) << ecrctl.out() << ecrctl.err();
+    EXPECT_NE(ecrctl.out().find("record 09 (status)"), std::string::npos) << ecrctl.out();
+    s.tarvelo->stop();
+    EXPECT_EQ(s.tarvelo->wait_exit(0), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// "scale ready" only when the ECR is served. When the pipe cannot be made (its name is taken
+// by a live scale, or is no plain file name), the scale runs on and says that the ECR will
+// get no answer; ending it leaves the other scale's socket alone.
+TEST(HostileHost, ReadyOnlyWhenTheEcrIsServed) {
+    Scale first;
+    ASSERT_TRUE(first.ready());
+    struct Case {
+        std::string pipe_name;
+        const char* why;
+    } cases[] = {{"ecr", "another server is listening"}, {"sub/ecr", "invalid pipe name"}};
+    ASSERT_EQ(mkdir(first.dir.file("sub").c_str(), 0700), 0);
+    for (const Case& c : cases) {
+        Scale second({.pipe_name = c.pipe_name, .env = {{"XDG_RUNTIME_DIR", first.dir.path()}}});
+        EXPECT_TRUE(second.tarvelo->wait_output("tarvelo: scale running without the ECR link", 20000, true))
+            << second.tarvelo->err();
+        std::string err = second.tarvelo->err();
+        EXPECT_NE(err.find(c.why), std::string::npos) << err;
+        EXPECT_NE(err.find("the ECR will get no answer"), std::string::npos) << err;
+        EXPECT_EQ(second.tarvelo->out().find("scale ready"), std::string::npos) << second.tarvelo->out();
+        second.tarvelo->stop();
+        EXPECT_EQ(second.tarvelo->wait_exit(0), 0);
+        EXPECT_FALSE(std::filesystem::exists(first.dir.file("sub/ecr")));
+        EXPECT_EQ(first.exchange(STATUS), status_reply("00"));
+    }
+}
+
+// A background that names a FIFO never blocks the windows, and a window as high as an int
+// is no higher than the screen (the offscreen platform's screen is 800 x 800).
+TEST(HostileHost, SpecialBackgroundAndHugeWindowsLeaveTheWindowsWorking) {
+    TempDir shots;
+    TempDir fifo_dir;
+    std::string fifo = fifo_dir.file("bg.bmp");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Scale s({.main1_section = "bg_image=" + fifo + "\n", .main2_section = "h=2147483647\n",
+             .env = {{"TARVELO_SCREENSHOT_DIR", shots.path()}}});
+    ASSERT_TRUE(s.ready()) << s.tarvelo->err();
+    kill(s.tarvelo->pid(), SIGUSR1);
+    ASSERT_TRUE(s.tarvelo->wait_output("screenshot: " + shots.file("customer_window.png"), 10000));
+    std::string png = read_file(shots.file("customer_window.png"));
+    ASSERT_GT(png.size(), 24u);
+    auto be32 = [&](size_t at) {
+        return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
+               uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
+    };
+    EXPECT_EQ(be32(16), 640u);  // the IHDR's width and height
+    EXPECT_EQ(be32(20), 800u);
+    s.tarvelo->stop();
+    EXPECT_EQ(s.tarvelo->wait_exit(0), 0);
 }
 
 }  // namespace

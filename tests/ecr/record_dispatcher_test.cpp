@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "ecr/ecr_frames.h"
 #include "platform/window_messages.h"
 #include "tests/ecr/cs_kw_client.h"
@@ -297,6 +299,26 @@ TEST_F(Dispatcher, LogsEveryStepWordForWord) {
           "-> receive: No. 21, request tare\n", "->    send: No. 22, tare: tare='00000'\n",
           "-> receive: No. 08, scale status\n", "->    send: No. 09, scale status: s1='0', s0='0'\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+// A field that holds a line end cannot write a line of its own into the log: control bytes
+// and DEL are written out, the log keeps one line per event.
+TEST_F(Dispatcher, LoggedFieldsCannotForgeLines) {
+    send(record("04", {"000150", std::string("AB\nFAKE LINE\n", 13)}));
+    send(record("34", {"0001\r\x7F", "\x1f\x01 caf\xC3\xA9 \\x41"}));
+    send(record("35", {"000100", "00\t1", std::string("x\x1b\x1b\x1b", 4) + std::string(9, ' ')}));
+    std::string log = logged();
+    for (const char* line : {
+             "-> receive: No. 04, unit price and text (weight mode), unit_price='000150', "
+             "text='AB\\x0AFAKE LINE\\x0A'\n",
+             "-> receive: No. 34, unit price and text (quantity mode), unit_price='0001\\x0D\\x7F', "
+             "text='\\x1F\\x01 caf\xC3\xA9 \\x41'\n",
+             "-> receive: No. 35, unit price, quantity and text (quantity mode) unit_price='000100', "
+             "quantity='00\\x091', text='x\\x1B\\x1B\\x1B         '\n",
+         })
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\nin:\n" << log;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("2024-01-31 23:59:59-> ", 0), 0u) << line;
 }
 
 }  // namespace

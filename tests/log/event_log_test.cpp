@@ -24,6 +24,19 @@ protected:
     test::FakeClock clock_;
 };
 
+TEST(LogField, ControlBytesAndDelAreWrittenOutEverythingElseStays) {
+    struct Case {
+        std::string field, logged;
+    } cases[] = {
+        {"APPLES       ", "APPLES       "},
+        {std::string("AB\nFAKE LINE\n"), "AB\\x0AFAKE LINE\\x0A"},
+        {std::string("\0\x01\x1f \x7f", 5), "\\x00\\x01\\x1F \\x7F"},
+        {"caf\xC3\xA9 \x80\xFF \\x41 ~", "caf\xC3\xA9 \x80\xFF \\x41 ~"},  // bytes from 0x20 stay as received
+        {"", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(log_field(c.field), c.logged) << c.field;
+}
+
 TEST_F(EventLogTest, WritesTimeStampedLinesIntoATimeNamedFile) {
     EventLog log(100, clock_, dir_.path());
     log.write("receive: No. %02d, scale status", 8);

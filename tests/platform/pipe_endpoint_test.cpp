@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -33,12 +36,123 @@ protected:
     bool had_ = false;
 };
 
-TEST_F(PipeTest, PathFollowsTheRuntimeDirectory) {
+TEST_F(PipeTest, PathFollowsTheRuntimeDirectoryElseAPrivateOneUnderTmp) {
     EXPECT_EQ(pipe_socket_path("kv2170"), dir_.file("kv2170"));
+    const std::string fallback = "/tmp/tarvelo-" + std::to_string(geteuid()) + "/kv2170";
     setenv("XDG_RUNTIME_DIR", "relative/dir", 1);
-    EXPECT_EQ(pipe_socket_path("kv2170"), "/tmp/kv2170");
+    EXPECT_EQ(pipe_socket_path("kv2170"), fallback);
     unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(pipe_socket_path("kv2170"), "/tmp/kv2170");
+    EXPECT_EQ(pipe_socket_path("kv2170"), fallback);
+}
+
+TEST_F(PipeTest, TheFallbackDirectoryIsMadePrivateAndTheSocketLeavesWithTheServer) {
+    unsetenv("XDG_RUNTIME_DIR");
+    const std::string name = "pipe-test-" + std::to_string(getpid());
+    const std::string path = pipe_socket_path(name);
+    {
+        auto created = PipeServer::create(name);
+        ASSERT_NE(created.server, nullptr) << created.error;
+        struct stat st {};
+        ASSERT_EQ(lstat(path.substr(0, path.rfind('/')).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        std::string error;
+        EXPECT_NE(PipeClient::connect(name, &error), nullptr) << error;
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// Where any user could have made the directory first, it is used only when it is ours alone.
+TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
+    const std::string made = dir_.file("made");
+    std::string error;
+    EXPECT_FALSE(private_socket_dir(made, false, &error));
+    ASSERT_TRUE(private_socket_dir(made, true, &error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(made.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(private_socket_dir(made, true, &error)) << error;  // already there: fine
+
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        const char* why;
+    } cases[] = {
+        {"link", [&](const std::string& p) { symlink(made.c_str(), p.c_str()); }, "is a link"},
+        {"file", [](const std::string& p) { test::write_file(p, "x"); }, "not a directory"},
+        {"open", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0755); }, "group or others"},
+        {"group", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0710); }, "group or others"},
+        {"foreign",
+         [](const std::string& p) {
+             mkdir(p.c_str(), 0700);
+             if (chown(p.c_str(), 65534, 65534) != 0) chmod(p.c_str(), 0777);  // not root: fail on mode
+         },
+         geteuid() == 0 ? "belongs to user 65534" : "group or others"},
+    };
+    for (const Case& c : cases) {
+        std::string p = dir_.file(c.name);
+        c.make(p);
+        error.clear();
+        EXPECT_FALSE(private_socket_dir(p, true, &error)) << c.name;
+        EXPECT_NE(error.find(c.why), std::string::npos) << c.name << ": " << error;
+    }
+}
+
+TEST_F(PipeTest, NamesThatAreNotPlainFileNamesAreRefused) {
+    ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0700), 0);
+    for (const char* name : {"sub/ecr", ".", "..", "sub/", "/ecr"}) {
+        auto created = PipeServer::create(name);
+        EXPECT_EQ(created.server, nullptr) << name;
+        EXPECT_NE(created.error.find("invalid pipe name"), std::string::npos) << name << ": " << created.error;
+        std::string error;
+        EXPECT_EQ(PipeClient::connect(name, &error), nullptr) << name;
+        EXPECT_NE(error.find("invalid pipe name"), std::string::npos) << name << ": " << error;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("sub/ecr")));
+}
+
+// Even with a umask that would open it to all, the socket is never seen with another mode:
+// no change of its attributes is ever reported after it appears.
+TEST_F(PipeTest, SocketIsBornPrivate) {
+    int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify, 0);
+    ASSERT_GE(inotify_add_watch(inotify, dir_.path().c_str(), IN_CREATE | IN_ATTRIB), 0);
+    mode_t old = umask(0);
+    auto created = PipeServer::create("born");
+    umask(old);
+    ASSERT_NE(created.server, nullptr) << created.error;
+    struct stat st {};
+    ASSERT_EQ(stat(dir_.file("born").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    alignas(inotify_event) char events[4096];
+    ssize_t n = read(inotify, events, sizeof events);
+    bool created_seen = false;
+    for (ssize_t at = 0; at < n;) {
+        auto* e = reinterpret_cast<inotify_event*>(events + at);
+        if (std::string(e->name) == "born") {
+            created_seen = created_seen || (e->mask & IN_CREATE);
+            EXPECT_FALSE(e->mask & IN_ATTRIB) << "the socket's mode was changed after it appeared";
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+    }
+    EXPECT_TRUE(created_seen);
+    close(inotify);
+}
+
+// A server that ends removes its own socket file, never one that another server bound since.
+TEST_F(PipeTest, OnlyTheServersOwnSocketFileIsRemoved) {
+    auto first = PipeServer::create("ecr");
+    ASSERT_NE(first.server, nullptr);
+    ASSERT_EQ(unlink(dir_.file("ecr").c_str()), 0);
+    auto second = PipeServer::create("ecr");
+    ASSERT_NE(second.server, nullptr) << second.error;
+    first.server.reset();
+    std::string error;
+    EXPECT_NE(PipeClient::connect("ecr", &error), nullptr) << error;
+    second.server.reset();
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("ecr")));
 }
 
 TEST_F(PipeTest, SocketIsPrivateAndASecondServerIsRefused) {

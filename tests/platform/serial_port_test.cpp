@@ -38,6 +38,23 @@ TEST(SerialPort, DevicesThatCannotServeAreClearFailures) {
     EXPECT_EQ(SerialPort::open(pty->slave_path(), LineSettings{38400, 8, 'Q', 1}).port, nullptr);
 }
 
+// Two programs on one board would both command it: the second open fails as a busy port, for
+// root too, and the device is free again once the first lets go.
+TEST(SerialPort, ASecondOpenOfTheSameDeviceIsBusy) {
+    std::string error;
+    test::TempDir dir;
+    auto pty = PseudoTerminal::create(dir.file("board"), &error);
+    ASSERT_NE(pty, nullptr) << error;
+    auto first = SerialPort::open(dir.file("board"), LineSettings{});
+    ASSERT_NE(first.port, nullptr) << first.error;
+    auto second = SerialPort::open(dir.file("board"), LineSettings{});
+    EXPECT_EQ(second.port, nullptr);
+    EXPECT_FALSE(second.opened);
+    EXPECT_NE(second.error.find("busy"), std::string::npos) << second.error;
+    first.port.reset();
+    EXPECT_NE(SerialPort::open(dir.file("board"), LineSettings{}).port, nullptr);
+}
+
 class PtyLine : public ::testing::Test {
 protected:
     void SetUp() override {

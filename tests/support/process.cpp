@@ -15,14 +15,18 @@ extern char** environ;
 namespace tarvelo::test {
 
 Process::Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                 const std::map<std::string, std::string>& env, const std::string& output_prefix)
+                 const std::map<std::string, std::string>& env, const std::string& output_prefix, bool stdout_pipe)
     : out_path_(output_prefix + ".out"), err_path_(output_prefix + ".err") {
-    int in[2];
+    int in[2], out[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (stdout_pipe && pipe2(out, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stdout_pipe)
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
@@ -42,11 +46,21 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     stdin_fd_ = in[1];
+    if (stdout_pipe) {
+        close(out[1]);
+        stdout_fd_ = out[0];
+    }
 }
 
 Process::~Process() {
     stop();
     if (stdin_fd_ >= 0) close(stdin_fd_);
+    if (stdout_fd_ >= 0) close(stdout_fd_);
+}
+
+void Process::close_stdout() {
+    if (stdout_fd_ >= 0) close(stdout_fd_);
+    stdout_fd_ = -1;
 }
 
 void Process::send_line(const std::string& line) {

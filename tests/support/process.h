@@ -13,14 +13,19 @@ namespace tarvelo::test {
 
 class Process {
 public:
+    // With stdout_pipe, standard output goes into a pipe whose reading end stdout_fd() gives
+    // (to read, or to close as a reader that goes away would); out() is then empty.
     Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-            const std::map<std::string, std::string>& env, const std::string& output_prefix);
+            const std::map<std::string, std::string>& env, const std::string& output_prefix,
+            bool stdout_pipe = false);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
     bool started() const { return pid_ > 0; }
     int pid() const { return static_cast<int>(pid_); }
+    int stdout_fd() const { return stdout_fd_; }
+    void close_stdout();
     void send_line(const std::string& line);
     std::string out() const;
     std::string err() const;
@@ -34,6 +39,7 @@ public:
 private:
     pid_t pid_ = -1;
     int stdin_fd_ = -1;
+    int stdout_fd_ = -1;
     std::string out_path_, err_path_;
     int status_ = -1;
     bool reaped_ = false;

@@ -89,6 +89,33 @@ TEST_F(DisplayThreadTest, FailedStartUpTellsWhyAndNeverReleasesThePipe) {
     }
 }
 
+// The program ends during the boot: the boot screens' waits end at once, nothing more is
+// shown and the pipe is never released.
+TEST_F(DisplayThreadTest, AStopDuringTheBootEndsItAtOnce) {
+    std::atomic<bool> stop{false};
+    struct StoppingClock : test::FakeClock {
+        std::atomic<bool>* stop;
+        void sleep_ms(int ms) override {
+            test::FakeClock::sleep_ms(ms);
+            if (now_ >= 3000) stop->store(true);
+        }
+    } clock;
+    clock.stop = &stop;
+    DisplayThread::Parts parts;
+    parts.scale = &scale_;
+    parts.sale = &sale_;
+    parts.saved = &saved_;
+    parts.main = &sink_;
+    parts.screens = &screens_;
+    parts.clock = &clock;
+    parts.display_ready = &ready_;
+    screens_.clock = &clock;
+    EXPECT_EQ(DisplayThread(parts).run(&stop), -1);
+    EXPECT_EQ(screens_.calls, std::vector<std::string>{"flash 0,255,169 @2000"});
+    EXPECT_EQ(clock.now_.load(), 3000);
+    EXPECT_EQ(ready_.load(), 0);
+}
+
 TEST_F(DisplayThreadTest, TextsArePostedOnlyWhenTheyChange) {
     sale_.unit_price = 299;
     scale_.snapshot.weight = 1234;
