@@ -117,9 +117,4 @@ Configuration load_settings(const IniFile& ini) {
     return c;
 }
 
-Configuration& configuration() {
-    static Configuration* config = new Configuration;  // read by threads that outlive main
-    return *config;
-}
-
 }  // namespace tarvelo

@@ -79,7 +79,4 @@ std::optional<std::string> find_settings_file(const std::vector<std::string>& ca
 // Every key with its default and limit, and the texts that are built rather than read.
 Configuration load_settings(const IniFile& ini);
 
-// The process-wide settings the named free functions read; written once at start-up.
-Configuration& configuration();
-
 }  // namespace tarvelo

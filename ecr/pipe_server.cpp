@@ -1,6 +1,5 @@
 #include "ecr/pipe_server.h"
 
-#include "config/settings.h"
 #include "ecr/ecr_frames.h"
 #include "libs/dravix.h"
 
@@ -63,28 +62,6 @@ void PipeServerThread::stop() {
     stop_ = true;
     std::lock_guard<std::mutex> lock(server_mutex_);
     if (server_) server_->shutdown();
-}
-
-std::atomic<int32_t>& display_ready_flag() {
-    static auto* flag = new std::atomic<int32_t>(0);
-    return *flag;
-}
-
-PipeServerThread& ecr_link(EcrDisplay* main_window) {
-    const Settings& s = configuration().scale;
-    static auto* log = new EventLog(static_cast<uint32_t>(s.log_fg), system_clock());
-    static auto* scale = new FacadeEcrScale(weighing_facade());
-    RecordDispatcher::Parts parts;
-    parts.scale = scale;
-    parts.sale = &sale_state();
-    parts.saved = &saved_snapshot();
-    parts.display = main_window;
-    parts.log = log;
-    parts.clock = &system_clock();
-    parts.settings = EcrSettings{s.verify, s.min_wgt_fg, s.set_force_fg};
-    static auto* dispatcher = new RecordDispatcher(parts);
-    static auto* server = new PipeServerThread({s.pipe_name, dispatcher, log, &system_clock(), &display_ready_flag()});
-    return *server;
 }
 
 }  // namespace tarvelo

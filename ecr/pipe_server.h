@@ -16,7 +16,6 @@
 #include "log/event_log.h"
 #include "platform/clock.h"
 #include "platform/pipe_endpoint.h"
-#include "scale/weighing_facade.h"
 
 namespace tarvelo {
 
@@ -46,27 +45,5 @@ private:
     std::mutex server_mutex_;
     PipeServer* server_ = nullptr;
 };
-
-// The ECR link's view of the weighing facade.
-class FacadeEcrScale : public EcrScale {
-public:
-    explicit FacadeEcrScale(WeighingFacade& facade) : facade_(facade) {}
-    void get_snapshot(weighing_snapshot* out) override { facade_.get_snapshot(out); }
-    // Zero and tare follow ad_type like the keys of the display bar.
-    int rezero() override { return facade_.rezero(); }
-    int tare() override { return facade_.tare(); }
-    int preset_tare(int32_t tare) override { return facade_.preset_tare(tare); }
-    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
-
-private:
-    WeighingFacade& facade_;
-};
-
-// The flag that the display thread sets once its start-up screens are done.
-std::atomic<int32_t>& display_ready_flag();
-
-// The process-wide ECR link on the process-wide facade, sale state, settings and log: run() it
-// on a thread of its own; stop() ends it and removes its socket.
-PipeServerThread& ecr_link(EcrDisplay* main_window);
 
 }  // namespace tarvelo

@@ -42,11 +42,6 @@ void SaleState::reset() {
     clear_text();
 }
 
-SaleState& sale_state() {
-    static SaleState* sale = new SaleState;  // shared with threads that outlive main
-    return *sale;
-}
-
 int64_t price_product(int32_t unit_price, int32_t weight) { return int64_t{unit_price} * weight; }
 
 int32_t compute_total_price(int32_t unit_price, int32_t weight) {

@@ -59,8 +59,6 @@ private:
     std::string text_;
 };
 
-SaleState& sale_state();
-
 // The unit price times the weight, in 64 bits (999999 per kg times 6000 g does not fit 32).
 int64_t price_product(int32_t unit_price, int32_t weight);
 // Record 02's total: rounded half up to whole hundredths for non-negative products,

@@ -1,6 +1,5 @@
 #include "scale/weighing_facade.h"
 
-#include "config/settings.h"
 #include "platform/window_messages.h"
 
 namespace tarvelo {
@@ -79,18 +78,18 @@ void WeighingFacade::on_zero_button() {
 void WeighingFacade::on_tare_button() {
     if (board_ && tare() != 0) boxes().error(kTareFailedText);
     // A tare taken with goods on the platform survives the next unit price.
-    p_.sale->one_touch_tare = p_.saved->load().zero == 0 ? 1 : 0;
+    p_.sale->set_one_touch_tare(p_.saved->load().zero == 0 ? 1 : 0);
 }
 
 void WeighingFacade::sale_refresh(MessageSink* owner) {
     PostedMessage message;
-    if (p_.sale->price_set.load() == 0 && p_.sale->text().empty()) {
-        p_.sale->sale_active = 0;
-        if (p_.sale->one_touch_tare.load() == 0 && board_) preset_tare(0);
+    if (!p_.sale->sale_open()) {
+        p_.sale->set_sale_active(0);
+        if (p_.sale->one_touch_tare() == 0 && board_) preset_tare(0);
         message.id = WM_SALE_CLEARED;
     } else {
         weight_text_clear_ = true;
-        p_.sale->sale_active = 1;
+        p_.sale->set_sale_active(1);
         message.id = WM_SALE_ARMED;
     }
     if (owner) owner->post(std::move(message));
@@ -100,37 +99,5 @@ void WeighingFacade::sale_refresh(MessageSink* owner) {
 int WeighingFacade::calibrate_zero() { return p_.xon->calibrate_zero(); }
 int WeighingFacade::calibrate_span() { return p_.xon->calibrate_span(); }
 int WeighingFacade::init_rezero() { return p_.xon->init_rezero(); }
-
-SavedSnapshot& saved_snapshot() {
-    static SavedSnapshot* saved = new SavedSnapshot;
-    return *saved;
-}
-
-WeighingFacade& weighing_facade() {
-    static WeighingFacade* facade = [] {
-        WeighingFacade::Parts parts;
-        parts.ad_type = configuration().scale.ad_type;
-        parts.xon = new XonBoard;  // the boards' threads run until the process ends
-        parts.letter = new LetterBoard;
-        parts.sale = &sale_state();
-        parts.saved = &saved_snapshot();
-        parts.clock = &system_clock();
-        return new WeighingFacade(parts);
-    }();
-    return *facade;
-}
-
-int scale_open(MessageSink* owner, const char* port_name) { return weighing_facade().open(owner, port_name); }
-void scale_get_snapshot(weighing_snapshot* out) { weighing_facade().get_snapshot(out); }
-int scale_startup(const std::string& module_checksum) { return weighing_facade().startup(module_checksum); }
-int scale_rezero() { return weighing_facade().rezero(); }
-int scale_tare() { return weighing_facade().tare(); }
-int scale_preset_tare(int32_t tare) { return weighing_facade().preset_tare(tare); }
-void on_zero_button() { weighing_facade().on_zero_button(); }
-void on_tare_button() { weighing_facade().on_tare_button(); }
-void scale_sale_refresh(MessageSink* owner) { weighing_facade().sale_refresh(owner); }
-int scale_calibrate_zero() { return weighing_facade().calibrate_zero(); }
-int scale_calibrate_span() { return weighing_facade().calibrate_span(); }
-int scale_init_rezero() { return weighing_facade().init_rezero(); }
 
 }  // namespace tarvelo

@@ -15,7 +15,6 @@
 #include <functional>
 #include <string>
 
-#include "ecr/sale_state.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "platform/message_sink.h"
@@ -25,10 +24,19 @@
 
 namespace tarvelo {
 
-inline constexpr const char* kScaleInitFailedText = "Scale initialize failed!";
-inline constexpr const char* kScaleStartFailedText = "Failed to start scale!";
 inline constexpr const char* kRezeroFailedText = "Rezero Failed!";
 inline constexpr const char* kTareFailedText = "Tare Failed!";
+
+// The sale flags that the keys and the sale refresh read and write. The sale state that owns
+// them belongs to the ECR link, above this module: the program hands them in.
+class SaleFlags {
+public:
+    virtual ~SaleFlags() = default;
+    virtual bool sale_open() const = 0;  // a weight-mode unit price or an item text is set
+    virtual int32_t one_touch_tare() const = 0;
+    virtual void set_one_touch_tare(int32_t value) = 0;
+    virtual void set_sale_active(int32_t value) = 0;
+};
 
 class WeighingFacade {
 public:
@@ -36,7 +44,7 @@ public:
         int32_t ad_type = 0;
         XonBoard* xon = nullptr;
         LetterBoard* letter = nullptr;
-        SaleState* sale = nullptr;
+        SaleFlags* sale = nullptr;
         SavedSnapshot* saved = nullptr;  // the display thread's last saved snapshot
         Clock* clock = nullptr;
         MessageBox* boxes = nullptr;  // null: the process-wide message box at the time
@@ -85,20 +93,5 @@ private:
     std::atomic<bool> weight_text_clear_{false};
 };
 
-// The process-wide facade, on the process-wide boards, sale state and settings.
-WeighingFacade& weighing_facade();
-SavedSnapshot& saved_snapshot();
-int scale_open(MessageSink* owner, const char* port_name);
-void scale_get_snapshot(weighing_snapshot* out);
-int scale_startup(const std::string& module_checksum);
-int scale_rezero();
-int scale_tare();
-int scale_preset_tare(int32_t tare);
-void on_zero_button();
-void on_tare_button();
-void scale_sale_refresh(MessageSink* owner);
-int scale_calibrate_zero();
-int scale_calibrate_span();
-int scale_init_rezero();
 
 }  // namespace tarvelo

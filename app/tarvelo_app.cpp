@@ -1,0 +1,131 @@
+#include "app/tarvelo_app.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "config/settings.h"
+#include "libs/dravix.h"
+#include "libs/pellum.h"
+#include "ui/qt_message_box.h"
+
+namespace tarvelo::app {
+
+using ui::QtMessageBox;
+namespace {
+
+QtMessageBox& qt_boxes() {
+    static QtMessageBox* boxes = new QtMessageBox;
+    return *boxes;
+}
+
+int g_signal_pipe[2] = {-1, -1};
+
+void on_signal(int signal) {
+    int saved = errno;
+    char c = static_cast<char>(signal);
+    [[maybe_unused]] auto n = ::write(g_signal_pipe[1], &c, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+SignalEvents::SignalEvents() {
+    if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESTART | SA_RESETHAND;
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
+    if (std::getenv("TARVELO_SCREENSHOT_DIR")) {
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGUSR1, &sa, nullptr);
+    }
+}
+
+void SignalEvents::attach(CTarveloDlg& dlg) {
+    if (g_signal_pipe[0] < 0) return;
+    const char* dir = std::getenv("TARVELO_SCREENSHOT_DIR");
+    std::string out = dir ? dir : "";
+    notifier_ = std::make_unique<QSocketNotifier>(g_signal_pipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [&dlg, out] {
+        char c;
+        while (::read(g_signal_pipe[0], &c, 1) == 1) {
+            if (c != SIGUSR1) {
+                dlg.close();  // as the operator's close: the event loop ends, then the threads
+                continue;
+            }
+            for (auto [window, name] : {std::pair<QWidget*, const char*>{&dlg, "display_bar.png"},
+                                        std::pair<QWidget*, const char*>{&dlg.second(), "customer_window.png"}}) {
+                std::string path = out + "/" + name;
+                if (window->grab().save(QString::fromStdString(path))) std::printf("screenshot: %s\n", path.c_str());
+            }
+            std::fflush(stdout);
+        }
+    });
+}
+
+CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program) {
+    CTarveloDlg::Services s;
+    // Loading the settings builds the program on them; the window's later steps reach it
+    // only after that.
+    s.load_settings = [&program]() -> std::optional<Configuration> {
+        auto path = find_settings_file(default_settings_paths());
+        if (!path) return std::nullopt;
+        auto ini = IniFile::load(*path);
+        if (!ini) return std::nullopt;
+        Configuration config = load_settings(*ini);
+        program = std::make_unique<ScaleProgram>(config);
+        return config;
+    };
+    s.exit_process = [](int code) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    };
+    s.scale_open = [&program](MessageSink* owner, const char* port) { return program->facade().open(owner, port); };
+    s.get_checksum = [](char* buffer) { return get_scale_checksum(buffer); };
+    s.start_display_thread = [&program](CTarveloDlg& dlg) { return program->start_display(dlg); };
+    s.start_pipe_thread = [&program](CTarveloDlg& dlg) { return program->start_pipe(dlg); };
+    s.display_shown = [&program] { program->display_shown(); };
+    s.zero_key = [&program] { program->facade().on_zero_button(); };
+    s.tare_key = [&program] { program->facade().on_tare_button(); };
+    s.saved_snapshot = [&program] { return program->saved().load(); };
+    s.calibrate_zero = [&program] { return program->facade().calibrate_zero(); };
+    s.calibrate_span = [&program] { return program->facade().calibrate_span(); };
+    s.init_rezero = [&program] { return program->facade().init_rezero(); };
+    s.pellum_version = [] { return pellum_getversion(); };
+    s.dravix_version = [] { return dravix_getversion(); };
+    s.boxes = &qt_boxes();
+    s.info_box = [](const std::string& text) { qt_boxes().info(text); };
+    return s;
+}
+
+int CTarveloApp::InitInstance(int argc, char** argv) {
+    auto* signal_events = new SignalEvents;
+    // The application object and the windows live as long as the process: the board drivers'
+    // reader threads are never stopped and post to the main window to the very end.
+    static int app_argc = argc;
+    auto* app = new QApplication(app_argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    set_message_box(&qt_boxes());
+    auto* program = new std::unique_ptr<ScaleProgram>;
+    auto* dlg = new CTarveloDlg(production_services(*program));
+    bool started = dlg->OnInitDialog();
+    signal_events->attach(*dlg);
+    int code = 1;
+    // Not a modal exec(): the bar may be hidden (DC2, the tray icon) without ending anything;
+    // only its close ends the program.
+    dlg->show();
+    if (!dlg->close_requested()) {
+        app->exec();
+        code = started ? 0 : 1;
+    }
+    if (*program) (*program)->stop();
+    return code;
+}
+
+}  // namespace tarvelo::app

@@ -1,0 +1,41 @@
+#pragma once
+// CTarveloApp: the scale program as a whole. It runs the main window, whose start-up loads the
+// settings and builds the program's objects (scale_program.h) on them, until the window
+// closes, and then stops the display and pipe threads.
+
+#include <QSocketNotifier>
+#include <memory>
+
+#include "app/scale_program.h"
+#include "ui/main_window.h"
+
+namespace tarvelo::app {
+
+using ui::CTarveloDlg;
+
+class CTarveloApp {
+public:
+    // Returns the process's exit code: 0 after a normal close (also by SIGTERM, SIGINT or
+    // SIGHUP), 1 when start-up failed.
+    int InitInstance(int argc, char** argv);
+};
+
+// Signals reach the program through a self-pipe read on the Qt event loop. SIGTERM, SIGINT and
+// SIGHUP close the main window as its own close does, so the program ends cleanly with exit
+// code 0; each is taken once, and a second one ends the program at once. With
+// TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display windows there as PNG files (for
+// demonstrations and checks on a machine without a screen).
+class SignalEvents {
+public:
+    // Installs the handlers; signals that come before attach() wait in the pipe.
+    SignalEvents();
+    void attach(CTarveloDlg& dlg);
+
+private:
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+// The real outside world of the main window: loading the settings builds `program` on them.
+CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program);
+
+}  // namespace tarvelo::app
