@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "libs/dravix.h"
 
 namespace tarvelo::ecr {
 
@@ -30,20 +29,5 @@ std::string encode_cs_kw_request(uint8_t random_number) {
 }
 
 std::string encode_cs_kw_result(bool valid) { return {char(STX), '1', '1', char(ESC), valid ? '1' : '0', char(ETX)}; }
-
-int receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log) {
-    if (buffer == nullptr) return -1;
-    if (max_length < 1) return 0;
-    for (int i = 0; i < max_length; ++i) {
-        uint32_t count = 0;
-        if (ReadFileOverLapped(pipe, &buffer[i], 1, &count, nullptr) == 0) {
-            log.write("receive data: error");
-            return -1;
-        }
-        uint8_t b = buffer[i];
-        if (b == DC1 || b == DC2 || b == ENQ || b == ETX) return i + 1;
-    }
-    return max_length;
-}
 
 }  // namespace tarvelo::ecr

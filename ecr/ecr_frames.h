@@ -3,8 +3,7 @@
 //
 // Requests (ECR to scale) begin with EOT. EOT ENQ, EOT DC1 and EOT DC2 are two bytes; every
 // other request is EOT STX, a two-character record number, fields each after an ESC, ETX.
-// A request ends at the first DC1, DC2, ENQ or ETX, so one of those inside a text field cuts
-// the record short; 255 bytes without one are taken as a frame of their own.
+// How they are cut from the byte stream: request_framer.h.
 // Replies (scale to ECR) carry no EOT: ACK or NAK alone, or STX "nn" ESC ... ETX.
 //   02/32 scale data  STX "02" ESC "3" ESC weight(5) ESC unit price(6) ESC total price(6) ETX
 //   22 tare           STX "22" ESC "3" ESC tare(5) ETX
@@ -17,8 +16,6 @@
 #include <cstdint>
 #include <string>
 
-#include "log/event_log.h"
-#include "platform/pipe_endpoint.h"
 
 namespace tarvelo::ecr {
 
@@ -36,10 +33,5 @@ std::string encode_tare(int32_t tare);
 std::string encode_status(char s1, char s0);
 std::string encode_cs_kw_request(uint8_t random_number);
 std::string encode_cs_kw_result(bool valid);
-
-// Reads one request byte by byte through the scale library's pipe read, never past its
-// terminator. Returns the bytes stored (terminator included), 0 for a max_length below 1, -1
-// on a read failure (logged) or a null buffer.
-int receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log);
 
 }  // namespace tarvelo::ecr

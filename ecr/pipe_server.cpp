@@ -1,9 +1,26 @@
 #include "ecr/pipe_server.h"
 
 #include "ecr/ecr_frames.h"
+#include "ecr/request_framer.h"
 #include "libs/dravix.h"
 
 namespace tarvelo {
+
+int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log) {
+    if (buffer == nullptr) return -1;
+    if (max_length < 1) return 0;
+    RequestFramer framer(static_cast<size_t>(max_length));
+    for (;;) {
+        uint8_t byte = 0;
+        uint32_t count = 0;
+        if (ReadFileOverLapped(pipe, &byte, 1, &count, nullptr) == 0) {
+            log.write("receive data: error");
+            return -1;
+        }
+        buffer[framer.length()] = byte;
+        if (framer.feed(byte)) return static_cast<int>(framer.length());
+    }
+}
 
 int PipeServerThread::run() {
     EventLog& log = *p_.log;
@@ -42,8 +59,7 @@ int PipeServerThread::run() {
             if (!server.accept_client() && !stop_.load()) p_.clock->sleep_ms(100);
             continue;
         }
-        uint8_t b1 = buffer[1];
-        if (buffer[0] != ecr::EOT || (b1 != ecr::STX && b1 != ecr::ENQ && b1 != ecr::DC1 && b1 != ecr::DC2)) {
+        if (!ecr::is_request(buffer, static_cast<size_t>(n))) {
             log.write("receive: invalid command");
             continue;
         }

@@ -19,6 +19,13 @@
 
 namespace tarvelo {
 
+namespace ecr {
+// Reads one request byte by byte through the scale library's pipe read, never past its end
+// (request_framer.h). Returns the bytes stored (the terminator included), 0 for a max_length
+// below 1, -1 on a read failure (logged) or a null buffer.
+int receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log);
+}  // namespace ecr
+
 class PipeServerThread {
 public:
     struct Parts {

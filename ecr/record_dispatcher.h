@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "ecr/ecr_display.h"
 #include "ecr/sale_state.h"
@@ -62,11 +63,23 @@ public:
     uint8_t random_number() const { return verification_.random_number(); }
 
 private:
-    std::string dispatch_record(const uint8_t* f, size_t length);
-    std::string serve_scale_data();
-    std::string weight_mode_price(int record, const uint8_t* f);
-    std::string rezero();
-    std::string one_touch_tare();
+    // A reply, and whether the tail runs after it.
+    struct Outcome {
+        std::string reply;
+        bool tail = true;
+    };
+    struct RecordRow;
+    static const std::vector<RecordRow>& records();
+
+    Outcome dispatch_record(const uint8_t* f, size_t length);
+    Outcome show_windows(bool show);
+    Outcome serve_scale_data();
+    Outcome request_tare(int number, const uint8_t* f);
+    Outcome set_mode(int number, const uint8_t* f);
+    Outcome quantity_mode_price(int number, const uint8_t* f);
+    Outcome weight_mode_price(int number, const uint8_t* f);
+    Outcome rezero(int number, const uint8_t* f);
+    Outcome one_touch_tare(int number, const uint8_t* f);
     std::string ack();
     std::string nak();
     std::string refuse(char s1, char s0);

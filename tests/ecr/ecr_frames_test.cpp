@@ -1,4 +1,6 @@
 #include "ecr/ecr_frames.h"
+#include "ecr/pipe_server.h"
+#include "ecr/request_framer.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +34,32 @@ TEST(EcrFrames, NumberFieldsKeepTheirWidthWithTheSignInside) {
     EXPECT_EQ(encode_cs_kw_request(0x05), "\x02" "11\x1b" "205\x03");
     EXPECT_EQ(encode_cs_kw_result(true), "\x02" "11\x1b" "1\x03");
     EXPECT_EQ(encode_cs_kw_result(false), "\x02" "11\x1b" "0\x03");
+}
+
+// The framing check the server loop and the fuzz target share: only EOT and then STX, ENQ, DC1
+// or DC2 make a request; anything else is answered with nothing at all.
+TEST(RequestFramer, WhichFramesAreRequests) {
+    struct Case {
+        std::string bytes;
+        bool request;
+    } cases[] = {
+        {"\x04\x05", true},           {"\x04\x11", true},          {"\x04\x12", true},
+        {"\x04\x02" "08\x03", true}, {"\x04\x06\x03", false},     {"\x04\x13\x03", false},
+        {"\x01\x05", false},          {"\x04\x03", false},          {"\x05", false},
+    };
+    for (const Case& c : cases) {
+        RequestFramer framer;
+        size_t ends = 0;
+        for (char b : c.bytes) ends += framer.feed(static_cast<uint8_t>(b));
+        EXPECT_EQ(ends, 1u) << "one frame, ended by its last byte";
+        EXPECT_EQ(is_request(framer.frame(), framer.length()), c.request) << ::testing::PrintToString(c.bytes);
+    }
+    RequestFramer framer;
+    for (int i = 0; i < 254; ++i) EXPECT_FALSE(framer.feed('x'));
+    EXPECT_TRUE(framer.feed('x'));  // 255 bytes without a terminator are a frame
+    EXPECT_FALSE(framer.feed('y'));
+    EXPECT_EQ(framer.length(), 1u);  // the next frame starts afresh, zeroed behind it
+    EXPECT_EQ(framer.frame()[1], 0);
 }
 
 class ReceiveFrame : public ::testing::Test {

@@ -8,6 +8,7 @@
 
 #include "ecr/ecr_frames.h"
 #include "ecr/record_dispatcher.h"
+#include "ecr/request_framer.h"
 
 namespace {
 
@@ -66,25 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   [] { return uint8_t{0x5A}; }};
     RecordDispatcher dispatcher(parts);
     dispatcher.start();
-    uint8_t frame[ecr::kReceiveBuffer] = {};
-    size_t n = 0;
+    ecr::RequestFramer framer;
     for (size_t i = 0; i < size; ++i) {
-        frame[n++] = data[i];
-        uint8_t b = data[i];
-        bool end = b == ecr::DC1 || b == ecr::DC2 || b == ecr::ENQ || b == ecr::ETX || n == ecr::kMaxFrame;
-        if (!end) continue;
-        bool request = frame[0] == ecr::EOT &&
-                       (frame[1] == ecr::STX || frame[1] == ecr::ENQ || frame[1] == ecr::DC1 || frame[1] == ecr::DC2);
-        if (request) {
-            std::string reply = dispatcher.dispatch_frame(frame, n);
-            if (!well_formed(reply)) {
-                for (char c : reply) fprintf(stderr, "%02X ", static_cast<unsigned char>(c));
-                fprintf(stderr, "<- malformed reply\n");
-                __builtin_trap();
-            }
+        if (!framer.feed(data[i]) || !ecr::is_request(framer.frame(), framer.length())) continue;
+        std::string reply = dispatcher.dispatch_frame(framer.frame(), framer.length());
+        if (!well_formed(reply)) {
+            for (char c : reply) fprintf(stderr, "%02X ", static_cast<unsigned char>(c));
+            fprintf(stderr, "<- malformed reply\n");
+            __builtin_trap();
         }
-        std::fill(std::begin(frame), std::end(frame), 0);
-        n = 0;
     }
     return 0;
 }
