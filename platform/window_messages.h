@@ -4,7 +4,9 @@
 
 namespace tarvelo {
 
-constexpr uint32_t WM_TRAY_NOTIFY = 0x0401;
+// The mouse messages the notification-area icon reports.
+constexpr int WM_LBUTTONDOWN = 0x0201;
+constexpr int WM_LBUTTONDBLCLK = 0x0203;
 constexpr uint32_t WM_SHOW_WEIGHT = 0x1AA9;
 constexpr uint32_t WM_SHOW_TARE = 0x1AAA;
 constexpr uint32_t WM_SHOW_UNIT_PRICE = 0x1AAB;

@@ -33,7 +33,9 @@ int display_metric(int index, int capability) {
     const auto screens = QGuiApplication::screens();
     if (index < 0 || index >= screens.size()) return -1;
     QRect g = screens[index]->geometry();
-    return capability == 8 ? g.width() : capability == 10 ? g.height() : -1;
+    if (capability == kHorizontalResolution) return g.width();
+    if (capability == kVerticalResolution) return g.height();
+    return -1;
 }
 
 CTarveloDlg::CTarveloDlg(Services services) : TemplateDialog(template_102()), services_(std::move(services)) {
@@ -66,20 +68,20 @@ void CTarveloDlg::queue(std::function<void()> call) {
 }
 
 bool CTarveloDlg::OnInitDialog() {
-    // 2. The notification-area icon, where the desktop has one.
+    // The notification-area icon, where the desktop has one.
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = std::make_unique<QSystemTrayIcon>(windowIcon());
         connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r == QSystemTrayIcon::Trigger) tray_notify(0x201);
-            if (r == QSystemTrayIcon::DoubleClick) tray_notify(0x203);
+            if (r == QSystemTrayIcon::Trigger) tray_notify(WM_LBUTTONDOWN);
+            if (r == QSystemTrayIcon::DoubleClick) tray_notify(WM_LBUTTONDBLCLK);
         });
         tray_->show();
     }
-    // 3. The keys' font.
+    // The keys' font.
     for (int id : {IDC_ZERO_KEY, IDC_TARE_KEY})
         if (QWidget* key = control(id)) key->setFont(point_font("Arial Bold", 20));
 
-    // 4. Settings; a missing file ends the program here.
+    // Settings; a missing file ends the program here.
     std::optional<Configuration> loaded = services_.load_settings();
     if (!loaded) {
         boxes().error(kMissingSettingsText);
@@ -89,7 +91,7 @@ bool CTarveloDlg::OnInitDialog() {
     config_ = *loaded;
     const Settings& s = config_.scale;
 
-    // 5. The weighing board.
+    // The weighing board.
     int opened = services_.scale_open(this, s.serial_port.c_str());
     if (opened == -1) {
         boxes().error("Scale initialize failed!");
@@ -98,7 +100,7 @@ bool CTarveloDlg::OnInitDialog() {
         boxes().error("Failed to start scale!");
         request_close();
     }
-    // 6. The scale library's checksum.
+    // The scale library's checksum.
     char checksum[40] = {};
     if (services_.get_checksum(checksum) < 0) {
         boxes().error(kChecksumFailedText);
@@ -107,7 +109,7 @@ bool CTarveloDlg::OnInitDialog() {
         checksum[39] = '\0';
         module_checksum_ = checksum;
     }
-    // 7. The display thread, then the pipe thread.
+    // The display thread, then the pipe thread.
     if (!services_.start_display_thread(*this)) {
         boxes().error(kThreadFailedText);
         request_close();
@@ -116,19 +118,20 @@ bool CTarveloDlg::OnInitDialog() {
         boxes().error(kThreadFailedText);
         request_close();
     }
-    // 8. The bar itself.
+    // The bar itself.
     const WindowSettings& m = config_.main1;
     place_topmost(m.x, m.y, m.w, m.h);
     set_bar_texts(*this, s, module_checksum_);
     restyle();
-    // 9. The second window, hidden until start-up ends.
+    // The second window, hidden until start-up ends.
     second_ = new CTarveloDlg2(config_.main2, s, this);
     set_bar_texts(*second_, s, module_checksum_);
     second_->hide();
     second_->place_topmost(config_.main2.x, config_.main2.y, config_.main2.w, config_.main2.h);
-    // 10-12. Boot and flash windows, one per display.
+    // Boot and flash windows, one per display.
     auto metric = services_.display_metric;
-    int w0 = metric(0, 8), h0 = metric(0, 10), w1 = metric(1, 8), h1 = metric(1, 10);
+    int w0 = metric(0, kHorizontalResolution), h0 = metric(0, kVerticalResolution);
+    int w1 = metric(1, kHorizontalResolution), h1 = metric(1, kVerticalResolution);
     boot_->set_main_window(this);
     boot_->hide();
     boot_->place_topmost(0, 0, w0, h0);
@@ -138,13 +141,13 @@ bool CTarveloDlg::OnInitDialog() {
     flash_->show();
     flash2_->place_topmost(w0, 0, w1, h1);
     flash2_->show();
-    // 13. The version window.
+    // The version window.
     place_small_window(*ver_);
     ver_->set_text(IDC_CHECKSUM, decode_text(module_checksum_));
     ver_->set_text(IDC_VER_PELLUM, QString::number(services_.pellum_version ? services_.pellum_version() : 0));
     ver_->set_text(IDC_VER_DRAVIX, QString::number(services_.dravix_version ? services_.dravix_version() : 0));
     ver_->set_text(IDC_VER_MANUFACTURER, decode_text(s.manufacturer));
-    // 14. The calibration wizard.
+    // The calibration wizard.
     place_small_window(*calb_);
     return !close_requested_;
 }
@@ -272,10 +275,10 @@ void CTarveloDlg::handle_message(const PostedMessage& m) {
 }
 
 void CTarveloDlg::tray_notify(int mouse_message) {
-    if (mouse_message == 0x201) {
+    if (mouse_message == WM_LBUTTONDOWN) {
         setVisible(!isVisible());
         if (second_) second_->setVisible(!second_->isVisible());
-    } else if (mouse_message == 0x203) {
+    } else if (mouse_message == WM_LBUTTONDBLCLK) {
         QMetaObject::invokeMethod(this, "close", Qt::QueuedConnection);
         if (second_) QMetaObject::invokeMethod(second_, "close", Qt::QueuedConnection);
     }

@@ -27,7 +27,10 @@ inline constexpr const char* kChecksumFailedText = "Failed to get scale module c
 inline constexpr const char* kThreadFailedText = "Create Thread Error!";
 inline constexpr const char* kOpenSpanSwitchText = "Please Open Span Switch!";
 
-// Width or height (capability 8 or 10) of display `index`; -1 for a display that does not exist.
+// The display metrics the windows are placed by.
+constexpr int kHorizontalResolution = 8;
+constexpr int kVerticalResolution = 10;
+// Width or height of display `index`; -1 for a display that does not exist.
 int display_metric(int index, int capability);
 
 class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens {
@@ -72,7 +75,7 @@ public:
 
     // User-interface thread.
     void handle_message(const PostedMessage& message);
-    void tray_notify(int mouse_message);  // 0x201 left button down, 0x203 double click
+    void tray_notify(int mouse_message);  // WM_LBUTTONDOWN or WM_LBUTTONDBLCLK
     void SetQuantityMode(int on);
     void LayoutByPercent();
 

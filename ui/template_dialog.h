@@ -90,7 +90,6 @@ public:
     void place_topmost_at(int x, int y);
     // Applies every control's style again (after a change of brush or look).
     void restyle();
-    const DialogTemplate& dialog_template() const { return tmpl_; }
 
 signals:
     void command(int id);

@@ -130,14 +130,4 @@ const DialogTemplate& template_147() {
     return t;
 }
 
-const DialogTemplate& template_136() {
-    static const DialogTemplate t{136, 200, 100, kSystem10, {}};
-    return t;
-}
-
-const DialogTemplate& template_138() {
-    static const DialogTemplate t{138, 200, 100, kSystem10, {}};
-    return t;
-}
-
 }  // namespace tarvelo::ui

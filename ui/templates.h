@@ -28,7 +28,5 @@ const DialogTemplate& template_143();  // boot, display 0
 const DialogTemplate& template_144();  // boot, display 1
 const DialogTemplate& template_145();  // flash, display 0
 const DialogTemplate& template_147();  // flash, display 1
-const DialogTemplate& template_136();  // pop-up 1 (never created)
-const DialogTemplate& template_138();  // pop-up 2 (never created)
 
 }  // namespace tarvelo::ui

@@ -66,7 +66,7 @@ struct Fixture {
             steps.push_back("init rezero");
             return 0;
         };
-        services.display_metric = [](int index, int cap) { return index == 0 ? (cap == 8 ? 1024 : 768) : -1; };
+        services.display_metric = [](int index, int cap) { return index == 0 ? (cap == kHorizontalResolution ? 1024 : 768) : -1; };
         services.pellum_version = [] { return 105; };
         services.dravix_version = [] { return 110; };
         services.boxes = &boxes;
@@ -301,10 +301,10 @@ TEST_F(MainWindow, WizardStepsWithABoardThatFailsAndSucceeds) {
 TEST_F(MainWindow, TrayClickTogglesEachWindowByItsOwnState) {
     dlg_->hide();
     dlg_->second().show();
-    dlg_->tray_notify(0x201);
+    dlg_->tray_notify(WM_LBUTTONDOWN);
     EXPECT_TRUE(dlg_->isVisible());
     EXPECT_FALSE(dlg_->second().isVisible());
-    dlg_->tray_notify(0x201);
+    dlg_->tray_notify(WM_LBUTTONDOWN);
     EXPECT_FALSE(dlg_->isVisible());
     EXPECT_TRUE(dlg_->second().isVisible());
 }
