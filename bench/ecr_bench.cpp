@@ -69,7 +69,7 @@ void BM_SocketRoundTrip(benchmark::State& state) {
     std::thread thread([&] { server.run(); });
     std::unique_ptr<PipeClient> client;
     for (int i = 0; i < 500 && !client; ++i) {
-        client = PipeClient::connect("bench", nullptr);
+        client = PipeClient::connect("bench").value_or(nullptr);
         if (!client) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (!client) {

@@ -49,7 +49,7 @@ void round_trip() {
     PipeServerThread server({"report", &dispatcher, &log, &clock, &ready});
     std::thread thread([&] { server.run(); });
     std::unique_ptr<PipeClient> client;
-    test::wait_until([&] { return (client = PipeClient::connect("report", nullptr)) != nullptr; }, 5000);
+    test::wait_until([&] { return (client = PipeClient::connect("report").value_or(nullptr)) != nullptr; }, 5000);
     std::vector<double> ms;
     for (int i = 0; i < 600 && client; ++i) {
         sale.weight_sent = 0;  // the display's weight-change rule, done here

@@ -5,8 +5,12 @@
 #include <csignal>
 #include <ctime>
 #include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "client/ecrctl_session.h"
+#include "client/pipe_link.h"
 
 int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);  // a closed standard output must not kill a half-done exchange

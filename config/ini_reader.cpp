@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "config/c_number.h"
+#include "platform/c_number.h"
 #include "platform/regular_file.h"
 
 namespace tarvelo {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <unistd.h>
 
-#include "config/c_number.h"
+#include "platform/c_number.h"
 #include "libs/dravix.h"
 #include "platform/regular_file.h"
 
@@ -71,9 +71,9 @@ std::optional<std::string> find_settings_file(const std::vector<std::string>& ca
     // Only a regular file counts as found: a directory, a FIFO or a link to a device is passed
     // over for the next place.
     for (const std::string& path : candidates) {
-        int fd = open_regular_file(path);
-        if (fd < 0) continue;
-        ::close(fd);
+        Result<int> fd = open_regular_file(path);
+        if (!fd) continue;
+        ::close(*fd);
         return path;
     }
     return std::nullopt;

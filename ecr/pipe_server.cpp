@@ -1,5 +1,9 @@
 #include "ecr/pipe_server.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
 #include "ecr/ecr_frames.h"
 #include "ecr/request_framer.h"
 #include "libs/dravix.h"
@@ -25,15 +29,15 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
 int PipeServerThread::run() {
     EventLog& log = *p_.log;
     auto created = PipeServer::create(p_.pipe_name);
-    if (!created.server) {
+    if (!created) {
         log.write("create named pipe '%s': error", log_field(p_.pipe_name).c_str());
-        std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n", created.error.c_str());
+        std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n", created.error().c_str());
         if (created_) created_(false);
         return -1;
     }
     log.write("create named pipe '%s': ok", log_field(p_.pipe_name).c_str());
     if (created_) created_(true);
-    PipeServer& server = *created.server;
+    PipeServer& server = **created;
     {
         std::lock_guard<std::mutex> lock(server_mutex_);
         server_ = &server;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "config/c_number.h"
+#include "platform/c_number.h"
 #include "ecr/ecr_frames.h"
 #include "platform/window_messages.h"
 

@@ -67,11 +67,8 @@ std::string pipe_name_problem(const std::string& pipe_name) {
     return {};
 }
 
-bool private_socket_dir(const std::string& dir, bool create, std::string* error) {
-    auto fail = [&](const std::string& why) {
-        if (error) *error = dir + ": " + why;
-        return false;
-    };
+Result<void> private_socket_dir(const std::string& dir, bool create) {
+    auto fail = [&](const std::string& why) -> Result<void> { return Failure{dir + ": " + why}; };
     if (create && ::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         return fail(std::string("cannot create: ") + std::strerror(errno));
     struct stat st {};
@@ -86,7 +83,7 @@ bool private_socket_dir(const std::string& dir, bool create, std::string* error)
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
         return fail(std::string("is open to group or others (mode ") + mode + "); it must be 0700");
     }
-    return true;
+    return {};
 }
 
 bool pipe_read_byte(pipe_handle handle, uint8_t& out) {
@@ -112,20 +109,21 @@ bool pipe_write_all(pipe_handle handle, const void* data, size_t length) {
     return true;
 }
 
-PipeServer::CreateResult PipeServer::create(const std::string& pipe_name) {
-    if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return {nullptr, why};
+Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_name) {
+    if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return Failure{why};
     bool fallback;
     std::string dir = socket_dir(&fallback);
-    std::string error;
-    if (fallback && !private_socket_dir(dir, true, &error)) return {nullptr, error};
+    if (fallback) {
+        if (Result<void> private_dir = private_socket_dir(dir, true); !private_dir) return private_dir.failure();
+    }
     std::string path = dir + "/" + pipe_name;
     sockaddr_un addr;
-    if (!make_address(path, addr)) return {nullptr, "invalid pipe name '" + pipe_name + "' (socket path " + path + ")"};
+    if (!make_address(path, addr)) return Failure{"invalid pipe name '" + pipe_name + "' (socket path " + path + ")"};
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return {nullptr, std::string("socket: ") + std::strerror(errno)};
-    auto fail = [&](const std::string& why) -> CreateResult {
+    if (fd < 0) return Failure{std::string("socket: ") + std::strerror(errno)};
+    auto fail = [&](const std::string& why) -> Result<std::unique_ptr<PipeServer>> {
         ::close(fd);
-        return {nullptr, path + ": " + why};
+        return Failure{path + ": " + why};
     };
     // The socket file takes its mode from the umask at bind time: only the owner may talk to
     // the scale, from the file's first moment (a chmod afterwards would leave a window).
@@ -159,8 +157,8 @@ PipeServer::CreateResult PipeServer::create(const std::string& pipe_name) {
     std::unique_ptr<PipeServer> server(new PipeServer(fd, path));
     server->dev_ = bound.st_dev;
     server->ino_ = bound.st_ino;
-    if (!server->start_turning_away()) return {nullptr, path + ": cannot start the connection guard"};
-    return {std::move(server), {}};
+    if (!server->start_turning_away()) return Failure{path + ": cannot start the connection guard"};
+    return server;
 }
 
 bool PipeServer::start_turning_away() {
@@ -271,22 +269,17 @@ void PipeServer::shutdown() {
     wake();
 }
 
-std::unique_ptr<PipeClient> PipeClient::connect(const std::string& pipe_name, std::string* error) {
-    std::string why = pipe_name_problem(pipe_name);
+Result<std::unique_ptr<PipeClient>> PipeClient::connect(const std::string& pipe_name) {
+    if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return Failure{why};
     bool fallback;
     std::string dir = socket_dir(&fallback);
     // A socket in a directory that someone else controls may be anybody's.
-    if (why.empty() && fallback) private_socket_dir(dir, false, &why);
-    if (!why.empty()) {
-        if (error) *error = why;
-        return nullptr;
+    if (fallback) {
+        if (Result<void> private_dir = private_socket_dir(dir, false); !private_dir) return private_dir.failure();
     }
     std::string path = dir + "/" + pipe_name;
     int fd = connect_to(path);
-    if (fd < 0) {
-        if (error) *error = path + ": " + std::strerror(errno);
-        return nullptr;
-    }
+    if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
     return std::unique_ptr<PipeClient>(new PipeClient(fd));
 }
 

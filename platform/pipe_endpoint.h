@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/result.h"
+
 namespace tarvelo {
 
 // $XDG_RUNTIME_DIR/NAME when that variable is set and absolute, else
@@ -26,8 +28,8 @@ std::string pipe_name_problem(const std::string& pipe_name);
 
 // The private directory that stands in for /tmp: with `create`, made with mode 0700 when
 // missing. Usable only when it is a real directory (not a link) owned by this user with no
-// group or other access; else false with the reason in *error.
-bool private_socket_dir(const std::string& dir, bool create, std::string* error);
+// group or other access.
+Result<void> private_socket_dir(const std::string& dir, bool create);
 
 // A connection handle, as the pipe operations of the scale library take it.
 using pipe_handle = int;
@@ -40,13 +42,9 @@ bool pipe_write_all(pipe_handle handle, const void* data, size_t length);
 
 class PipeServer {
 public:
-    struct CreateResult {
-        std::unique_ptr<PipeServer> server;  // null on failure
-        std::string error;
-    };
     // Binds the socket with mode 0600 from its first moment. A stale socket file that no server
     // answers is removed first; a live server at the same path makes creation fail.
-    static CreateResult create(const std::string& pipe_name);
+    static Result<std::unique_ptr<PipeServer>> create(const std::string& pipe_name);
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
@@ -88,7 +86,7 @@ private:
 // The ECR side, for the test client, the console tool and tests.
 class PipeClient {
 public:
-    static std::unique_ptr<PipeClient> connect(const std::string& pipe_name, std::string* error);
+    static Result<std::unique_ptr<PipeClient>> connect(const std::string& pipe_name);
     ~PipeClient();
     PipeClient(const PipeClient&) = delete;
     PipeClient& operator=(const PipeClient&) = delete;

@@ -11,10 +11,9 @@
 
 namespace tarvelo {
 
-std::unique_ptr<PseudoTerminal> PseudoTerminal::create(const std::string& link_path, std::string* error) {
-    auto fail = [&](const std::string& why) -> std::unique_ptr<PseudoTerminal> {
-        if (error) *error = why + ": " + std::strerror(errno);
-        return nullptr;
+Result<std::unique_ptr<PseudoTerminal>> PseudoTerminal::create(const std::string& link_path) {
+    auto fail = [](const std::string& why) -> Result<std::unique_ptr<PseudoTerminal>> {
+        return Failure{why + ": " + std::strerror(errno)};
     };
     std::unique_ptr<PseudoTerminal> pty(new PseudoTerminal);
     pty->master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/result.h"
+
 #include "platform/serial_port.h"
 
 namespace tarvelo {
@@ -16,7 +18,7 @@ class PseudoTerminal {
 public:
     // Null on failure, with the reason in *error. With a non-empty link_path the slave is also
     // reachable there (an existing symlink at that path is replaced; any other file is an error).
-    static std::unique_ptr<PseudoTerminal> create(const std::string& link_path, std::string* error);
+    static Result<std::unique_ptr<PseudoTerminal>> create(const std::string& link_path);
     ~PseudoTerminal();
     PseudoTerminal(const PseudoTerminal&) = delete;
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;

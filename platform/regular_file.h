@@ -3,16 +3,17 @@
 // nothing, a FIFO blocks the reader until some writer comes, and a device such as /dev/zero
 // never ends.
 
-#include <optional>
 #include <string>
+
+#include "platform/result.h"
 
 namespace tarvelo {
 
 // A descriptor open for reading when `path` is a regular file (a link to one counts), opened
-// without blocking on a FIFO; -1 otherwise.
-int open_regular_file(const std::string& path);
+// without blocking on a FIFO.
+Result<int> open_regular_file(const std::string& path);
 
-// The whole content of such a file; empty when it is none or cannot be read.
-std::optional<std::string> read_regular_file(const std::string& path);
+// The whole content of such a file.
+Result<std::string> read_regular_file(const std::string& path);
 
 }  // namespace tarvelo

@@ -73,10 +73,10 @@ std::string serial_device_path(const std::string& name) {
     return name;
 }
 
-SerialPort::OpenResult SerialPort::open(const std::string& name, const LineSettings& settings) {
+Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& name, const LineSettings& settings) {
     std::string path = serial_device_path(name);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return {nullptr, path + ": " + std::strerror(errno)};
+    if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
     // Not shared: later openers of the same device are refused, as the board owns the line.
     // TIOCEXCL does not stop root, the lock does: a second copy of the program never gets to
     // send its start-up commands to a board that another one is weighing with.
@@ -84,25 +84,21 @@ SerialPort::OpenResult SerialPort::open(const std::string& name, const LineSetti
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         std::string why = errno == EWOULDBLOCK ? "device busy (held by another program)" : std::strerror(errno);
         ::close(fd);
-        return {nullptr, path + ": " + why};
+        return Failure{path + ": " + why};
     }
     std::unique_ptr<SerialPort> port(new SerialPort(fd, path));
-    std::string error;
-    if (!port->apply(settings, &error)) return {nullptr, path + ": " + error, true};
-    return {std::move(port), {}};
+    if (Result<void> applied = port->apply(settings); !applied) return Failure{path + ": " + applied.error(), true};
+    return port;
 }
 
 SerialPort::~SerialPort() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool SerialPort::apply(const LineSettings& settings, std::string* error) {
+Result<void> SerialPort::apply(const LineSettings& settings) {
     speed_t speed = speed_for(settings.baud);
     tcflag_t parity = 0;
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        return false;
-    };
+    auto fail = [](const std::string& why) -> Result<void> { return Failure{why}; };
     if (speed == B0) return fail("unsupported baud rate " + std::to_string(settings.baud));
     if (settings.data_bits < 5 || settings.data_bits > 8)
         return fail("unsupported data bits " + std::to_string(settings.data_bits));
@@ -132,7 +128,7 @@ bool SerialPort::apply(const LineSettings& settings, std::string* error) {
     if ((back.c_cflag & mask) != (tio.c_cflag & mask) || cfgetospeed(&back) != speed ||
         (back.c_iflag & (IXON | IXOFF)) != 0)
         return fail("the device did not take the line settings");
-    return true;
+    return {};
 }
 
 ReadStatus SerialPort::read_byte(uint8_t& out) {

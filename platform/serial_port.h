@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/result.h"
+
 namespace tarvelo {
 
 struct LineSettings {
@@ -28,13 +30,9 @@ enum class ReadStatus {
 
 class SerialPort {
 public:
-    struct OpenResult {
-        std::unique_ptr<SerialPort> port;  // null on failure
-        std::string error;                 // why, on failure
-        bool opened = false;               // the device opened but refused the line settings
-    };
-
-    static OpenResult open(const std::string& name, const LineSettings& settings);
+    // The port, or why not; a device that opened but refused the line settings fails as
+    // `reached`.
+    static Result<std::unique_ptr<SerialPort>> open(const std::string& name, const LineSettings& settings);
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -44,7 +42,7 @@ public:
     bool write_all(const void* data, size_t length);
     // Applies line settings and checks them by reading them back (a pty drops parity and may
     // answer EINVAL to settings it already has, so the call's own result is not trusted).
-    bool apply(const LineSettings& settings, std::string* error);
+    Result<void> apply(const LineSettings& settings);
 
     const std::string& path() const { return path_; }
 

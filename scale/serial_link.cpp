@@ -5,10 +5,10 @@ namespace tarvelo {
 SerialLink::Opened SerialLink::open(const std::string& name, const LineSettings& settings) {
     name_ = name;
     settings_ = settings;
-    SerialPort::OpenResult opened = SerialPort::open(name, settings);
-    if (!opened.port) return {false, opened.opened, opened.error};
+    Result<std::unique_ptr<SerialPort>> opened = SerialPort::open(name, settings);
+    if (!opened) return {false, opened.failure().reached, opened.error()};
     std::lock_guard<std::mutex> lock(port_mutex_);
-    port_ = std::move(opened.port);
+    port_ = opened.take();
     return {true, false, {}};
 }
 
@@ -25,11 +25,11 @@ bool SerialLink::write(const uint8_t* data, size_t length) {
 void SerialLink::reopen(const Reader& reader) {
     while (reader.running()) {
         for (int i = 0; i < 20 && reader.running(); ++i) clock_.sleep_ms(50);
-        SerialPort::OpenResult opened = SerialPort::open(name_, settings_);
-        if (!opened.port) continue;
+        Result<std::unique_ptr<SerialPort>> opened = SerialPort::open(name_, settings_);
+        if (!opened) continue;
         {
             std::lock_guard<std::mutex> lock(port_mutex_);
-            port_ = std::move(opened.port);
+            port_ = opened.take();
         }
         trace_("Scale link restored: " + name_ + "\n");
         reader.reopened();

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "config/c_number.h"
+#include "platform/c_number.h"
 
 namespace tarvelo::xo {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/c_number.h"
+#include "platform/c_number.h"
 
 namespace tarvelo {
 namespace {

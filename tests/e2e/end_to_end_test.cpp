@@ -66,9 +66,9 @@ public:
     PipeClient& ecr() {
         if (!client) {
             wait_until([&] { return std::filesystem::exists(dir.file("ecr")); }, 10000);
-            std::string error;
-            client = PipeClient::connect("ecr", &error);
-            EXPECT_NE(client, nullptr) << error;
+            auto connected = PipeClient::connect("ecr");
+            EXPECT_TRUE(connected) << connected.error();
+            client = connected.value_or(nullptr);
         }
         return *client;
     }

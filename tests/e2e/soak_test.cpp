@@ -68,9 +68,9 @@ TEST(Soak, TenThousandRequestsWithReconnectsAndDamagedFrames) {
     for (int i = 0; i < 10000; ++i) {
         if (i % 500 == 0) {
             client.reset();
-            std::string error;
-            client = PipeClient::connect("ecr", &error);
-            ASSERT_NE(client, nullptr) << error;
+            auto connected = PipeClient::connect("ecr");
+            ASSERT_TRUE(connected) << connected.error();
+            client = connected.take();
         }
         if (i % 97 == 0) client->write_all("garbage\x03", 8);  // no reply, the next one is read
         const std::string& request = requests[static_cast<size_t>(i) % requests.size()];

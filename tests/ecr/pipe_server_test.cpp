@@ -16,9 +16,9 @@ namespace {
 class Ecr {
 public:
     explicit Ecr(const std::string& name) {
-        std::string error;
-        client_ = PipeClient::connect(name, &error);
-        EXPECT_NE(client_, nullptr) << error;
+        auto connected = PipeClient::connect(name);
+        EXPECT_TRUE(connected) << connected.error();
+        client_ = connected.value_or(nullptr);
     }
     bool connected() const { return client_ != nullptr; }
     // True when the server closes the connection within timeout_ms without a byte.

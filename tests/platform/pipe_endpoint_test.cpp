@@ -51,15 +51,15 @@ TEST_F(PipeTest, TheFallbackDirectoryIsMadePrivateAndTheSocketLeavesWithTheServe
     const std::string path = pipe_socket_path(name);
     {
         auto created = PipeServer::create(name);
-        ASSERT_NE(created.server, nullptr) << created.error;
+        ASSERT_TRUE(created) << created.error();
         struct stat st {};
         ASSERT_EQ(lstat(path.substr(0, path.rfind('/')).c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode));
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         ASSERT_EQ(lstat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
-        std::string error;
-        EXPECT_NE(PipeClient::connect(name, &error), nullptr) << error;
+        auto client = PipeClient::connect(name);
+        EXPECT_TRUE(client) << client.error();
     }
     EXPECT_FALSE(std::filesystem::exists(path));
 }
@@ -67,13 +67,13 @@ TEST_F(PipeTest, TheFallbackDirectoryIsMadePrivateAndTheSocketLeavesWithTheServe
 // Where any user could have made the directory first, it is used only when it is ours alone.
 TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
     const std::string made = dir_.file("made");
-    std::string error;
-    EXPECT_FALSE(private_socket_dir(made, false, &error));
-    ASSERT_TRUE(private_socket_dir(made, true, &error)) << error;
+    EXPECT_FALSE(private_socket_dir(made, false));
+    Result<void> made_private = private_socket_dir(made, true);
+    ASSERT_TRUE(made_private) << made_private.error();
     struct stat st {};
     ASSERT_EQ(stat(made.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_TRUE(private_socket_dir(made, true, &error)) << error;  // already there: fine
+    EXPECT_TRUE(private_socket_dir(made, true));  // already there: fine
 
     struct Case {
         const char* name;
@@ -94,9 +94,9 @@ TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
     for (const Case& c : cases) {
         std::string p = dir_.file(c.name);
         c.make(p);
-        error.clear();
-        EXPECT_FALSE(private_socket_dir(p, true, &error)) << c.name;
-        EXPECT_NE(error.find(c.why), std::string::npos) << c.name << ": " << error;
+        Result<void> used = private_socket_dir(p, true);
+        EXPECT_FALSE(used) << c.name;
+        EXPECT_NE(used.error().find(c.why), std::string::npos) << c.name << ": " << used.error();
     }
 }
 
@@ -104,11 +104,11 @@ TEST_F(PipeTest, NamesThatAreNotPlainFileNamesAreRefused) {
     ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0700), 0);
     for (const char* name : {"sub/ecr", ".", "..", "sub/", "/ecr"}) {
         auto created = PipeServer::create(name);
-        EXPECT_EQ(created.server, nullptr) << name;
-        EXPECT_NE(created.error.find("invalid pipe name"), std::string::npos) << name << ": " << created.error;
-        std::string error;
-        EXPECT_EQ(PipeClient::connect(name, &error), nullptr) << name;
-        EXPECT_NE(error.find("invalid pipe name"), std::string::npos) << name << ": " << error;
+        EXPECT_FALSE(created) << name;
+        EXPECT_NE(created.error().find("invalid pipe name"), std::string::npos) << name << ": " << created.error();
+        auto client = PipeClient::connect(name);
+        EXPECT_FALSE(client) << name;
+        EXPECT_NE(client.error().find("invalid pipe name"), std::string::npos) << name << ": " << client.error();
     }
     EXPECT_FALSE(std::filesystem::exists(dir_.file("sub/ecr")));
 }
@@ -122,7 +122,7 @@ TEST_F(PipeTest, SocketIsBornPrivate) {
     mode_t old = umask(0);
     auto created = PipeServer::create("born");
     umask(old);
-    ASSERT_NE(created.server, nullptr) << created.error;
+    ASSERT_TRUE(created) << created.error();
     struct stat st {};
     ASSERT_EQ(stat(dir_.file("born").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -144,28 +144,28 @@ TEST_F(PipeTest, SocketIsBornPrivate) {
 // A server that ends removes its own socket file, never one that another server bound since.
 TEST_F(PipeTest, OnlyTheServersOwnSocketFileIsRemoved) {
     auto first = PipeServer::create("ecr");
-    ASSERT_NE(first.server, nullptr);
+    ASSERT_TRUE(first);
     ASSERT_EQ(unlink(dir_.file("ecr").c_str()), 0);
     auto second = PipeServer::create("ecr");
-    ASSERT_NE(second.server, nullptr) << second.error;
-    first.server.reset();
-    std::string error;
-    EXPECT_NE(PipeClient::connect("ecr", &error), nullptr) << error;
-    second.server.reset();
+    ASSERT_TRUE(second) << second.error();
+    first->reset();
+    auto client = PipeClient::connect("ecr");
+    EXPECT_TRUE(client) << client.error();
+    second->reset();
     EXPECT_FALSE(std::filesystem::exists(dir_.file("ecr")));
 }
 
 TEST_F(PipeTest, SocketIsPrivateAndASecondServerIsRefused) {
     auto first = PipeServer::create("scale");
-    ASSERT_NE(first.server, nullptr) << first.error;
+    ASSERT_TRUE(first) << first.error();
     struct stat st {};
     ASSERT_EQ(stat(dir_.file("scale").c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     auto second = PipeServer::create("scale");
-    EXPECT_EQ(second.server, nullptr);
-    EXPECT_NE(second.error.find("another server"), std::string::npos) << second.error;
+    EXPECT_FALSE(second);
+    EXPECT_NE(second.error().find("another server"), std::string::npos) << second.error();
 }
 
 TEST_F(PipeTest, StaleSocketIsReplacedButOtherFilesAreNot) {
@@ -178,25 +178,25 @@ TEST_F(PipeTest, StaleSocketIsReplacedButOtherFilesAreNot) {
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     close(fd);
     auto created = PipeServer::create("stale");
-    EXPECT_NE(created.server, nullptr) << created.error;
+    EXPECT_TRUE(created) << created.error();
 
     test::write_file(dir_.file("plain"), "data");
-    EXPECT_EQ(PipeServer::create("plain").server, nullptr);
+    EXPECT_FALSE(PipeServer::create("plain"));
     EXPECT_EQ(test::read_file(dir_.file("plain")), "data");
 
-    EXPECT_EQ(PipeServer::create(std::string(200, 'n')).server, nullptr);  // path too long
-    EXPECT_EQ(PipeServer::create("").server, nullptr);
+    EXPECT_FALSE(PipeServer::create(std::string(200, 'n')));  // path too long
+    EXPECT_FALSE(PipeServer::create(""));
 }
 
 TEST_F(PipeTest, ServesClientsOneAfterAnother) {
     auto created = PipeServer::create("ecr");
-    ASSERT_NE(created.server, nullptr);
-    PipeServer& server = *created.server;
+    ASSERT_TRUE(created);
+    PipeServer& server = **created;
 
     for (int round = 0; round < 3; ++round) {
-        std::string error;
-        auto client = PipeClient::connect("ecr", &error);
-        ASSERT_NE(client, nullptr) << error;
+        auto connected = PipeClient::connect("ecr");
+        ASSERT_TRUE(connected) << connected.error();
+        std::unique_ptr<PipeClient> client = connected.take();
         ASSERT_TRUE(server.accept_client());
         ASSERT_TRUE(client->write_all("\x04\x05", 2));
         uint8_t b = 0;
@@ -218,17 +218,17 @@ TEST_F(PipeTest, ServesClientsOneAfterAnother) {
 
 TEST_F(PipeTest, ShutdownWakesABlockedAccept) {
     auto created = PipeServer::create("quiet");
-    ASSERT_NE(created.server, nullptr);
-    std::thread waiter([&] { EXPECT_FALSE(created.server->accept_client()); });
+    ASSERT_TRUE(created);
+    std::thread waiter([&] { EXPECT_FALSE((*created)->accept_client()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    created.server->shutdown();
+    (*created)->shutdown();
     waiter.join();
 }
 
 TEST_F(PipeTest, ConnectingToNoServerFails) {
-    std::string error;
-    EXPECT_EQ(PipeClient::connect("nobody", &error), nullptr);
-    EXPECT_NE(error.find("nobody"), std::string::npos);
+    auto client = PipeClient::connect("nobody");
+    EXPECT_FALSE(client);
+    EXPECT_NE(client.error().find("nobody"), std::string::npos);
 }
 
 }  // namespace

@@ -24,46 +24,46 @@ TEST(SerialPort, ComNamesMapToTtyS) {
 
 TEST(SerialPort, DevicesThatCannotServeAreClearFailures) {
     auto missing = SerialPort::open("/nonexistent/ttyX", LineSettings{});
-    EXPECT_EQ(missing.port, nullptr);
-    EXPECT_NE(missing.error.find("/nonexistent/ttyX"), std::string::npos);
+    EXPECT_FALSE(missing);
+    EXPECT_FALSE(missing.failure().reached);
+    EXPECT_NE(missing.error().find("/nonexistent/ttyX"), std::string::npos);
 
     auto not_a_tty = SerialPort::open("/dev/null", LineSettings{});
-    EXPECT_EQ(not_a_tty.port, nullptr);
-    EXPECT_FALSE(not_a_tty.error.empty());
+    EXPECT_FALSE(not_a_tty);
+    EXPECT_TRUE(not_a_tty.failure().reached);  // it opened, but takes no line settings
+    EXPECT_FALSE(not_a_tty.error().empty());
 
-    std::string error;
-    auto pty = PseudoTerminal::create("", &error);
-    ASSERT_NE(pty, nullptr) << error;
-    EXPECT_EQ(SerialPort::open(pty->slave_path(), LineSettings{12345, 8, 'E', 1}).port, nullptr);
-    EXPECT_EQ(SerialPort::open(pty->slave_path(), LineSettings{38400, 8, 'Q', 1}).port, nullptr);
+    auto pty = PseudoTerminal::create("");
+    ASSERT_TRUE(pty) << pty.error();
+    EXPECT_FALSE(SerialPort::open((*pty)->slave_path(), LineSettings{12345, 8, 'E', 1}));
+    EXPECT_FALSE(SerialPort::open((*pty)->slave_path(), LineSettings{38400, 8, 'Q', 1}));
 }
 
 // Two programs on one board would both command it: the second open fails as a busy port, for
 // root too, and the device is free again once the first lets go.
 TEST(SerialPort, ASecondOpenOfTheSameDeviceIsBusy) {
-    std::string error;
     test::TempDir dir;
-    auto pty = PseudoTerminal::create(dir.file("board"), &error);
-    ASSERT_NE(pty, nullptr) << error;
+    auto pty = PseudoTerminal::create(dir.file("board"));
+    ASSERT_TRUE(pty) << pty.error();
     auto first = SerialPort::open(dir.file("board"), LineSettings{});
-    ASSERT_NE(first.port, nullptr) << first.error;
+    ASSERT_TRUE(first) << first.error();
     auto second = SerialPort::open(dir.file("board"), LineSettings{});
-    EXPECT_EQ(second.port, nullptr);
-    EXPECT_FALSE(second.opened);
-    EXPECT_NE(second.error.find("busy"), std::string::npos) << second.error;
-    first.port.reset();
-    EXPECT_NE(SerialPort::open(dir.file("board"), LineSettings{}).port, nullptr);
+    EXPECT_FALSE(second);
+    EXPECT_FALSE(second.failure().reached);
+    EXPECT_NE(second.error().find("busy"), std::string::npos) << second.error();
+    first->reset();
+    EXPECT_TRUE(SerialPort::open(dir.file("board"), LineSettings{}));
 }
 
 class PtyLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        pty_ = PseudoTerminal::create(dir_.file("board"), &error);
-        ASSERT_NE(pty_, nullptr) << error;
+        auto pty = PseudoTerminal::create(dir_.file("board"));
+        ASSERT_TRUE(pty) << pty.error();
+        pty_ = pty.take();
         auto opened = SerialPort::open(pty_->device_name(), LineSettings{38400, 8, 'E', 1});
-        ASSERT_NE(opened.port, nullptr) << opened.error;
-        port_ = std::move(opened.port);
+        ASSERT_TRUE(opened) << opened.error();
+        port_ = opened.take();
     }
     std::string drain_master(size_t n) {
         std::string got;
@@ -104,11 +104,14 @@ TEST_F(PtyLine, IdleLineReadsNothingAndAVanishedPeerReadsGone) {
 }
 
 TEST_F(PtyLine, SettingsCanBeAppliedAgainAndEveryParityIsAccepted) {
-    std::string error;
-    for (char parity : {'N', 'O', 'E', 'M', 'S'})
-        EXPECT_TRUE(port_->apply(LineSettings{19200, 8, parity, 1}, &error)) << parity << ": " << error;
-    EXPECT_TRUE(port_->apply(LineSettings{19200, 7, 'E', 2}, &error)) << error;
-    EXPECT_TRUE(port_->apply(LineSettings{19200, 8, 'E', 15}, &error)) << error;
+    for (char parity : {'N', 'O', 'E', 'M', 'S'}) {
+        Result<void> applied = port_->apply(LineSettings{19200, 8, parity, 1});
+        EXPECT_TRUE(applied) << parity << ": " << applied.error();
+    }
+    for (LineSettings line : {LineSettings{19200, 7, 'E', 2}, LineSettings{19200, 8, 'E', 15}}) {
+        Result<void> applied = port_->apply(line);
+        EXPECT_TRUE(applied) << applied.error();
+    }
 }
 
 }  // namespace

@@ -64,8 +64,12 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes) {
 
 std::unique_ptr<BoardSimulator> BoardSimulator::create(const Options& options, std::string* error) {
     std::unique_ptr<BoardSimulator> sim(new BoardSimulator(options));
-    sim->pty_ = PseudoTerminal::create(options.link_path, error);
-    if (!sim->pty_) return nullptr;
+    auto pty = PseudoTerminal::create(options.link_path);
+    if (!pty) {
+        if (error) *error = pty.error();
+        return nullptr;
+    }
+    sim->pty_ = pty.take();
     sim->device_name_ = sim->pty_->device_name();
     sim->rate_hz_ = std::max(1, options.rate_hz);
     sim->thread_ = std::thread(&BoardSimulator::loop, sim.get());
@@ -388,10 +392,13 @@ void BoardSimulator::vanish() {
 }
 
 bool BoardSimulator::reappear(std::string* error) {
-    auto pty = PseudoTerminal::create(options_.link_path, error);
-    if (!pty) return false;
+    auto pty = PseudoTerminal::create(options_.link_path);
+    if (!pty) {
+        if (error) *error = pty.error();
+        return false;
+    }
     std::lock_guard<std::mutex> lock(pty_mutex_);
-    pty_ = std::move(pty);
+    pty_ = pty.take();
     device_name_ = pty_->device_name();
     rx_restart_ = true;
     return true;

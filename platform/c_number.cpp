@@ -1,4 +1,4 @@
-#include "config/c_number.h"
+#include "platform/c_number.h"
 
 #include <cctype>
 #include <limits>
