@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/output_lines.h"
+
 
 namespace tarvelo::app {
 
@@ -140,8 +142,7 @@ void ScaleProgram::pipe_created(bool served) {
 void ScaleProgram::announce() {
     if (!shown_ || served_ == 0) return;
     if (served_ == 1) {
-        std::printf("tarvelo: scale ready\n");
-        std::fflush(stdout);
+        standard_output().write("tarvelo: scale ready\n");
     } else {
         std::fprintf(stderr, "tarvelo: scale running without the ECR link\n");
         std::fflush(stderr);

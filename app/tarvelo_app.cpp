@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "libs/dravix.h"
 #include "libs/pellum.h"
+#include "platform/output_lines.h"
 #include "ui/qt_message_box.h"
 
 namespace tarvelo::app {
@@ -55,16 +56,16 @@ void SignalEvents::attach(CTarveloDlg& dlg) {
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [&dlg, out] {
         char c;
         while (::read(g_signal_pipe[0], &c, 1) == 1) {
-            if (c != SIGUSR1) {
+            if (c == SIGTERM || c == SIGINT || c == SIGHUP) {
                 dlg.close();  // as the operator's close: the event loop ends, then the threads
                 continue;
             }
+            if (c != SIGUSR1 || out.empty()) continue;
             for (auto [window, name] : {std::pair<QWidget*, const char*>{&dlg, "display_bar.png"},
                                         std::pair<QWidget*, const char*>{&dlg.second(), "customer_window.png"}}) {
                 std::string path = out + "/" + name;
-                if (window->grab().save(QString::fromStdString(path))) std::printf("screenshot: %s\n", path.c_str());
+                if (window->grab().save(QString::fromStdString(path))) standard_output().write("screenshot: " + path + "\n");
             }
-            std::fflush(stdout);
         }
     });
 }
@@ -77,12 +78,16 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
         auto path = find_settings_file(default_settings_paths());
         if (!path) return std::nullopt;
         auto ini = IniFile::load(*path);
-        if (!ini) return std::nullopt;
+        if (!ini) {
+            std::fprintf(stderr, "tarvelo: %s\n", ini.error().c_str());  // then "Could not find ..."
+            return std::nullopt;
+        }
         Configuration config = load_settings(*ini);
         program = std::make_unique<ScaleProgram>(config);
         return config;
     };
     s.exit_process = [](int code) {
+        standard_output().flush(1000);
         std::fflush(nullptr);
         std::_Exit(code);
     };

@@ -51,9 +51,9 @@ IniFile IniFile::parse(std::string_view text) {
     return ini;
 }
 
-std::optional<IniFile> IniFile::load(const std::string& path) {
-    auto content = read_regular_file(path);
-    if (!content) return std::nullopt;
+Result<IniFile> IniFile::load(const std::string& path) {
+    Result<std::string> content = read_regular_file(path, kMaxBytes);
+    if (!content) return content.failure();
     return parse(*content);
 }
 

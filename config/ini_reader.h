@@ -9,14 +9,19 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace tarvelo {
 
 class IniFile {
 public:
+    // Far more than any settings file needs; a larger one is refused, not read into memory.
+    static constexpr size_t kMaxBytes = 1 << 20;
+
     static IniFile parse(std::string_view text);
-    // Empty when the file cannot be read or is no regular file (a directory, FIFO or device
-    // would fail, hang or never end); never blocks on opening.
-    static std::optional<IniFile> load(const std::string& path);
+    // Fails when the file cannot be read, is no regular file (a directory, FIFO or device would
+    // fail, hang or never end) or is larger than kMaxBytes; never blocks on opening.
+    static Result<IniFile> load(const std::string& path);
 
     // The value of section/key, or `fallback` when either is missing; at most reader_size - 1
     // bytes of it.

@@ -118,7 +118,7 @@ Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_n
     }
     std::string path = dir + "/" + pipe_name;
     sockaddr_un addr;
-    if (!make_address(path, addr)) return Failure{"invalid pipe name '" + pipe_name + "' (socket path " + path + ")"};
+    if (!make_address(path, addr)) return Failure{"socket path too long: " + path};
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Failure{std::string("socket: ") + std::strerror(errno)};
     auto fail = [&](const std::string& why) -> Result<std::unique_ptr<PipeServer>> {

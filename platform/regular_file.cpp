@@ -9,9 +9,13 @@
 namespace tarvelo {
 
 Result<int> open_regular_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
+    // Looked at before it is opened (opening a device has effects of its own), and again
+    // after, in case the name was swapped in between.
     struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return Failure{path + ": " + std::strerror(errno)};
+    if (!S_ISREG(st.st_mode)) return Failure{path + ": not a regular file", true};
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return Failure{path + ": not a regular file", true};
@@ -19,10 +23,15 @@ Result<int> open_regular_file(const std::string& path) {
     return fd;
 }
 
-Result<std::string> read_regular_file(const std::string& path) {
+Result<std::string> read_regular_file(const std::string& path, size_t max_bytes) {
     Result<int> opened = open_regular_file(path);
     if (!opened) return opened.failure();
     const int fd = *opened;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_bytes) {
+        ::close(fd);
+        return Failure{path + ": larger than " + std::to_string(max_bytes) + " bytes", true};
+    }
     std::string content;
     char buffer[8192];
     for (;;) {
@@ -34,6 +43,10 @@ Result<std::string> read_regular_file(const std::string& path) {
             return failed;
         }
         if (n == 0) break;
+        if (content.size() + static_cast<size_t>(n) > max_bytes) {  // it grew while we read
+            ::close(fd);
+            return Failure{path + ": larger than " + std::to_string(max_bytes) + " bytes", true};
+        }
         content.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);

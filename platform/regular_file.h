@@ -1,7 +1,8 @@
 #pragma once
 // Files named by settings are read only when they are regular files: a directory reads as
-// nothing, a FIFO blocks the reader until some writer comes, and a device such as /dev/zero
-// never ends.
+// nothing, a FIFO blocks the reader until some writer comes, a device such as /dev/zero never
+// ends, and opening a terminal could make it the program's own. Nothing but a regular file is
+// ever opened, and none is read past a size its caller sets.
 
 #include <string>
 
@@ -9,11 +10,10 @@
 
 namespace tarvelo {
 
-// A descriptor open for reading when `path` is a regular file (a link to one counts), opened
-// without blocking on a FIFO.
+// A descriptor open for reading when `path` is a regular file (a link to one counts).
 Result<int> open_regular_file(const std::string& path);
 
-// The whole content of such a file.
-Result<std::string> read_regular_file(const std::string& path);
+// The whole content of such a file; a file larger than max_bytes is refused.
+Result<std::string> read_regular_file(const std::string& path, size_t max_bytes);
 
 }  // namespace tarvelo

@@ -7,7 +7,7 @@ namespace tarvelo::ui {
 void PaintBackgroundImage(QPainter& painter, const QRect& client, const std::string& path) {
     if (path.empty()) return;
     // Only a regular file, opened without blocking: a FIFO here would freeze every window.
-    auto bytes = read_regular_file(path);
+    auto bytes = read_regular_file(path, kMaxBackgroundBytes);
     if (!bytes) return;
     QImage image = QImage::fromData(QByteArray::fromRawData(bytes->data(), static_cast<qsizetype>(bytes->size())));
     if (image.isNull()) return;

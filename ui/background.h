@@ -10,6 +10,9 @@
 
 namespace tarvelo::ui {
 
+// A bitmap of a few screens at full colour fits well within this; a larger file is not read.
+constexpr size_t kMaxBackgroundBytes = 64u << 20;
+
 // Nothing is drawn for an empty path or a file that does not load; only a regular file is read.
 void PaintBackgroundImage(QPainter& painter, const QRect& client, const std::string& path);
 

@@ -170,8 +170,21 @@ TEST(SettingsFile, OnlyARegularFileCountsAsFound) {
         ASSERT_EQ(c.make(local), 0) << c.name;
         EXPECT_EQ(find_settings_file({local, system}), system) << c.name;
         EXPECT_EQ(find_settings_file({local}), std::nullopt) << c.name;
-        EXPECT_FALSE(IniFile::load(local).has_value()) << c.name;
+        EXPECT_FALSE(static_cast<bool>(IniFile::load(local))) << c.name;
     }
+}
+
+// A huge settings file (a sparse one costs nothing to make) is refused, not read into memory.
+TEST(SettingsFile, AHugeFileIsRefusedUnread) {
+    test::TempDir dir;
+    const std::string huge = dir.file("huge.ini");
+    test::write_file(huge, "[scale]\npipe_name=huge\n");
+    ASSERT_EQ(truncate(huge.c_str(), 3LL << 30), 0);
+    auto loaded = IniFile::load(huge);
+    ASSERT_FALSE(loaded);
+    EXPECT_NE(loaded.error().find("larger than"), std::string::npos) << loaded.error();
+    ASSERT_EQ(truncate(huge.c_str(), IniFile::kMaxBytes), 0);
+    EXPECT_TRUE(IniFile::load(huge));  // exactly the limit is read
 }
 
 }  // namespace

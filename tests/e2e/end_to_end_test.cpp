@@ -35,6 +35,7 @@ struct Options {
     std::string pipe_name = "ecr";
     std::map<std::string, std::string> env;    // over the run's own
     bool stdout_pipe = false;
+    std::string wrap;  // a shell line that starts the scale as "$0" (to close its descriptors)
 };
 
 class Scale {
@@ -59,8 +60,12 @@ public:
         std::map<std::string, std::string> env{
             {"XDG_RUNTIME_DIR", dir.path()}, {"QT_QPA_PLATFORM", "offscreen"}, {"TARVELO_TIME_DIVISOR", "20"}};
         for (const auto& [k, v] : o.env) env[k] = v;
-        tarvelo = std::make_unique<Process>(BIN_DIR "/tarvelo", std::vector<std::string>{}, dir.path(), env,
-                                            dir.file("tarvelo"), o.stdout_pipe);
+        if (o.wrap.empty())
+            tarvelo = std::make_unique<Process>(BIN_DIR "/tarvelo", std::vector<std::string>{}, dir.path(), env,
+                                                dir.file("tarvelo"), o.stdout_pipe);
+        else
+            tarvelo = std::make_unique<Process>("/bin/sh", std::vector<std::string>{"-c", o.wrap, BIN_DIR "/tarvelo"},
+                                                dir.path(), env, dir.file("tarvelo"), o.stdout_pipe);
     }
     bool ready() { return tarvelo->wait_output("tarvelo: scale ready", 20000); }
     PipeClient& ecr() {
@@ -385,7 +390,7 @@ TEST(HostileHost, SpecialBackgroundAndHugeWindowsLeaveTheWindowsWorking) {
     TempDir fifo_dir;
     std::string fifo = fifo_dir.file("bg.bmp");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Scale s({.main1_section = "bg_image=" + fifo + "\n", .main2_section = "h=2147483647\n",
+    Scale s({.main1_section = "bg_image=" + fifo + "\n", .main2_section = "w=2147483647\nh=2147483647\n",
              .env = {{"TARVELO_SCREENSHOT_DIR", shots.path()}}});
     ASSERT_TRUE(s.ready()) << s.tarvelo->err();
     kill(s.tarvelo->pid(), SIGUSR1);
@@ -396,10 +401,38 @@ TEST(HostileHost, SpecialBackgroundAndHugeWindowsLeaveTheWindowsWorking) {
         return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
                uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
     };
-    EXPECT_EQ(be32(16), 640u);  // the IHDR's width and height
+    EXPECT_EQ(be32(16), 800u);  // the IHDR's width and height: the offscreen screen's
     EXPECT_EQ(be32(20), 800u);
     s.tarvelo->stop();
     EXPECT_EQ(s.tarvelo->wait_exit(0), 0);
+}
+
+// Started with its standard input and output closed (as some service starters do), the scale
+// must not take its own signal pipe or sockets for them: it serves, and SIGTERM ends it.
+TEST(HostileHost, ClosedStandardDescriptorsAtStart) {
+    Scale s({.env = {{"TARVELO_SCREENSHOT_DIR", ""}}, .wrap = "exec \"$0\" 0<&- 1>&-"});
+    ASSERT_TRUE(wait_until([&] { return s.exchange(STATUS, 500) == status_reply("00"); }, 20000)) << s.tarvelo->err();
+    for (int fd : {0, 1})
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(s.tarvelo->pid()) + "/fd/" + std::to_string(fd)),
+                  "/dev/null");
+    kill(s.tarvelo->pid(), SIGTERM);
+    EXPECT_EQ(s.tarvelo->wait_exit(10000), 0) << s.tarvelo->err();
+    EXPECT_FALSE(std::filesystem::exists(s.dir.file("ecr")));
+}
+
+// A second signal while the first is still being honoured (here a zero that the board never
+// answers holds the ECR link) ends the program at once.
+TEST(HostileHost, ASecondSignalEndsAtOnce) {
+    Scale s;
+    ASSERT_TRUE(s.ready());
+    s.board_line("mute on");
+    setenv("XDG_RUNTIME_DIR", s.dir.path().c_str(), 1);
+    s.ecr().write_all("\x04\x02" "06\x03", 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the zero is under way
+    kill(s.tarvelo->pid(), SIGTERM);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(s.tarvelo->pid(), SIGTERM);
+    EXPECT_EQ(s.tarvelo->wait_exit(10000), 128 + SIGTERM);  // the default death, not the clean end
 }
 
 }  // namespace

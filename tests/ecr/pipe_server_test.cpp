@@ -187,6 +187,29 @@ TEST_F(PipeServerTest, OneEcrAtATime) {
     EXPECT_EQ(logged().find("000999"), std::string::npos) << "a turned-away client's record was read";
 }
 
+// An orderly shut-down may come before the server has made its pipe: run() must not then wait
+// for a client for ever.
+TEST_F(PipeServerTest, AStopBeforeTheRunEndsIt) {
+    RecordDispatcher::Parts parts;
+    parts.scale = &scale_;
+    parts.sale = &sale_;
+    parts.saved = &saved_;
+    parts.display = &display_;
+    parts.log = &log_;
+    parts.clock = &system_clock();
+    RecordDispatcher dispatcher(parts);
+    PipeServerThread server({name_, &dispatcher, &log_, &system_clock(), &ready_});
+    server.stop();
+    std::atomic<bool> done{false};
+    std::thread run([&] {
+        server.run();
+        done = true;
+    });
+    EXPECT_TRUE(test::wait_until([&] { return done.load(); }, 2000));
+    if (!done) server.stop();  // the server exists now: this one reaches it
+    run.join();
+}
+
 TEST_F(PipeServerTest, ASecondServerOnTheSameNameEndsAtOnce) {
     start();
     test::FakeClock clock;

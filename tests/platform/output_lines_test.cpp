@@ -1,0 +1,39 @@
+#include "platform/output_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tarvelo {
+namespace {
+
+// A log collector that stops reading (but does not go away) must never hold up a board
+// driver's thread: lines queue up to a limit, the rest are dropped, and once the reader is
+// back what was queued comes out whole and in order.
+TEST(OutputLines, AStalledReaderNeverHoldsTheWriter) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    auto out = std::make_unique<OutputLines>(fds[1]);
+    const std::string line = std::string(99, 'x') + "\n";
+    for (size_t i = 0; i < 3 * OutputLines::kQueueLimit; ++i) out->write(line);  // returns: nobody reads
+    EXPECT_GT(out->dropped(), 0u);
+    EXPECT_FALSE(out->flush(50));
+
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    std::string got;
+    char buffer[65536];
+    for (int i = 0; i < 2000 && !out->flush(1); ++i)
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(got.size() % line.size(), 0u);
+    EXPECT_EQ(got.substr(0, line.size()), line);
+    EXPECT_EQ(got.size() / line.size() + out->dropped(), 3 * OutputLines::kQueueLimit);
+    out.reset();
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
+}  // namespace tarvelo
