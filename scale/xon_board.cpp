@@ -54,9 +54,13 @@ bool XonBoard::snapshot(weighing_snapshot& out) const {
     return true;
 }
 
+std::string XonBoard::port_name_for(const char* port_name) {
+    return std::string(port_name ? port_name : kDefaultPort).substr(0, 255);
+}
+
 int XonBoard::start(const char* port_name) {
     if (running_.load()) return 0;
-    if (!open_port(std::string(port_name ? port_name : kDefaultPort).substr(0, 255))) return -1;
+    if (!open_port(port_name_for(port_name))) return -1;
     running_ = 1;
     try {
         thread_ = std::thread(&XonBoard::update_thread, this);

@@ -23,6 +23,8 @@ namespace tarvelo {
 class XonBoard : public WeighingBoard {
 public:
     static constexpr const char* kDefaultPort = "COM4";
+    // The port that start() opens for `port_name`: a null name stands for COM4.
+    static std::string port_name_for(const char* port_name);
     static LineSettings line_settings() { return LineSettings{38400, 8, 'E', 1}; }
 
     explicit XonBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace());

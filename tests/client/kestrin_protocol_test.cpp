@@ -21,6 +21,12 @@ TEST(KestrinCsKw, ClientRule) {
     EXPECT_EQ(cs_kw_chars("0001", 0x10).substr(0, 4), "0002");  // 0x0100 rotated left by 1 = 0x0200, low byte first
     const uint8_t abc[] = {'a', 'b', 'c'};
     EXPECT_EQ(crc16_86a3(abc, 3), 0xC087);
+    // Worked by hand: CS "1A2B" against three challenges (CS then KW, low byte first).
+    struct Case {
+        uint8_t r;
+        const char* chars;
+    } cases[] = {{0x07, "1a2ba54c"}, {0xA5, "ac689532"}, {0x00, "1a2ba652"}};
+    for (const Case& c : cases) EXPECT_EQ(cs_kw_chars("1A2B", c.r), c.chars) << int{c.r};
 }
 
 TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {

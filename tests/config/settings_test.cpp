@@ -48,6 +48,10 @@ TEST(Settings, EmptyFileGivesEveryDefault) {
     EXPECT_EQ(m.font_name, "Arial");
     EXPECT_EQ(m.font_size, 260);
     EXPECT_EQ(m.bg_image, "bg.bmp");
+    EXPECT_EQ(m.font_color, "0,0,0");
+    EXPECT_EQ(m.hide_fg, 0);
+    EXPECT_EQ(c.main2.font_color, "0,0,0");
+    EXPECT_EQ(c.main2.hide_fg, 0);
     EXPECT_EQ(c.main2.zero_btn_fg, 0);  // the second window has no buttons
     EXPECT_EQ(c.main2.type, 0);
 }
@@ -122,15 +126,35 @@ TEST(Settings, NumbersAndFlagsKeepWhatTheirStorageHolds) {
 }
 
 TEST(Settings, TextsAreCutToTheirBuffers) {
-    Configuration c = load(
-        "[scale]\nweight_symbol=abcdefg\nmax_label=Max.123456789AB\ncurrency_symbol=EURO12345\n"
-        "quantity_symbol=pieces!\n[windowMain1]\nfont_name=" + std::string(40, 'F') +
-        "\nbg_image=" + std::string(70, 'b') + "\n");
-    EXPECT_EQ(c.scale.weight_symbol, "abcdef");
-    EXPECT_EQ(c.scale.max_label, "Max.123456789A");
-    EXPECT_EQ(c.main1.font_name.size(), 30u);
-    EXPECT_EQ(c.main1.bg_image.size(), 62u);
+    struct Case {
+        const char* section;
+        const char* key;
+        std::string (*value)(const Configuration&);
+        size_t kept;
+    } cases[] = {
+        {"scale", "serial_port", [](const Configuration& c) { return c.scale.serial_port; }, 254},
+        {"scale", "pipe_name", [](const Configuration& c) { return c.scale.pipe_name; }, 254},
+        {"scale", "max_label", [](const Configuration& c) { return c.scale.max_label; }, 14},
+        {"scale", "min_label", [](const Configuration& c) { return c.scale.min_label; }, 14},
+        {"scale", "ed_label", [](const Configuration& c) { return c.scale.ed_label; }, 14},
+        {"scale", "tare_label", [](const Configuration& c) { return c.scale.tare_label; }, 14},
+        {"scale", "zero_symbol", [](const Configuration& c) { return c.scale.zero_symbol; }, 6},
+        {"scale", "net_symbol", [](const Configuration& c) { return c.scale.net_symbol; }, 6},
+        {"scale", "weight_symbol", [](const Configuration& c) { return c.scale.weight_symbol; }, 6},
+        {"scale", "quantity_symbol", [](const Configuration& c) { return c.scale.quantity_symbol; }, 6},
+        {"scale", "currency_symbol", [](const Configuration& c) { return c.scale.currency_symbol; }, 6},
+        {"windowMain1", "font_name", [](const Configuration& c) { return c.main1.font_name; }, 30},
+        {"windowMain1", "font_color", [](const Configuration& c) { return c.main1.font_color; }, 30},
+        {"windowMain2", "font_color", [](const Configuration& c) { return c.main2.font_color; }, 30},
+        {"windowMain1", "bg_image", [](const Configuration& c) { return c.main1.bg_image; }, 62},
+    };
+    for (const Case& c : cases) {
+        std::string ini = std::string("[") + c.section + "]\n" + c.key + "=";
+        EXPECT_EQ(c.value(load(ini + std::string(c.kept, '7') + "\n")), std::string(c.kept, '7')) << c.key;
+        EXPECT_EQ(c.value(load(ini + std::string(c.kept + 1, '7') + "\n")), std::string(c.kept, '7')) << c.key;
+    }
     // Both captions fit their 16 bytes whatever the symbols.
+    Configuration c = load("[scale]\nweight_symbol=abcdefg\ncurrency_symbol=EURO12345\nquantity_symbol=pieces!\n");
     EXPECT_EQ(c.scale.unit_price_caption_weight, "EURO12/abcdef");
     EXPECT_EQ(c.scale.unit_price_caption_quantity, "EURO12/pieces");
 }

@@ -122,10 +122,18 @@ TEST_F(PipeServerTest, FramingEdgeCases) {
     ecr.send("\x01\x05");
     EXPECT_EQ(ecr.exchange("\x04\x02" "08\x03"), "\x02" "09\x1b" "10\x03");
     EXPECT_EQ(ecr.exchange(ENQ), DATA_1000);
-    std::string log = logged();
-    size_t invalid = 0;
-    for (size_t pos = 0; (pos = log.find("-> receive: invalid command\n", pos)) != std::string::npos; ++pos) ++invalid;
-    EXPECT_EQ(invalid, 3u);
+    auto invalid_lines = [&] {
+        std::string log = logged();
+        size_t n = 0;
+        for (size_t pos = 0; (pos = log.find("-> receive: invalid command\n", pos)) != std::string::npos; ++pos) ++n;
+        return n;
+    };
+    EXPECT_EQ(invalid_lines(), 3u);
+    // The second byte decides what is a request: DC2 is one, ACK is not.
+    EXPECT_EQ(ecr.exchange("\x04\x12"), "\x06");
+    ecr.send("\x04\x06\x03");
+    EXPECT_EQ(ecr.exchange("\x04\x11"), "\x06");  // the first reply after it is DC1's
+    EXPECT_EQ(invalid_lines(), 4u);
 }
 
 TEST_F(PipeServerTest, VerificationSurvivesAReconnection) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <sstream>
 
 #include "ecr/ecr_frames.h"
@@ -55,38 +56,147 @@ protected:
     std::unique_ptr<RecordDispatcher> dispatcher_;
 };
 
-TEST_F(Dispatcher, EveryRecordByLengthAndNumber) {
-    struct Case {
-        const char* name;
-        std::string frame;
-        std::string reply;
-        const char* status;  // what record 08 reports afterwards
-    } cases[] = {
-        {"status first", STATUS, status_reply("00"), "00"},
-        {"00 weight mode", record("00"), ACK, "00"},
-        {"00 with an extra ESC", "\x04\x02" "00\x1b\x03", NAK, "10"},
-        {"30 quantity mode", record("30"), ACK, "00"},
-        {"21 tare", record("21"), "\x02" "22\x1b" "3\x1b" "00000\x03", "00"},
-        {"unknown record", record("99"), NAK, "10"},
-        {"not a number", record("X1"), NAK, "10"},
-        {"10 when verified", record("10", {"1234abcd"}), NAK, "10"},
-        {"01 too short", record("01", {"00150", ""}), NAK, "10"},
-        {"31 quantity price", record("31", {"000250", ""}), ACK, "00"},
-        {"33 price and quantity", record("33", {"000250", "0003"}), ACK, "00"},
-        {"34 price and text", record("34", {"000250", "BOLTS        "}), ACK, "00"},
-        {"35 price, quantity, text", record("35", {"000250", "0003", "NUTS         "}), ACK, "00"},
-        {"01 weight price", record("01", {"000150", ""}), ACK, "00"},
-        {"DC1 show", "\x04\x11", ACK, "00"},
-        {"DC2 hide", "\x04\x12", ACK, "00"},
-        {"status with any second byte", "\x04\x05" "08", status_reply("00"), "00"},
-    };
-    for (const Case& c : cases) {
-        SetUp();
-        EXPECT_EQ(send(c.frame), c.reply) << c.name;
-        EXPECT_EQ(status(), status_reply(c.status)) << c.name;
-        EXPECT_EQ(status(), status_reply("00")) << c.name;  // a status is told once
-    }
+// One request on a link of its own: the reply, the status that record 08 reports afterwards,
+// and the lines the request writes to the log, word for word and in order.
+struct RecordRow {
+    const char* name;
+    std::string frame;
+    std::string reply;
+    const char* status;
+    std::vector<std::string> log;
+    std::vector<std::string> before = {};  // requests sent first on the same link
+    EcrSettings settings = {};
+    int32_t grams = 1000;                  // stable on the platform
+};
+
+const char* const ACKED = "   send: ack";
+const char* const NAKED = "   send: nak";
+const EcrSettings VERIFY{1, 1, 0};
+const std::string CHALLENGE = "\x02" "11\x1b" "24d\x03";
+const char* const CHALLENGE_LINE = "   send: No. 11, request CS/KW, random_number='4d'";
+const std::string PAIR_1A2B = record("10", {"a2b13295"});  // CS "1A2B" against challenge 4d
+
+std::string data02(const char* weight, const char* unit_price, const char* total) {
+    return std::string("\x02" "02\x1b" "3\x1b") + weight + "\x1b" + unit_price + "\x1b" + total + "\x03";
 }
+
+const RecordRow kRecordRows[] = {
+    {"08 first", STATUS, status_reply("00"), "00",
+     {"receive: No. 08, scale status", "   send: No. 09, scale status: s1='0', s0='0'"}},
+    {"08 after a refusal", STATUS, status_reply("10"), "00",
+     {"receive: No. 08, scale status", "   send: No. 09, scale status: s1='1', s0='0'"}, {record("99")}},
+    {"08 with any second byte", "\x04\x05" "08", status_reply("00"), "00",
+     {"receive: No. 08, scale status", "   send: No. 09, scale status: s1='0', s0='0'"}},
+    {"00 weight mode", record("00"), ACK, "00", {"receive: No. 00, set to weight mode", ACKED}},
+    {"30 quantity mode", record("30"), ACK, "00", {"receive: No. 30, set to quantity mode", ACKED}},
+    {"21 tare", record("21"), "\x02" "22\x1b" "3\x1b" "00000\x03", "00",
+     {"receive: No. 21, request tare", "   send: No. 22, tare: tare='00000'"}},
+    {"06 rezero", record("06"), ACK, "00", {"receive: No. 06, rezero", ACKED}},
+    {"07 one touch tare", record("07"), ACK, "00", {"receive: No. 07, one touch tare", ACKED}},
+    {"01 weight price", record("01", {"000150", ""}), ACK, "00",
+     {"receive: No. 01, unit price (weight mode), unit_price='000150'", ACKED}},
+    {"01 once per weighing", record("01", {"000200", ""}), NAK, "21",
+     {"receive: No. 01, unit price (weight mode), unit_price='000200'", NAKED}, {record("01", {"000150", ""})}},
+    {"03 price and tare", record("03", {"000150", "0000"}), ACK, "00",
+     {"receive: No. 03, unit price and tare (weight mode), unit_price='000150', tare='0000'", ACKED}},
+    {"04 price and text", record("04", {"000150", "APPLES       "}), ACK, "00",
+     {"receive: No. 04, unit price and text (weight mode), unit_price='000150', text='APPLES       '", ACKED}},
+    {"05 price, tare and text", record("05", {"000150", "0100", "PEARS        "}), ACK, "00",
+     {"receive: No. 05, unit price, tare and text (weight mode), unit_price='000150', tare='0100', "
+      "text='PEARS        '",
+      ACKED}},
+    {"31 quantity price", record("31", {"000250", ""}), ACK, "00",
+     {"receive: No. 31, unit price (quantity mode), unit_price='000250'", ACKED}},
+    {"33 price and quantity", record("33", {"000250", "0003"}), ACK, "00",
+     {"receive: No. 33, unit price and quantity (quantity mode), unit_price='000250', qty='0003'", ACKED}},
+    {"34 price and text", record("34", {"000250", "BOLTS        "}), ACK, "00",
+     {"receive: No. 34, unit price and text (quantity mode), unit_price='000250', text='BOLTS        '", ACKED}},
+    {"35 price, quantity and text", record("35", {"000250", "0003", "NUTS         "}), ACK, "00",
+     {"receive: No. 35, unit price, quantity and text (quantity mode) unit_price='000250', quantity='0003', "
+      "text='NUTS         '",
+      ACKED}},
+    {"DC1 show", "\x04\x11", ACK, "00", {"receive: DC1, show window", ACKED}},
+    {"DC2 hide", "\x04\x12", ACK, "00", {"receive: DC2, hide window", ACKED}},
+    {"ENQ weight mode", ENQ, data02("01000", "000000", "000000"), "00",
+     {"receive: ENQ",
+      "   send: No. 02, scale data (weight mode): weight='01000', unit_price='000000', total_price='000000'"}},
+    {"ENQ beyond five places", ENQ, data02("23456", "000000", "000000"), "00",
+     {"receive: ENQ",
+      "   send: No. 02, scale data (weight mode): weight='23456', unit_price='000000', total_price='000000'"},
+     {}, {}, 123456},
+    {"ENQ below zero", ENQ, data02("-0012", "000150", "-00001"), "00",
+     {"receive: ENQ",
+      "   send: No. 02, scale data (weight mode): weight='-0012', unit_price='000150', total_price='-00001'"},
+     {record("01", {"000150", ""})}, EcrSettings{0, 0, 0}, -12},
+    {"ENQ refused", ENQ, NAK, "21", {"receive: ENQ", NAKED}, {ENQ}},
+    {"ENQ quantity mode", ENQ, "\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03", "00",
+     {"receive: ENQ", "   send: No. 32, scale data (quantity mode): quantity='00003', unit_price='000250', "
+                      "total_price='000750'"},
+     {record("30"), record("33", {"000250", "0003"})}},
+    // Chosen by length first, then by number: every other pair is refused.
+    {"00 with an extra ESC", "\x04\x02" "00\x1b\x03", NAK, "10", {NAKED}},
+    {"unknown record", record("99"), NAK, "10", {NAKED}},
+    {"not a number", record("X1"), NAK, "10", {NAKED}},
+    {"10 when verified", record("10", {"1234abcd"}), NAK, "10", {NAKED}},
+    {"01 at 12 bytes", record("01", {"00150", ""}), NAK, "10", {NAKED}},
+    {"01 at 17 bytes", record("01", {"000150", "0100"}), NAK, "10", {NAKED}},
+    {"03 at 13 bytes", record("03", {"000150", ""}), NAK, "10", {NAKED}},
+    {"34 at 31 bytes", record("34", {"000250", "0003", "BOLTS        "}), NAK, "10", {NAKED}},
+    // The handshake in front of everything but record 08.
+    {"handshake asks first", ENQ, CHALLENGE, "00", {CHALLENGE_LINE}, {}, VERIFY},
+    {"handshake takes the pairs", PAIR_1A2B, ACK, "00",
+     {"receive: No. 10, CS/KW", "cs/kw pair 1: cs='a2b1', kw='3295'", ACKED}, {ENQ}, VERIFY},
+    {"handshake without a whole pair", record("10", {"a2b1329"}), NAK, "00", {"receive: No. 10, CS/KW", NAKED},
+     {ENQ}, VERIFY},
+    {"handshake wants record 10", record("00"), CHALLENGE, "00", {"receive: not No. 10", CHALLENGE_LINE}, {ENQ},
+     VERIFY},
+    {"handshake passed", ENQ, "\x02" "11\x1b" "1\x03", "00", {"   send: No. 11, response CS/KW result, result='1'"},
+     {ENQ, PAIR_1A2B}, VERIFY},
+    {"handshake failed", ENQ, "\x02" "11\x1b" "0\x03", "00", {"   send: No. 11, response CS/KW result, result='0'"},
+     {ENQ, record("10", {"a2b13296"})}, VERIFY},
+    {"handshake wants ENQ", record("00"), CHALLENGE, "00",
+     {"receive: not ENQ request for verification result", CHALLENGE_LINE}, {ENQ, PAIR_1A2B}, VERIFY},
+};
+
+void PrintTo(const RecordRow& row, std::ostream* os) { *os << row.name; }
+
+class DispatcherRecords : public Dispatcher, public ::testing::WithParamInterface<RecordRow> {
+protected:
+    void SetUp() override { make(GetParam().settings); }
+    // The messages of the log, without their time stamps.
+    std::vector<std::string> log_lines() {
+        std::vector<std::string> lines;
+        std::string text = logged();
+        for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+            std::string line = text.substr(pos, end - pos);
+            size_t arrow = line.find("-> ");
+            lines.push_back(arrow == std::string::npos ? line : line.substr(arrow + 3));
+        }
+        return lines;
+    }
+};
+
+TEST_P(DispatcherRecords, ReplyStatusAndLogLines) {
+    const RecordRow& row = GetParam();
+    scale_.snapshot = test::FakeScale::stable_at(row.grams);
+    for (const std::string& frame : row.before) send(frame);
+    size_t from = log_lines().size();
+    EXPECT_EQ(send(row.frame), row.reply);
+    std::vector<std::string> lines = log_lines();
+    ASSERT_GE(lines.size(), from);
+    EXPECT_EQ(lines.front(), row.settings.verify ? "verify: enabled" : "verify: disabled");
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end()), row.log);
+    EXPECT_EQ(status(), status_reply(row.status));
+    EXPECT_EQ(status(), status_reply("00"));  // a status is told once
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DispatcherRecords, ::testing::ValuesIn(kRecordRows),
+                         [](const ::testing::TestParamInfo<RecordRow>& p) {
+                             std::string name = p.param.name;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
 
 TEST_F(Dispatcher, WindowAndModeCalls) {
     send("\x04\x11");
@@ -140,6 +250,11 @@ TEST_F(Dispatcher, EnqConditions) {
         {"underload", with(at(0), &weighing_snapshot::underload), 0, 1, NAK, "31"},
         {"overload", with(at(7000), &weighing_snapshot::overload), 0, 1, NAK, "32"},
         {"below the minimum", at(39), 0, 1, NAK, "30"},
+        {"at the minimum", at(40), 0, 1, "\x02" "02\x1b" "3\x1b" "00040\x1b" "000150\x1b" "000006\x03", "00"},
+        // Two reasons at once: the first in the order of the checks is reported.
+        {"sent and below the minimum", at(39), 1, 1, NAK, "21"},
+        {"underload and overload", with(with(at(0), &weighing_snapshot::underload), &weighing_snapshot::overload), 0,
+         1, NAK, "31"},
         {"minimum off", at(0), 0, 0, "\x02" "02\x1b" "3\x1b" "00000\x1b" "000150\x1b" "000000\x03", "00"},
         {"link lost", with(at(1000), &weighing_snapshot::link_lost), 0, 1, NAK, "01"},
     };
@@ -242,12 +357,21 @@ TEST_F(Dispatcher, RezeroAndOneTouchTare) {
     EXPECT_TRUE(scale_.calls().empty());
     EXPECT_EQ(status(), status_reply("01"));
 
+    // Zero and tare replace both characters of a status still standing, whatever their result.
+    auto standing_30 = [&] {
+        scale_.snapshot = test::FakeScale::stable_at(39);
+        ASSERT_EQ(send(ENQ), NAK);  // below the minimum: 3 0
+    };
     saved_.store(weighing_snapshot{});
+    standing_30();
     EXPECT_EQ(send(record("06")), ACK);
+    EXPECT_EQ(status(), status_reply("00"));
+    standing_30();
     scale_.rezero_result = 1;
     EXPECT_EQ(send(record("06")), NAK);
     EXPECT_EQ(status(), status_reply("01"));
 
+    standing_30();
     EXPECT_EQ(send(record("07")), ACK);  // goods on the platform: a key tare
     EXPECT_EQ(sale_.one_touch_tare.load(), 1);
     EXPECT_EQ(status(), status_reply("00"));
@@ -255,6 +379,7 @@ TEST_F(Dispatcher, RezeroAndOneTouchTare) {
     empty.zero = 1;
     saved_.store(empty);
     scale_.tare_result = 2;
+    standing_30();
     EXPECT_EQ(send(record("07")), NAK);
     EXPECT_EQ(sale_.one_touch_tare.load(), 0);
     EXPECT_EQ(status(), status_reply("01"));
@@ -276,29 +401,6 @@ TEST_F(Dispatcher, HandshakeFirstAndAgainAfter51Readings) {
     EXPECT_EQ(dispatcher_->read_counter(), 0);
     EXPECT_EQ(send("\x04\x11"), "\x02" "11\x1b" "24d\x03");  // whatever comes next
     EXPECT_NE(logged().find("-> reached the max reading count\n"), std::string::npos);
-}
-
-TEST_F(Dispatcher, LogsEveryStepWordForWord) {
-    sale_.unit_price = 150;
-    send(record("05", {"000150", "0100", "PEARS        "}));
-    send(ENQ);
-    scale_.snapshot = test::FakeScale::stable_at(-12);
-    sale_.weight_sent = 0;
-    make(EcrSettings{0, 0, 0});
-    send(ENQ);
-    send(record("21"));
-    send(STATUS);
-    std::string log = logged();
-    for (const char* line :
-         {"-> verify: disabled\n",
-          "-> receive: No. 05, unit price, tare and text (weight mode), unit_price='000150', tare='0100', "
-          "text='PEARS        '\n",
-          "->    send: ack\n", "-> receive: ENQ\n",
-          "->    send: No. 02, scale data (weight mode): weight='01000', unit_price='000150', total_price='000150'\n",
-          "->    send: No. 02, scale data (weight mode): weight='-0012', unit_price='000150', total_price='-00001'\n",
-          "-> receive: No. 21, request tare\n", "->    send: No. 22, tare: tare='00000'\n",
-          "-> receive: No. 08, scale status\n", "->    send: No. 09, scale status: s1='0', s0='0'\n"})
-        EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
 // A field that holds a line end cannot write a line of its own into the log: control bytes

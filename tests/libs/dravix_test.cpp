@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +61,18 @@ TEST(Dravix, ChecksumChangesWithTheLibraryFile) {
     ASSERT_EQ(changed.size(), 9u) << changed;
     EXPECT_TRUE(is_upper_hex8(changed.substr(0, 8).c_str()));
     EXPECT_NE(changed, std::string(mine) + "\n");
+}
+
+// The library's identity is the checksum of its file: what the file offers to a program must be
+// exactly its own operations, not the platform layer it is built with.
+TEST(Dravix, ExportsItsOwnOperationsOnly) {
+    std::string library = loaded_module_path(reinterpret_cast<const void*>(&get_scale_checksum));
+    ASSERT_FALSE(library.empty());
+    std::istringstream table(run(std::string(NM_PROGRAM) + " -D --defined-only -P " + library));
+    std::set<std::string> exported;
+    for (std::string line; std::getline(table, line);) exported.insert(line.substr(0, line.find(' ')));
+    EXPECT_EQ(exported, (std::set<std::string>{"ReadFileOverLapped", "WriteFileOverLapped", "get_scale_checksum",
+                                               "dravix_getversion", "dravix_get_manufacturer"}));
 }
 
 TEST(Dravix, VersionsAndManufacturer) {

@@ -117,6 +117,9 @@ TEST_P(FacadeOnEitherBoard, StartupFailures) {
     ASSERT_TRUE(test::wait_until([&] { return f_.snapshot().stable == 0; }));
     EXPECT_EQ(f_.facade->startup("0A1B2C3D"), -2);
     f_.board->set_stable(true);
+    // The board refuses every initial zero while a tare is in force.
+    ASSERT_EQ(f_.facade->preset_tare(100), 0);
+    EXPECT_EQ(f_.facade->startup("0A1B2C3D"), -2);
     f_.board->set_mute(true);
     // The integrity check itself gets no answer now.
     EXPECT_EQ(f_.facade->startup("0A1B2C3D"), -1);
@@ -244,6 +247,21 @@ TEST(Facade, UnsupportedBoardTypeDoesNothingAndFailsStartup) {
     int64_t before = f.clock.now_ms();
     EXPECT_EQ(f.facade->startup("0A1B2C3D"), -2);
     EXPECT_GE(f.clock.now_ms() - before, 900);  // 100 passes of 100 ms, cut tenfold
+    f.facade->on_zero_button();
+    f.facade->on_tare_button();
+    f.facade->sale_refresh(&f.sink);
+    // Nothing was sent: a command of the test's own, queued behind anything the facade may have
+    // queued, is the first the board hears after the DC1 that started its stream.
+    ASSERT_EQ(f.letter.preset_tare(4321), 0);
+    auto marker = *lcmd::encode_command('U', "00004321");
+    auto got = [&] { return test::received_bytes(*f.board); };
+    ASSERT_TRUE(test::wait_until([&] {
+        auto r = got();
+        return std::find(r.begin(), r.end(), marker) != r.end();
+    }));
+    auto heard = got();
+    heard.erase(std::find(heard.begin(), heard.end(), marker) + 1, heard.end());
+    EXPECT_EQ(heard, (std::vector<std::vector<uint8_t>>{{lcmd::DC1}, {lcmd::DC3}, marker}));
 }
 
 TEST(Facade, StartupNeedsThreeStableReadingsInARow) {
