@@ -1,7 +1,6 @@
 #include "log/event_log.h"
 
 #include <cstdio>
-#include <memory>
 
 namespace tarvelo {
 
@@ -58,30 +57,6 @@ void EventLog::append_line(const char* line) {
     if (f == nullptr) return;
     std::fputs(line, f);
     std::fclose(f);
-}
-
-namespace {
-std::unique_ptr<EventLog>& process_log() {
-    static auto* log = new std::unique_ptr<EventLog>;  // used by threads that outlive main
-    return *log;
-}
-}  // namespace
-
-void configure_log(uint32_t lines_per_file) {
-    process_log() = std::make_unique<EventLog>(lines_per_file, system_clock());
-}
-
-void write_log(const char* format, ...) {
-    EventLog* log = process_log().get();
-    if (log == nullptr) return;
-    va_list args;
-    va_start(args, format);
-    log->vwrite(format, args);
-    va_end(args);
-}
-
-void append_log_line(const char* line) {
-    if (EventLog* log = process_log().get()) log->append_line(line);
 }
 
 }  // namespace tarvelo

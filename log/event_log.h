@@ -25,8 +25,10 @@ public:
 
     EventLog(uint32_t lines_per_file, Clock& clock, std::string directory = {});
 
+    // Formats one message and appends it as a line with the local date and time (write_log).
     void write(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void vwrite(const char* format, va_list args);
+    // Appends a finished line, beginning a new file when the count says so (append_log_line).
     void append_line(const char* line);
 
     uint32_t lines_per_file() const { return lines_per_file_; }
@@ -40,10 +42,5 @@ private:
     uint32_t counter_ = 1;     // number of the next line within the current file
     std::string file_name_;    // log_%04d%02d%02d%02d%02d%02d.txt
 };
-
-// The process-wide log used by the ECR link; off until configured.
-void configure_log(uint32_t lines_per_file);
-void write_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void append_log_line(const char* line);
 
 }  // namespace tarvelo
