@@ -33,7 +33,7 @@
 namespace tarvelo::app {
 
 class ScaleProgram {
-public:
+  public:
     // Builds every object on the settings; nothing runs until the board is opened and the
     // threads are started by the main window's start-up.
     explicit ScaleProgram(const Configuration& config, Clock& clock = system_clock());
@@ -53,7 +53,7 @@ public:
     SavedSnapshot& saved() { return saved_; }
     SaleState& sale() { return sale_; }
 
-private:
+  private:
     class SaleStateFlags;
     class EcrScaleOnFacade;
     class DisplayScaleOnFacade;

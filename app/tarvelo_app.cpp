@@ -1,13 +1,13 @@
 #include "app/tarvelo_app.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "config/settings.h"
 #include "libs/dravix.h"
@@ -61,10 +61,12 @@ void SignalEvents::attach(CTarveloDlg& dlg) {
                 continue;
             }
             if (c != SIGUSR1 || out.empty()) continue;
-            for (auto [window, name] : {std::pair<QWidget*, const char*>{&dlg, "display_bar.png"},
-                                        std::pair<QWidget*, const char*>{&dlg.second(), "customer_window.png"}}) {
+            for (auto [window, name] :
+                 {std::pair<QWidget*, const char*>{&dlg, "display_bar.png"},
+                  std::pair<QWidget*, const char*>{&dlg.second(), "customer_window.png"}}) {
                 std::string path = out + "/" + name;
-                if (window->grab().save(QString::fromStdString(path))) standard_output().write("screenshot: " + path + "\n");
+                if (window->grab().save(QString::fromStdString(path)))
+                    standard_output().write("screenshot: " + path + "\n");
             }
         }
     });
@@ -79,7 +81,8 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
         if (!path) return std::nullopt;
         auto ini = IniFile::load(*path);
         if (!ini) {
-            std::fprintf(stderr, "tarvelo: %s\n", ini.error().c_str());  // then "Could not find ..."
+            std::fprintf(stderr, "tarvelo: %s\n",
+                         ini.error().c_str());  // then "Could not find ..."
             return std::nullopt;
         }
         Configuration config = load_settings(*ini);
@@ -91,7 +94,9 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
         std::fflush(nullptr);
         std::_Exit(code);
     };
-    s.scale_open = [&program](MessageSink* owner, const char* port) { return program->facade().open(owner, port); };
+    s.scale_open = [&program](MessageSink* owner, const char* port) {
+        return program->facade().open(owner, port);
+    };
     s.get_checksum = [](char* buffer) { return get_scale_checksum(buffer); };
     s.start_display_thread = [&program](CTarveloDlg& dlg) { return program->start_display(dlg); };
     s.start_pipe_thread = [&program](CTarveloDlg& dlg) { return program->start_pipe(dlg); };

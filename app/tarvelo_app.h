@@ -14,7 +14,7 @@ namespace tarvelo::app {
 using ui::CTarveloDlg;
 
 class CTarveloApp {
-public:
+  public:
     // Returns the process's exit code: 0 after a normal close (also by SIGTERM, SIGINT or
     // SIGHUP), 1 when start-up failed.
     int InitInstance(int argc, char** argv);
@@ -26,12 +26,12 @@ public:
 // TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display windows there as PNG files (for
 // demonstrations and checks on a machine without a screen).
 class SignalEvents {
-public:
+  public:
     // Installs the handlers; signals that come before attach() wait in the pipe.
     SignalEvents();
     void attach(CTarveloDlg& dlg);
 
-private:
+  private:
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 

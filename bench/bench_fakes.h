@@ -7,7 +7,7 @@
 namespace tarvelo::bench {
 
 class ChangingScale : public EcrScale {
-public:
+  public:
     void get_snapshot(weighing_snapshot* out) override {
         out->weight = 1000 + (++n_ % 400);
         out->stable = 1;
@@ -18,12 +18,12 @@ public:
     int preset_tare(int32_t) override { return 0; }
     void sale_refresh(MessageSink*) override {}
 
-private:
+  private:
     int n_ = 0;
 };
 
 class NullDisplay : public EcrDisplay {
-public:
+  public:
     void post(PostedMessage) override {}
     void show_window(DisplayWindow, bool) override {}
     void set_quantity_mode(DisplayWindow, int) override {}

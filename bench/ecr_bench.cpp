@@ -4,11 +4,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
-#include <unistd.h>
 
 #include "bench/bench_fakes.h"
 #include "ecr/pipe_server.h"
@@ -18,7 +18,7 @@ namespace tarvelo {
 namespace {
 
 class NoSleepClock : public SystemClock {
-public:
+  public:
     void sleep_ms(int) override {}
 };
 

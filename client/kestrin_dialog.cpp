@@ -39,7 +39,8 @@ QFont dialog_font() {
     // whose metrics fit the 6 x 13 base units the rectangles were laid out with (characters
     // about 6 pixels wide, a line under 13). 8 points at 96 dpi are 11 pixels; pixels keep it
     // independent of the screen's dots per inch, as the dialog units are.
-    QFont::insertSubstitutions("MS Shell Dlg", {"Microsoft Sans Serif", "Liberation Sans", "Arial"});
+    QFont::insertSubstitutions("MS Shell Dlg",
+                               {"Microsoft Sans Serif", "Liberation Sans", "Arial"});
     QFont font("MS Shell Dlg");
     font.setPixelSize(11);
     return font;
@@ -91,7 +92,9 @@ void CkestrinDlg::show_about() {
     about.exec();
 }
 
-void CkestrinDlg::set_link(std::unique_ptr<Link> link) { link_ = std::move(link); }
+void CkestrinDlg::set_link(std::unique_ptr<Link> link) {
+    link_ = std::move(link);
+}
 
 void CkestrinDlg::OnInitDialog(const std::string& pipe_name) {
     std::string error;
@@ -113,7 +116,8 @@ void CkestrinDlg::on_read() {
     Exchange exchange(link_.get(), show_);
     if (!exchange.read(first_characters(cs, kCsCharacters), reading_)) return;
     weight_->setText(QString::fromStdString(weight_display(reading_.weight)));
-    total_->setText(QString::fromStdString(total_display(client_total(reading_.weight, reading_.unit_price))));
+    total_->setText(
+        QString::fromStdString(total_display(client_total(reading_.weight, reading_.unit_price))));
 }
 
 void CkestrinDlg::closeEvent(QCloseEvent* event) {

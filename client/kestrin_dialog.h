@@ -20,13 +20,13 @@ QFont dialog_font();
 
 class CAboutDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 };
 
 class CkestrinDlg : public QDialog {
     Q_OBJECT
-public:
+  public:
     // `show` receives every message box text; `link` may be null (the pipe did not open).
     CkestrinDlg(std::unique_ptr<Link> link, ShowMessage show, QWidget* parent = nullptr);
 
@@ -42,10 +42,10 @@ public:
     QAction* about_action() const { return about_; }
     void show_about();
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     std::unique_ptr<Link> link_;
     ShowMessage show_;
     Reading reading_;

@@ -21,7 +21,7 @@ void show_message(const std::string& text) {
 }  // namespace
 
 class CkestrinApp {
-public:
+  public:
     int InitInstance(int argc, char** argv) {
         QApplication app(argc, argv);
         kestrin::CkestrinDlg dlg(nullptr, show_message);
@@ -32,4 +32,6 @@ public:
     }
 };
 
-int main(int argc, char** argv) { return CkestrinApp().InitInstance(argc, argv); }
+int main(int argc, char** argv) {
+    return CkestrinApp().InitInstance(argc, argv);
+}

@@ -1,8 +1,8 @@
 #include "client/kestrin_protocol.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace kestrin {
 namespace {
@@ -22,8 +22,10 @@ std::string with_comma(std::string s) {
 size_t sequence_length(const std::string& s, size_t i) {
     const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char lead = byte(i);
-    size_t n = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-             : lead >= 0xF0 && lead <= 0xF4 ? 4 : 1;
+    size_t n = lead >= 0xC2 && lead <= 0xDF   ? 2
+               : lead >= 0xE0 && lead <= 0xEF ? 3
+               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                              : 1;
     if (n == 1 || i + n > s.size()) return 1;
     for (size_t k = i + 1; k < i + n; ++k)
         if ((byte(k) & 0xC0) != 0x80) return 1;
@@ -44,16 +46,26 @@ std::string first_characters(const std::string& text, size_t n) {
     return text.substr(0, i);
 }
 
-std::string enq_request() { return {EOT, ENQ}; }
-std::string cs_kw_record(const std::string& pair) { return std::string{EOT, STX, '1', '0', ESC} + pair.substr(0, 8) + ETX; }
-std::string status_request() { return {EOT, STX, '0', '8', ETX}; }
+std::string enq_request() {
+    return {EOT, ENQ};
+}
+std::string cs_kw_record(const std::string& pair) {
+    return std::string{EOT, STX, '1', '0', ESC} + pair.substr(0, 8) + ETX;
+}
+std::string status_request() {
+    return {EOT, STX, '0', '8', ETX};
+}
 
-bool ends_reply(char byte) { return byte == ETX || byte == ACK || byte == NAK; }
+bool ends_reply(char byte) {
+    return byte == ETX || byte == ACK || byte == NAK;
+}
 
 Reply recognise(const std::string& b) {
     Reply r;
     if (b.empty()) return r;
-    auto record = [&](const char* nn) { return b[0] == STX && b.size() >= 3 && b[1] == nn[0] && b[2] == nn[1]; };
+    auto record = [&](const char* nn) {
+        return b[0] == STX && b.size() >= 3 && b[1] == nn[0] && b[2] == nn[1];
+    };
     if (b.size() == 26 && record("02")) {
         r.kind = ReplyKind::scale_data;
         r.weight = decimal(b, 6, 5);
@@ -90,7 +102,10 @@ uint16_t hex_value(const std::string& text) {
     uint16_t v = 0;
     for (size_t i = 0; i < text.size() && i < 4; ++i) {
         char c = text[i];
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        int d = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
         if (d < 0) return 0;
         v = static_cast<uint16_t>(v * 16 + d);
     }
@@ -111,8 +126,14 @@ uint16_t crc16_86a3(const uint8_t* data, size_t length) {
 
 std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
     auto swap = [](uint16_t x) { return static_cast<uint16_t>(x << 8 | x >> 8); };
-    auto rotl = [](uint16_t x, unsigned n) { n &= 15; return n ? static_cast<uint16_t>(x << n | x >> (16 - n)) : x; };
-    auto rotr = [](uint16_t x, unsigned n) { n &= 15; return n ? static_cast<uint16_t>(x >> n | x << (16 - n)) : x; };
+    auto rotl = [](uint16_t x, unsigned n) {
+        n &= 15;
+        return n ? static_cast<uint16_t>(x << n | x >> (16 - n)) : x;
+    };
+    auto rotr = [](uint16_t x, unsigned n) {
+        n &= 15;
+        return n ? static_cast<uint16_t>(x >> n | x << (16 - n)) : x;
+    };
     uint16_t v = hex_value(cs_text.substr(0, 4));
     uint16_t cs = rotl(swap(v), r >> 4);
     const uint8_t bytes[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
@@ -126,7 +147,8 @@ std::string status_text(char s1, char s0) {
     static const char* table[4][4] = {
         {"Unknown Error", "General Scale Error", "Parity Error", "Unknown Error"},
         {"Incorrect record number", "Invalid unit price", "Invalid tare", "Invalid text"},
-        {"Scale not stable", "No movement since last weighting operation", "Price calculation not made", "Unknown Error"},
+        {"Scale not stable", "No movement since last weighting operation",
+         "Price calculation not made", "Unknown Error"},
         {"Scale within minimun load range", "Underload", "Overload", "Unknown Error"},
     };
     if (s1 < '0' || s1 > '3' || s0 < '0' || s0 > '3') return "Unknown Error";

@@ -21,7 +21,18 @@ std::string enq_request();
 std::string cs_kw_record(const std::string& cs_kw_chars);  // the 8 characters of one pair
 std::string status_request();
 
-enum class ReplyKind { none, scale_data, quantity_data, other_data, ack, nak, cs_kw_request, cs_kw_result, status, unknown };
+enum class ReplyKind {
+    none,
+    scale_data,
+    quantity_data,
+    other_data,
+    ack,
+    nak,
+    cs_kw_request,
+    cs_kw_result,
+    status,
+    unknown
+};
 
 struct Reply {
     ReplyKind kind = ReplyKind::none;

@@ -20,14 +20,16 @@ std::string private_dir_problem(const std::string& dir) {
     if (::lstat(dir.c_str(), &st) != 0) return dir + ": " + std::strerror(errno);
     if (S_ISLNK(st.st_mode)) return dir + ": is a link, not a private directory";
     if (!S_ISDIR(st.st_mode)) return dir + ": is not a directory";
-    if (st.st_uid != ::geteuid()) return dir + ": belongs to user " + std::to_string(st.st_uid) + ", not to this user";
+    if (st.st_uid != ::geteuid())
+        return dir + ": belongs to user " + std::to_string(st.st_uid) + ", not to this user";
     if ((st.st_mode & 077) != 0) return dir + ": is open to group or others; it must be 0700";
     return {};
 }
 
 std::string pipe_place_problem(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
-        return "invalid pipe name '" + name + "': it must be a plain file name (no '/', not '.' or '..')";
+        return "invalid pipe name '" + name +
+               "': it must be a plain file name (no '/', not '.' or '..')";
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/') return {};
     std::string path = pipe_path(name);

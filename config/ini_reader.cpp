@@ -9,7 +9,9 @@ namespace tarvelo {
 namespace {
 
 std::string_view trim(std::string_view s) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; };
+    auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+    };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
     return s;
@@ -18,7 +20,8 @@ std::string_view trim(std::string_view s) {
 bool same_name(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }
@@ -44,9 +47,11 @@ IniFile IniFile::parse(std::string_view text) {
         size_t eq = line.find('=');
         if (current == nullptr || eq == std::string_view::npos) continue;
         std::string_view value = trim(line.substr(eq + 1));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
             value = value.substr(1, value.size() - 2);
-        current->entries.push_back(Entry{std::string(trim(line.substr(0, eq))), std::string(value)});
+        current->entries.push_back(
+            Entry{std::string(trim(line.substr(0, eq))), std::string(value)});
     }
     return ini;
 }
@@ -75,7 +80,8 @@ std::string IniFile::get(std::string_view section, std::string_view key, std::st
     return std::string(found.substr(0, limit));
 }
 
-int32_t IniFile::get_int(std::string_view section, std::string_view key, std::string_view fallback) const {
+int32_t IniFile::get_int(std::string_view section, std::string_view key,
+                         std::string_view fallback) const {
     return c_atoi(get(section, key, fallback, 31));
 }
 

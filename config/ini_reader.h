@@ -14,7 +14,7 @@
 namespace tarvelo {
 
 class IniFile {
-public:
+  public:
     // Far more than any settings file needs; a larger one is refused, not read into memory.
     static constexpr size_t kMaxBytes = 1 << 20;
 
@@ -28,9 +28,10 @@ public:
     std::string get(std::string_view section, std::string_view key, std::string_view fallback,
                     size_t reader_size) const;
     // An integer key: read with the integer reader size (31) and converted like atoi.
-    int32_t get_int(std::string_view section, std::string_view key, std::string_view fallback) const;
+    int32_t get_int(std::string_view section, std::string_view key,
+                    std::string_view fallback) const;
 
-private:
+  private:
     struct Entry {
         std::string key;
         std::string value;

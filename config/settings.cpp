@@ -1,10 +1,10 @@
 #include "config/settings.h"
 
-#include <cstdint>
 #include <unistd.h>
+#include <cstdint>
 
-#include "platform/c_number.h"
 #include "libs/dravix.h"
+#include "platform/c_number.h"
 #include "platform/regular_file.h"
 
 namespace tarvelo {
@@ -49,7 +49,8 @@ WindowSettings load_window(const IniFile& ini, const char* section, bool main_wi
 }  // namespace
 
 uint32_t WindowSettings::colorref() const {
-    return (static_cast<uint32_t>(color_r) & 0xFF) | ((static_cast<uint32_t>(color_g) & 0xFF) << 8) |
+    return (static_cast<uint32_t>(color_r) & 0xFF) |
+           ((static_cast<uint32_t>(color_g) & 0xFF) << 8) |
            ((static_cast<uint32_t>(color_b) & 0xFF) << 16);
 }
 
@@ -65,7 +66,9 @@ void parse_font_color(const std::string& text, int32_t& r, int32_t& g, int32_t& 
     }
 }
 
-std::vector<std::string> default_settings_paths() { return {"./tarvelo.ini", "/etc/tarvelo.ini"}; }
+std::vector<std::string> default_settings_paths() {
+    return {"./tarvelo.ini", "/etc/tarvelo.ini"};
+}
 
 std::optional<std::string> find_settings_file(const std::vector<std::string>& candidates) {
     // Only a regular file counts as found: a directory, a FIFO or a link to a device is passed

@@ -48,10 +48,11 @@ struct Settings {
     std::string pipe_name;    // at most 254 bytes
     int32_t log_fg = 0;       // lines per log file, never negative; 0 = log off
     uint8_t verify = 0;
-    std::string approval_text;  // always "TC4702"
-    std::string manufacturer;   // from the scale library
-    std::string max_label, min_label, ed_label, tare_label;                                // 14 bytes
-    std::string zero_symbol, net_symbol, weight_symbol, quantity_symbol, currency_symbol;  // 6 bytes
+    std::string approval_text;                               // always "TC4702"
+    std::string manufacturer;                                // from the scale library
+    std::string max_label, min_label, ed_label, tare_label;  // 14 bytes
+    std::string zero_symbol, net_symbol, weight_symbol, quantity_symbol,
+        currency_symbol;                      // 6 bytes
     std::string unit_price_caption_weight;    // currency "/" weight symbol
     std::string unit_price_caption_quantity;  // currency "/" quantity symbol
     int32_t ad_type = 0;

@@ -11,7 +11,7 @@ namespace tarvelo {
 enum class DisplayWindow { main, second };
 
 class EcrDisplay : public MessageSink {
-public:
+  public:
     virtual void show_window(DisplayWindow window, bool show) = 0;
     // 0 weight mode, 1 quantity mode.
     virtual void set_quantity_mode(DisplayWindow window, int mode) = 0;

@@ -2,25 +2,31 @@
 
 #include <cstdio>
 
-
 namespace tarvelo::ecr {
 
-int32_t field_value(int32_t value, int width) { return value % (width == 5 ? 100000 : 1000000); }
+int32_t field_value(int32_t value, int width) {
+    return value % (width == 5 ? 100000 : 1000000);
+}
 
-std::string encode_scale_data(const char* record, int32_t first, int32_t unit_price, int32_t total_price) {
+std::string encode_scale_data(const char* record, int32_t first, int32_t unit_price,
+                              int32_t total_price) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%c%c%c%c%c%c%05d%c%06d%c%06d%c", STX, record[0], record[1], ESC, '3', ESC,
-                  field_value(first, 5), ESC, field_value(unit_price, 6), ESC, field_value(total_price, 6), ETX);
+    std::snprintf(buf, sizeof buf, "%c%c%c%c%c%c%05d%c%06d%c%06d%c", STX, record[0], record[1], ESC,
+                  '3', ESC, field_value(first, 5), ESC, field_value(unit_price, 6), ESC,
+                  field_value(total_price, 6), ETX);
     return buf;
 }
 
 std::string encode_tare(int32_t tare) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%c%c%c%c%c%c%05d%c", STX, '2', '2', ESC, '3', ESC, field_value(tare, 5), ETX);
+    std::snprintf(buf, sizeof buf, "%c%c%c%c%c%c%05d%c", STX, '2', '2', ESC, '3', ESC,
+                  field_value(tare, 5), ETX);
     return buf;
 }
 
-std::string encode_status(char s1, char s0) { return {char(STX), '0', '9', char(ESC), s1, s0, char(ETX)}; }
+std::string encode_status(char s1, char s0) {
+    return {char(STX), '0', '9', char(ESC), s1, s0, char(ETX)};
+}
 
 std::string encode_cs_kw_request(uint8_t random_number) {
     char buf[16];
@@ -28,6 +34,8 @@ std::string encode_cs_kw_request(uint8_t random_number) {
     return buf;
 }
 
-std::string encode_cs_kw_result(bool valid) { return {char(STX), '1', '1', char(ESC), valid ? '1' : '0', char(ETX)}; }
+std::string encode_cs_kw_result(bool valid) {
+    return {char(STX), '1', '1', char(ESC), valid ? '1' : '0', char(ETX)};
+}
 
 }  // namespace tarvelo::ecr

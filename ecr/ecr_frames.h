@@ -16,11 +16,10 @@
 #include <cstdint>
 #include <string>
 
-
 namespace tarvelo::ecr {
 
-constexpr uint8_t STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, DC1 = 0x11, DC2 = 0x12,
-                  NAK = 0x15, ESC = 0x1B;
+constexpr uint8_t STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, DC1 = 0x11,
+                  DC2 = 0x12, NAK = 0x15, ESC = 0x1B;
 
 constexpr size_t kReceiveBuffer = 256;
 constexpr size_t kMaxFrame = 255;
@@ -28,7 +27,8 @@ constexpr size_t kMaxFrame = 255;
 // The value as its reply field carries it: the truncating remainder modulo 10^width.
 int32_t field_value(int32_t value, int width);
 
-std::string encode_scale_data(const char* record, int32_t first, int32_t unit_price, int32_t total_price);
+std::string encode_scale_data(const char* record, int32_t first, int32_t unit_price,
+                              int32_t total_price);
 std::string encode_tare(int32_t tare);
 std::string encode_status(char s1, char s0);
 std::string encode_cs_kw_request(uint8_t random_number);

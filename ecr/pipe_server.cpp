@@ -31,7 +31,8 @@ int PipeServerThread::run() {
     auto created = PipeServer::create(p_.pipe_name);
     if (!created) {
         log.write("create named pipe '%s': error", log_field(p_.pipe_name).c_str());
-        std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n", created.error().c_str());
+        std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n",
+                     created.error().c_str());
         if (created_) created_(false);
         return -1;
     }
@@ -70,7 +71,8 @@ int PipeServerThread::run() {
         std::string reply = p_.dispatcher->dispatch_frame(buffer, static_cast<size_t>(n));
         if (!reply.empty()) {
             uint32_t written = 0;
-            WriteFileOverLapped(server.client(), reply.data(), static_cast<uint32_t>(reply.size()), &written, nullptr);
+            WriteFileOverLapped(server.client(), reply.data(), static_cast<uint32_t>(reply.size()),
+                                &written, nullptr);
         }
     }
     std::lock_guard<std::mutex> lock(server_mutex_);

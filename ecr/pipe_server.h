@@ -27,7 +27,7 @@ int receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& l
 }  // namespace ecr
 
 class PipeServerThread {
-public:
+  public:
     struct Parts {
         std::string pipe_name;
         RecordDispatcher* dispatcher = nullptr;
@@ -45,7 +45,7 @@ public:
     // Told once whether the pipe was created (true: the ECR link is served), from run()'s thread.
     void on_created(std::function<void(bool served)> hook) { created_ = std::move(hook); }
 
-private:
+  private:
     Parts p_;
     std::function<void(bool)> created_;
     std::atomic<bool> stop_{false};

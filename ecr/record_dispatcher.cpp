@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "platform/c_number.h"
 #include "ecr/ecr_frames.h"
+#include "platform/c_number.h"
 #include "platform/window_messages.h"
 
 namespace tarvelo {
@@ -20,9 +20,11 @@ std::string field(const uint8_t* f, size_t offset, size_t n) {
 }  // namespace
 
 RecordDispatcher::RecordDispatcher(const Parts& parts)
-    : p_(parts), verification_(*parts.log, parts.random_source ? parts.random_source : [clock = parts.clock] {
-          return challenge_from_seconds(clock->epoch_seconds());
-      }) {}
+    : p_(parts),
+      verification_(
+          *parts.log, parts.random_source ? parts.random_source : [clock = parts.clock] {
+              return challenge_from_seconds(clock->epoch_seconds());
+          }) {}
 
 void RecordDispatcher::start() {
     p_.sale->quantity = 0;
@@ -94,13 +96,18 @@ std::string RecordDispatcher::dispatch_frame(const uint8_t* frame, size_t length
     Outcome outcome;
     switch (f[1]) {
         case DC1:
-        case DC2: outcome = show_windows(f[1] == DC1); break;
+        case DC2:
+            outcome = show_windows(f[1] == DC1);
+            break;
         case ENQ:
             p_.log->write("receive: ENQ");
             outcome = serve_scale_data();
             break;
-        case STX: outcome = dispatch_record(f, length); break;
-        default: return {};
+        case STX:
+            outcome = dispatch_record(f, length);
+            break;
+        default:
+            return {};
     }
     if (outcome.tail) tail();
     return outcome.reply;
@@ -119,8 +126,10 @@ RecordDispatcher::Outcome RecordDispatcher::serve_scale_data() {
     if (sale.mode.load() == 1) {
         int32_t total = static_cast<int32_t>(sale.quantity_total_price.load() % 1000000);
         int32_t q = sale.quantity.load(), up = sale.quantity_unit_price.load();
-        p_.log->write("   send: No. 32, scale data (quantity mode): quantity='%05d', unit_price='%06d', total_price='%06d'",
-                      field_value(q, 5), field_value(up, 6), field_value(total, 6));
+        p_.log->write(
+            "   send: No. 32, scale data (quantity mode): quantity='%05d', unit_price='%06d', "
+            "total_price='%06d'",
+            field_value(q, 5), field_value(up, 6), field_value(total, 6));
         ++read_counter_;
         return {encode_scale_data("32", q, up, total), true};
     }
@@ -144,8 +153,10 @@ RecordDispatcher::Outcome RecordDispatcher::serve_scale_data() {
     int32_t total = compute_total_price(up, s.weight);
     sale.sent_weight = s.weight;
     sale.weight_sent = 1;
-    p_.log->write("   send: No. 02, scale data (weight mode): weight='%05d', unit_price='%06d', total_price='%06d'",
-                  field_value(s.weight, 5), field_value(up, 6), field_value(total, 6));
+    p_.log->write(
+        "   send: No. 02, scale data (weight mode): weight='%05d', unit_price='%06d', "
+        "total_price='%06d'",
+        field_value(s.weight, 5), field_value(up, 6), field_value(total, 6));
     ++read_counter_;
     return {encode_scale_data("02", s.weight, up, total), true};
 }
@@ -179,21 +190,48 @@ const std::vector<RecordDispatcher::RecordRow>& RecordDispatcher::records() {
         {5, 30, "receive: No. 30, set to quantity mode", {}, &D::set_mode},
         {5, 6, "receive: No. 06, rezero", {}, &D::rezero},
         {5, 7, "receive: No. 07, one touch tare", {}, &D::one_touch_tare},
-        {13, 1, "receive: No. 01, unit price (weight mode), unit_price='%s'", {kPrice}, &D::weight_mode_price},
-        {13, 31, "receive: No. 31, unit price (quantity mode), unit_price='%s'", {kPrice}, &D::quantity_mode_price},
-        {17, 3, "receive: No. 03, unit price and tare (weight mode), unit_price='%s', tare='%s'", {kPrice, kNumber},
+        {13,
+         1,
+         "receive: No. 01, unit price (weight mode), unit_price='%s'",
+         {kPrice},
          &D::weight_mode_price},
-        {17, 33, "receive: No. 33, unit price and quantity (quantity mode), unit_price='%s', qty='%s'",
-         {kPrice, kNumber}, &D::quantity_mode_price},
-        {26, 4, "receive: No. 04, unit price and text (weight mode), unit_price='%s', text='%s'",
-         {kPrice, kTextAfterPrice}, &D::weight_mode_price},
-        {26, 34, "receive: No. 34, unit price and text (quantity mode), unit_price='%s', text='%s'",
-         {kPrice, kTextAfterPrice}, &D::quantity_mode_price},
-        {31, 5, "receive: No. 05, unit price, tare and text (weight mode), unit_price='%s', tare='%s', text='%s'",
-         {kPrice, kNumber, kTextAfterNumber}, &D::weight_mode_price},
-        {31, 35,
-         "receive: No. 35, unit price, quantity and text (quantity mode) unit_price='%s', quantity='%s', text='%s'",
-         {kPrice, kNumber, kTextAfterNumber}, &D::quantity_mode_price},
+        {13,
+         31,
+         "receive: No. 31, unit price (quantity mode), unit_price='%s'",
+         {kPrice},
+         &D::quantity_mode_price},
+        {17,
+         3,
+         "receive: No. 03, unit price and tare (weight mode), unit_price='%s', tare='%s'",
+         {kPrice, kNumber},
+         &D::weight_mode_price},
+        {17,
+         33,
+         "receive: No. 33, unit price and quantity (quantity mode), unit_price='%s', qty='%s'",
+         {kPrice, kNumber},
+         &D::quantity_mode_price},
+        {26,
+         4,
+         "receive: No. 04, unit price and text (weight mode), unit_price='%s', text='%s'",
+         {kPrice, kTextAfterPrice},
+         &D::weight_mode_price},
+        {26,
+         34,
+         "receive: No. 34, unit price and text (quantity mode), unit_price='%s', text='%s'",
+         {kPrice, kTextAfterPrice},
+         &D::quantity_mode_price},
+        {31,
+         5,
+         "receive: No. 05, unit price, tare and text (weight mode), unit_price='%s', tare='%s', "
+         "text='%s'",
+         {kPrice, kNumber, kTextAfterNumber},
+         &D::weight_mode_price},
+        {31,
+         35,
+         "receive: No. 35, unit price, quantity and text (quantity mode) unit_price='%s', "
+         "quantity='%s', text='%s'",
+         {kPrice, kNumber, kTextAfterNumber},
+         &D::quantity_mode_price},
     };
     return rows;
 }
@@ -232,7 +270,8 @@ RecordDispatcher::Outcome RecordDispatcher::set_mode(int number, const uint8_t*)
 RecordDispatcher::Outcome RecordDispatcher::quantity_mode_price(int number, const uint8_t* f) {
     SaleState& sale = *p_.sale;
     sale.quantity_unit_price = c_atoi(field(f, kPrice.offset, kPrice.width));
-    if (number == 33 || number == 35) sale.quantity = c_atoi(field(f, kNumber.offset, kNumber.width));
+    if (number == 33 || number == 35)
+        sale.quantity = c_atoi(field(f, kNumber.offset, kNumber.width));
     if (number == 34 || number == 35) {
         const Field text = number == 34 ? kTextAfterPrice : kTextAfterNumber;
         sale.set_text(field(f, text.offset, text.width));

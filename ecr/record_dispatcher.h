@@ -21,7 +21,7 @@ namespace tarvelo {
 
 // The weighing board as the ECR link uses it.
 class EcrScale {
-public:
+  public:
     virtual ~EcrScale() = default;
     virtual void get_snapshot(weighing_snapshot* out) = 0;
     virtual int rezero() = 0;
@@ -37,7 +37,7 @@ struct EcrSettings {
 };
 
 class RecordDispatcher {
-public:
+  public:
     struct Parts {
         EcrScale* scale = nullptr;
         SaleState* sale = nullptr;
@@ -62,7 +62,7 @@ public:
     ecr::VerifyState verify_state() const { return verification_.state(); }
     uint8_t random_number() const { return verification_.random_number(); }
 
-private:
+  private:
     // A reply, and whether the tail runs after it.
     struct Outcome {
         std::string reply;

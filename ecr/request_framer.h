@@ -14,7 +14,9 @@
 
 namespace tarvelo::ecr {
 
-inline bool ends_request(uint8_t byte) { return byte == DC1 || byte == DC2 || byte == ENQ || byte == ETX; }
+inline bool ends_request(uint8_t byte) {
+    return byte == DC1 || byte == DC2 || byte == ENQ || byte == ETX;
+}
 
 // The framing check of the serve loop.
 inline bool is_request(const uint8_t* frame, size_t length) {
@@ -25,8 +27,9 @@ inline bool is_request(const uint8_t* frame, size_t length) {
 
 // Collects one request at a time into a zeroed receive buffer, as the server reads it.
 class RequestFramer {
-public:
-    explicit RequestFramer(size_t max_length = kMaxFrame) : max_(max_length < kMaxFrame ? max_length : kMaxFrame) {}
+  public:
+    explicit RequestFramer(size_t max_length = kMaxFrame)
+        : max_(max_length < kMaxFrame ? max_length : kMaxFrame) {}
 
     // Takes one byte; true when it completes a request, which frame() and length() then hold
     // until the next byte starts a new one.
@@ -44,7 +47,7 @@ public:
         complete_ = false;
     }
 
-private:
+  private:
     size_t max_;
     uint8_t buffer_[kReceiveBuffer] = {};
     size_t length_ = 0;

@@ -11,7 +11,8 @@ namespace tarvelo {
 void SaleState::set_text(std::string_view field) {
     field = field.substr(0, std::min(field.size(), kTextLimit));
     field = field.substr(0, field.find('\0'));
-    while (!field.empty() && std::isspace(static_cast<unsigned char>(field.back()))) field.remove_suffix(1);
+    while (!field.empty() && std::isspace(static_cast<unsigned char>(field.back())))
+        field.remove_suffix(1);
     std::lock_guard<std::mutex> lock(text_mutex_);
     text_.assign(field);
 }
@@ -42,13 +43,16 @@ void SaleState::reset() {
     clear_text();
 }
 
-int64_t price_product(int32_t unit_price, int32_t weight) { return int64_t{unit_price} * weight; }
+int64_t price_product(int32_t unit_price, int32_t weight) {
+    return int64_t{unit_price} * weight;
+}
 
 int32_t compute_total_price(int32_t unit_price, int32_t weight) {
     int64_t raw = price_product(unit_price, weight);
     if ((raw / 100) % 10 >= 5) raw += 1000;
     int64_t total = raw / 1000;
-    constexpr int64_t hi = std::numeric_limits<int32_t>::max(), lo = std::numeric_limits<int32_t>::min();
+    constexpr int64_t hi = std::numeric_limits<int32_t>::max(),
+                      lo = std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(total > hi ? hi : total < lo ? lo : total);
 }
 
@@ -66,14 +70,16 @@ std::string format_price(int64_t hundredths) {
 }
 
 void run_sale_cycle(SaleState& sale, const weighing_snapshot& fresh, const weighing_snapshot& saved,
-                    bool auto_clear, MessageSink* owner, const std::function<void()>& sale_refresh) {
+                    bool auto_clear, MessageSink* owner,
+                    const std::function<void()>& sale_refresh) {
     if (sale.sale_active.load() == 1 && fresh.weight > 5 * kScaleInterval &&
         fresh.weight + fresh.tare > 21 * kScaleInterval)
         sale.sale_armed = 1;
     // A change of weight opens the next reading, but not a "change" to the very weight already
     // sent: the ECR may have read a new weight before this cycle saw it change, and the same
     // weighing must not be reported twice.
-    if (fresh.weight != saved.weight && fresh.weight != sale.sent_weight.load()) sale.weight_sent = 0;
+    if (fresh.weight != saved.weight && fresh.weight != sale.sent_weight.load())
+        sale.weight_sent = 0;
     if (sale.sale_armed.load() == 1 && fresh.zero == 1) {
         sale.sale_armed = 0;
         sale.price_accept = 1;

@@ -18,13 +18,13 @@
 namespace tarvelo {
 
 // Fixed by the scale's approval; they do not follow the display labels.
-constexpr int32_t kScaleInterval = 2;                        // e, grams
-constexpr int32_t kMaxCapacity = 6000;                       // Max, grams
-constexpr int32_t kMinimumWeight = 40;                       // grams
+constexpr int32_t kScaleInterval = 2;                          // e, grams
+constexpr int32_t kMaxCapacity = 6000;                         // Max, grams
+constexpr int32_t kMinimumWeight = 40;                         // grams
 constexpr int32_t kTareLimit = kMaxCapacity - kScaleInterval;  // 5998 g
 
 class SaleState {
-public:
+  public:
     static constexpr size_t kTextLimit = 13;
 
     std::atomic<int32_t> mode{0};  // 0 weight mode, 1 quantity mode
@@ -54,7 +54,7 @@ public:
     // Back to the state of a fresh start.
     void reset();
 
-private:
+  private:
     mutable std::mutex text_mutex_;
     std::string text_;
 };

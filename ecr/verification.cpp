@@ -9,7 +9,9 @@
 namespace tarvelo::ecr {
 namespace {
 
-uint16_t swap_bytes(uint16_t v) { return static_cast<uint16_t>((v << 8) | (v >> 8)); }
+uint16_t swap_bytes(uint16_t v) {
+    return static_cast<uint16_t>((v << 8) | (v >> 8));
+}
 uint16_t rotate_right(uint16_t v, unsigned n) {
     n &= 15;
     return n == 0 ? v : static_cast<uint16_t>((v >> n) | (v << (16 - n)));
@@ -56,12 +58,14 @@ int parse_key_pairs(const char* payload, std::vector<KeyPair>* pairs, EventLog* 
     if (payload == nullptr || pairs == nullptr) return -1;
     pairs->clear();
     size_t count = 0;
-    while (count < 63 && payload[count] != '\0' && payload[count] != static_cast<char>(ETX)) ++count;
+    while (count < 63 && payload[count] != '\0' && payload[count] != static_cast<char>(ETX))
+        ++count;
     count -= count % 8;
     for (size_t g = 0; g < count / 8; ++g) {
         KeyPair p{std::string(payload + 8 * g, 4), std::string(payload + 8 * g + 4, 4)};
-        if (log) log->write("cs/kw pair %d: cs='%s', kw='%s'", static_cast<int>(g + 1), log_field(p.cs).c_str(),
-                          log_field(p.kw).c_str());
+        if (log)
+            log->write("cs/kw pair %d: cs='%s', kw='%s'", static_cast<int>(g + 1),
+                       log_field(p.cs).c_str(), log_field(p.kw).c_str());
         pairs->push_back(std::move(p));
     }
     return static_cast<int>(pairs->size());
@@ -70,7 +74,8 @@ int parse_key_pairs(const char* payload, std::vector<KeyPair>* pairs, EventLog* 
 bool check_key_pair(const std::string& cs, const std::string& kw, uint8_t r) {
     uint16_t c = hex_field_value(cs);
     uint16_t rotated = rotate_right(swap_bytes(c), r >> 4);
-    const uint8_t bytes[2] = {static_cast<uint8_t>(rotated & 0xFF), static_cast<uint8_t>(rotated >> 8)};
+    const uint8_t bytes[2] = {static_cast<uint8_t>(rotated & 0xFF),
+                              static_cast<uint8_t>(rotated >> 8)};
     auto crc = crc16_86a3(bytes, 2);
     uint16_t x = swap_bytes(static_cast<uint16_t>(crc[0] << 8 | crc[1]));
     uint16_t y = rotate_left(swap_bytes(hex_field_value(kw)), r & 0x0F);
@@ -126,7 +131,8 @@ std::string Verification::step(const uint8_t* frame) {
         case VerifyState::await_result_request:
             if (frame[1] == ENQ) {
                 bool valid = check_key_pairs(pairs_, random_number_);
-                log_.write("   send: No. 11, response CS/KW result, result='%c'", valid ? '1' : '0');
+                log_.write("   send: No. 11, response CS/KW result, result='%c'",
+                           valid ? '1' : '0');
                 state_ = valid ? VerifyState::verified : VerifyState::request;
                 reply = encode_cs_kw_result(valid);
             } else {

@@ -19,7 +19,12 @@
 
 namespace tarvelo::ecr {
 
-enum class VerifyState : int32_t { verified = 0, request = 1, await_cs_kw = 2, await_result_request = 3 };
+enum class VerifyState : int32_t {
+    verified = 0,
+    request = 1,
+    await_cs_kw = 2,
+    await_result_request = 3
+};
 
 struct KeyPair {
     std::string cs, kw;
@@ -41,7 +46,7 @@ bool check_key_pairs(const std::vector<KeyPair>& pairs, uint8_t random_number);
 
 // The handshake's state, its random number and its pairs, owned by the pipe server thread.
 class Verification {
-public:
+  public:
     // random_source gives the next challenge byte (by default the low 8 bits of a C generator
     // seeded anew with the time in seconds).
     Verification(EventLog& log, std::function<uint8_t()> random_source);
@@ -53,7 +58,7 @@ public:
     // Handles one frame in the request, await-CS/KW or await-result state; returns the reply.
     std::string step(const uint8_t* frame);
 
-private:
+  private:
     std::string request();
 
     EventLog& log_;

@@ -42,7 +42,8 @@ int32_t ReadFileOverLapped(int pipe, void* buffer, uint32_t count, uint32_t* byt
     return 1;
 }
 
-int32_t WriteFileOverLapped(int pipe, const void* buffer, uint32_t count, uint32_t* bytes_written, void*) {
+int32_t WriteFileOverLapped(int pipe, const void* buffer, uint32_t count, uint32_t* bytes_written,
+                            void*) {
     bool ok = buffer != nullptr && tarvelo::pipe_write_all(pipe, buffer, count);
     if (bytes_written) *bytes_written = ok ? count : 0;
     return ok ? 1 : 0;
@@ -50,7 +51,8 @@ int32_t WriteFileOverLapped(int pipe, const void* buffer, uint32_t count, uint32
 
 int32_t get_scale_checksum(char* buffer) {
     if (buffer == nullptr) return -1;
-    std::string path = tarvelo::loaded_module_path(reinterpret_cast<const void*>(&get_scale_checksum));
+    std::string path =
+        tarvelo::loaded_module_path(reinterpret_cast<const void*>(&get_scale_checksum));
     std::ifstream in(path, std::ios::binary);
     if (path.empty() || !in) return -1;
     uint32_t crc = 0;
@@ -64,7 +66,9 @@ int32_t get_scale_checksum(char* buffer) {
     return 0;
 }
 
-int32_t dravix_getversion(void) { return 110; }
+int32_t dravix_getversion(void) {
+    return 110;
+}
 
 int32_t dravix_get_manufacturer(char* buffer) {
     if (buffer == nullptr) return -1;

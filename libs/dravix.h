@@ -9,7 +9,8 @@ extern "C" {
 
 // Reads `count` (always 1) bytes from the pipe connection; waits until they arrive. Non-zero
 // only after the byte has been stored; zero when the connection is lost or the read fails.
-int32_t ReadFileOverLapped(int pipe, void* buffer, uint32_t count, uint32_t* bytes_read, void* reserved);
+int32_t ReadFileOverLapped(int pipe, void* buffer, uint32_t count, uint32_t* bytes_read,
+                           void* reserved);
 // Sends the whole frame.
 int32_t WriteFileOverLapped(int pipe, const void* buffer, uint32_t count, uint32_t* bytes_written,
                             void* reserved);

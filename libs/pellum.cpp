@@ -1,3 +1,5 @@
 #include "libs/pellum.h"
 
-extern "C" int32_t pellum_getversion(void) { return 105; }
+extern "C" int32_t pellum_getversion(void) {
+    return 105;
+}

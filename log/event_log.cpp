@@ -37,8 +37,8 @@ void EventLog::vwrite(const char* format, va_list args) {
     char message[kMessageLimit + 1] = {};
     std::vsnprintf(message, sizeof message, format, args);
     char line[1056] = {};
-    std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d-> %s\n", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second, message);
+    std::snprintf(line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d-> %s\n", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, message);
     append_line(line);
 }
 
@@ -48,8 +48,8 @@ void EventLog::append_line(const char* line) {
     if (counter_ == 1) {
         LocalTime t = clock_.local_time();
         char name[64] = {};
-        std::snprintf(name, sizeof name, "log_%04d%02d%02d%02d%02d%02d.txt", t.year, t.month, t.day, t.hour,
-                      t.minute, t.second);
+        std::snprintf(name, sizeof name, "log_%04d%02d%02d%02d%02d%02d.txt", t.year, t.month, t.day,
+                      t.hour, t.minute, t.second);
         file_name_ = name;
     }
     counter_ = counter_ < lines_per_file_ ? counter_ + 1 : 1;

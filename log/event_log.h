@@ -20,7 +20,7 @@ namespace tarvelo {
 std::string log_field(std::string_view field);
 
 class EventLog {
-public:
+  public:
     static constexpr size_t kMessageLimit = 1023;
 
     EventLog(uint32_t lines_per_file, Clock& clock, std::string directory = {});
@@ -34,13 +34,13 @@ public:
     uint32_t lines_per_file() const { return lines_per_file_; }
     const std::string& current_file() const { return file_name_; }
 
-private:
+  private:
     uint32_t lines_per_file_;
     Clock& clock_;
     std::string directory_;
-    std::mutex mutex_;         // one writer today; cheap insurance against a second
-    uint32_t counter_ = 1;     // number of the next line within the current file
-    std::string file_name_;    // log_%04d%02d%02d%02d%02d%02d.txt
+    std::mutex mutex_;       // one writer today; cheap insurance against a second
+    uint32_t counter_ = 1;   // number of the next line within the current file
+    std::string file_name_;  // log_%04d%02d%02d%02d%02d%02d.txt
 };
 
 }  // namespace tarvelo

@@ -19,10 +19,13 @@ LocalTime SystemClock::local_time() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
-    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                     tm.tm_hour,        tm.tm_min,     tm.tm_sec};
 }
 
-int64_t SystemClock::epoch_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t SystemClock::epoch_seconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 void ScaledClock::sleep_ms(int ms) {
     if (ms <= 0) return;

@@ -16,7 +16,7 @@ struct LocalTime {
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual void sleep_ms(int ms) = 0;
     // Monotonic milliseconds, for measuring intervals.
@@ -27,7 +27,7 @@ public:
 };
 
 class SystemClock : public Clock {
-public:
+  public:
     void sleep_ms(int ms) override;
     int64_t now_ms() override;
     LocalTime local_time() override;
@@ -37,11 +37,11 @@ public:
 // Sleeps a fixed fraction of every requested delay (at least 0 ms); monotonic and wall time as
 // the system has them. Lets driver tests keep the real sequence of waits at a tenth of the cost.
 class ScaledClock : public SystemClock {
-public:
+  public:
     explicit ScaledClock(int divisor) : divisor_(divisor < 1 ? 1 : divisor) {}
     void sleep_ms(int ms) override;
 
-private:
+  private:
     int divisor_;
 };
 

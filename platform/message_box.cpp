@@ -14,7 +14,11 @@ void StderrMessageBox::error(const std::string& text) {
     std::fflush(stderr);
 }
 
-MessageBox& message_box() { return *g_box.load(); }
-void set_message_box(MessageBox* box) { g_box = box ? box : &g_stderr_box; }
+MessageBox& message_box() {
+    return *g_box.load();
+}
+void set_message_box(MessageBox* box) {
+    g_box = box ? box : &g_stderr_box;
+}
 
 }  // namespace tarvelo

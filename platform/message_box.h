@@ -8,13 +8,13 @@
 namespace tarvelo {
 
 class MessageBox {
-public:
+  public:
     virtual ~MessageBox() = default;
     virtual void error(const std::string& text) = 0;
 };
 
 class StderrMessageBox : public MessageBox {
-public:
+  public:
     void error(const std::string& text) override;
 };
 

@@ -16,7 +16,7 @@ struct PostedMessage {
     uint32_t id = 0;
     intptr_t wparam = 0;
     intptr_t lparam = 0;
-    std::string text;                // a copy of the text the message carries, if any
+    std::string text;                 // a copy of the text the message carries, if any
     std::vector<unsigned char> data;  // a copy of the record the message carries, if any
 
     template <class T>
@@ -40,7 +40,7 @@ struct PostedMessage {
 };
 
 class MessageSink {
-public:
+  public:
     virtual ~MessageSink() = default;
     // Queues the message for the user-interface thread; callable from any thread.
     virtual void post(PostedMessage message) = 0;

@@ -1,8 +1,8 @@
 #include "platform/output_lines.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
-#include <unistd.h>
 
 namespace tarvelo {
 
@@ -40,7 +40,8 @@ void OutputLines::write(std::string text) {
 
 bool OutputLines::flush(int timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return queue_.empty() && !writing_; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return queue_.empty() && !writing_; });
 }
 
 size_t OutputLines::dropped() const {

@@ -13,7 +13,7 @@
 namespace tarvelo {
 
 class OutputLines {
-public:
+  public:
     static constexpr size_t kQueueLimit = 1000;
 
     explicit OutputLines(int fd) : fd_(fd) {}
@@ -27,7 +27,7 @@ public:
     bool flush(int timeout_ms);
     size_t dropped() const;
 
-private:
+  private:
     void run();
 
     const int fd_;

@@ -1,15 +1,15 @@
 #include "platform/pipe_endpoint.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace tarvelo {
 namespace {
@@ -63,7 +63,8 @@ std::string pipe_socket_path(const std::string& pipe_name) {
 std::string pipe_name_problem(const std::string& pipe_name) {
     if (pipe_name.empty()) return "the pipe name is empty";
     if (pipe_name.find('/') != std::string::npos || pipe_name == "." || pipe_name == "..")
-        return "invalid pipe name '" + pipe_name + "': it must be a plain file name (no '/', not '.' or '..')";
+        return "invalid pipe name '" + pipe_name +
+               "': it must be a plain file name (no '/', not '.' or '..')";
     return {};
 }
 
@@ -114,7 +115,8 @@ Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_n
     bool fallback;
     std::string dir = socket_dir(&fallback);
     if (fallback) {
-        if (Result<void> private_dir = private_socket_dir(dir, true); !private_dir) return private_dir.failure();
+        if (Result<void> private_dir = private_socket_dir(dir, true); !private_dir)
+            return private_dir.failure();
     }
     std::string path = dir + "/" + pipe_name;
     sockaddr_un addr;
@@ -144,7 +146,8 @@ Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_n
             return fail("another server is listening");
         }
         struct stat st {};
-        if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return fail("exists and is not a socket");
+        if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
+            return fail("exists and is not a socket");
         ::unlink(path.c_str());
         if (!bind_private()) return fail(std::strerror(errno));
     }
@@ -186,7 +189,8 @@ PipeServer::~PipeServer() {
         ::close(listen_fd_);
         // Only the file this server bound: another server may have taken the name since.
         struct stat st {};
-        if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev_ && st.st_ino == ino_)
+        if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev_ &&
+            st.st_ino == ino_)
             ::unlink(path_.c_str());
     }
 }
@@ -219,7 +223,8 @@ void PipeServer::turn_away_loop() {
             }
             continue;
         }
-        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 || (fds[0].revents & POLLIN) == 0) {
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ||
+            (fds[0].revents & POLLIN) == 0) {
             // The listening socket was shut down: nothing more will arrive.
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait(lock, [&] { return stopping_; });
@@ -275,7 +280,8 @@ Result<std::unique_ptr<PipeClient>> PipeClient::connect(const std::string& pipe_
     std::string dir = socket_dir(&fallback);
     // A socket in a directory that someone else controls may be anybody's.
     if (fallback) {
-        if (Result<void> private_dir = private_socket_dir(dir, false); !private_dir) return private_dir.failure();
+        if (Result<void> private_dir = private_socket_dir(dir, false); !private_dir)
+            return private_dir.failure();
     }
     std::string path = dir + "/" + pipe_name;
     int fd = connect_to(path);
@@ -283,9 +289,13 @@ Result<std::unique_ptr<PipeClient>> PipeClient::connect(const std::string& pipe_
     return std::unique_ptr<PipeClient>(new PipeClient(fd));
 }
 
-PipeClient::~PipeClient() { ::close(fd_); }
+PipeClient::~PipeClient() {
+    ::close(fd_);
+}
 
-bool PipeClient::write_all(const void* data, size_t length) { return pipe_write_all(fd_, data, length); }
+bool PipeClient::write_all(const void* data, size_t length) {
+    return pipe_write_all(fd_, data, length);
+}
 
 PipeClient::Read PipeClient::read_byte(uint8_t& out, int timeout_ms) {
     pollfd p{fd_, POLLIN, 0};

@@ -41,7 +41,7 @@ bool pipe_read_byte(pipe_handle handle, uint8_t& out);
 bool pipe_write_all(pipe_handle handle, const void* data, size_t length);
 
 class PipeServer {
-public:
+  public:
     // Binds the socket with mode 0600 from its first moment. A stale socket file that no server
     // answers is removed first; a live server at the same path makes creation fail.
     static Result<std::unique_ptr<PipeServer>> create(const std::string& pipe_name);
@@ -59,7 +59,7 @@ public:
     void shutdown();
     const std::string& path() const { return path_; }
 
-private:
+  private:
     PipeServer(int fd, std::string path) : listen_fd_(fd), path_(std::move(path)) {}
     bool start_turning_away();
     void turn_away_loop();
@@ -85,7 +85,7 @@ private:
 
 // The ECR side, for the test client, the console tool and tests.
 class PipeClient {
-public:
+  public:
     static Result<std::unique_ptr<PipeClient>> connect(const std::string& pipe_name);
     ~PipeClient();
     PipeClient(const PipeClient&) = delete;
@@ -96,7 +96,7 @@ public:
     Read read_byte(uint8_t& out, int timeout_ms);
     pipe_handle handle() const { return fd_; }
 
-private:
+  private:
     explicit PipeClient(int fd) : fd_(fd) {}
     int fd_;
 };

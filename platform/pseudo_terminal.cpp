@@ -1,13 +1,13 @@
 #include "platform/pseudo_terminal.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace tarvelo {
 
@@ -53,7 +53,8 @@ PseudoTerminal::~PseudoTerminal() {
     if (!link_path_.empty()) {
         char target[256];
         ssize_t n = ::readlink(link_path_.c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<size_t>(n)) == slave_path_) ::unlink(link_path_.c_str());
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == slave_path_)
+            ::unlink(link_path_.c_str());
     }
     if (master_ >= 0) ::close(master_);
 }

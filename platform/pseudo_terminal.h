@@ -15,7 +15,7 @@
 namespace tarvelo {
 
 class PseudoTerminal {
-public:
+  public:
     // Null on failure, with the reason in *error. With a non-empty link_path the slave is also
     // reachable there (an existing symlink at that path is replaced; any other file is an error).
     static Result<std::unique_ptr<PseudoTerminal>> create(const std::string& link_path);
@@ -34,7 +34,7 @@ public:
     bool wait_readable(int timeout_ms);
     bool write_all(const void* data, size_t length);
 
-private:
+  private:
     PseudoTerminal() = default;
     int master_ = -1;
     std::string slave_path_;

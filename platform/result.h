@@ -17,7 +17,7 @@ struct Failure {
 
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : value_(std::move(value)) {}
     Result(Failure failure) : failure_(std::move(failure)) {}
 
@@ -31,7 +31,7 @@ public:
     const Failure& failure() const { return failure_; }
     const std::string& error() const { return failure_.reason; }
 
-private:
+  private:
     std::optional<T> value_;
     Failure failure_;
 };
@@ -39,7 +39,7 @@ private:
 // A call that gives nothing but its success.
 template <>
 class [[nodiscard]] Result<void> {
-public:
+  public:
     Result() = default;
     Result(Failure failure) : failed_(true), failure_(std::move(failure)) {}
 
@@ -47,7 +47,7 @@ public:
     const Failure& failure() const { return failure_; }
     const std::string& error() const { return failure_.reason; }
 
-private:
+  private:
     bool failed_ = false;
     Failure failure_;
 };

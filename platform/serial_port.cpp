@@ -1,8 +1,5 @@
 #include "platform/serial_port.h"
 
-#include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -11,41 +8,68 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 
 namespace tarvelo {
 namespace {
 
 speed_t speed_for(int baud) {
     switch (baud) {
-        case 1200: return B1200;
-        case 2400: return B2400;
-        case 4800: return B4800;
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        default: return B0;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B0;
     }
 }
 
 tcflag_t size_flag(int bits) {
     switch (bits) {
-        case 5: return CS5;
-        case 6: return CS6;
-        case 7: return CS7;
-        default: return CS8;
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
     }
 }
 
 bool parity_flags(char parity, tcflag_t& flags) {
     switch (std::toupper(static_cast<unsigned char>(parity))) {
-        case 'N': flags = 0; return true;
-        case 'O': flags = PARENB | PARODD; return true;
-        case 'E': flags = PARENB; return true;
-        case 'M': flags = PARENB | PARODD | CMSPAR; return true;
-        case 'S': flags = PARENB | CMSPAR; return true;
-        default: return false;
+        case 'N':
+            flags = 0;
+            return true;
+        case 'O':
+            flags = PARENB | PARODD;
+            return true;
+        case 'E':
+            flags = PARENB;
+            return true;
+        case 'M':
+            flags = PARENB | PARODD | CMSPAR;
+            return true;
+        case 'S':
+            flags = PARENB | CMSPAR;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -60,8 +84,8 @@ bool is_pty(int fd) {
 }  // namespace
 
 std::string serial_device_path(const std::string& name) {
-    if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&
-        (name[2] == 'M' || name[2] == 'm')) {
+    if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') &&
+        (name[1] == 'O' || name[1] == 'o') && (name[2] == 'M' || name[2] == 'm')) {
         bool digits = true;
         for (size_t i = 3; i < name.size(); ++i)
             digits = digits && std::isdigit(static_cast<unsigned char>(name[i]));
@@ -73,7 +97,8 @@ std::string serial_device_path(const std::string& name) {
     return name;
 }
 
-Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& name, const LineSettings& settings) {
+Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& name,
+                                                     const LineSettings& settings) {
     std::string path = serial_device_path(name);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
@@ -82,12 +107,14 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& name, co
     // send its start-up commands to a board that another one is weighing with.
     ::ioctl(fd, TIOCEXCL);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        std::string why = errno == EWOULDBLOCK ? "device busy (held by another program)" : std::strerror(errno);
+        std::string why =
+            errno == EWOULDBLOCK ? "device busy (held by another program)" : std::strerror(errno);
         ::close(fd);
         return Failure{path + ": " + why};
     }
     std::unique_ptr<SerialPort> port(new SerialPort(fd, path));
-    if (Result<void> applied = port->apply(settings); !applied) return Failure{path + ": " + applied.error(), true};
+    if (Result<void> applied = port->apply(settings); !applied)
+        return Failure{path + ": " + applied.error(), true};
     return port;
 }
 
@@ -106,7 +133,8 @@ Result<void> SerialPort::apply(const LineSettings& settings) {
         return fail(std::string("unsupported parity '") + settings.parity + "'");
 
     termios tio{};
-    if (tcgetattr(fd_, &tio) != 0) return fail(std::string("not a serial device: ") + std::strerror(errno));
+    if (tcgetattr(fd_, &tio) != 0)
+        return fail(std::string("not a serial device: ") + std::strerror(errno));
     // Raw bytes: every input and output translation and all flow control off, so that DC1,
     // DC2 and DC3 pass through as data and a DC3 from the board never blocks our writes.
     cfmakeraw(&tio);
@@ -121,7 +149,8 @@ Result<void> SerialPort::apply(const LineSettings& settings) {
     tcsetattr(fd_, TCSANOW, &tio);
 
     termios back{};
-    if (tcgetattr(fd_, &back) != 0) return fail(std::string("cannot read line settings back: ") + std::strerror(errno));
+    if (tcgetattr(fd_, &back) != 0)
+        return fail(std::string("cannot read line settings back: ") + std::strerror(errno));
     // A pty keeps eight data bits and no parity whatever it is told.
     tcflag_t mask = CSTOPB | CRTSCTS;
     if (!is_pty(fd_)) mask |= CSIZE | PARENB | PARODD | CMSPAR;
@@ -135,12 +164,14 @@ ReadStatus SerialPort::read_byte(uint8_t& out) {
     ssize_t n = ::read(fd_, &out, 1);
     if (n == 1) return ReadStatus::byte;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        if (errno == EIO || errno == ENODEV || errno == ENXIO || errno == EBADF) return ReadStatus::gone;
+        if (errno == EIO || errno == ENODEV || errno == ENXIO || errno == EBADF)
+            return ReadStatus::gone;
         return ReadStatus::error;
     }
     // An empty read is also what a hung-up line gives; only poll tells the two apart.
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return ReadStatus::gone;
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return ReadStatus::gone;
     return ReadStatus::nothing;
 }
 

@@ -29,10 +29,11 @@ enum class ReadStatus {
 };
 
 class SerialPort {
-public:
+  public:
     // The port, or why not; a device that opened but refused the line settings fails as
     // `reached`.
-    static Result<std::unique_ptr<SerialPort>> open(const std::string& name, const LineSettings& settings);
+    static Result<std::unique_ptr<SerialPort>> open(const std::string& name,
+                                                    const LineSettings& settings);
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -46,7 +47,7 @@ public:
 
     const std::string& path() const { return path_; }
 
-private:
+  private:
     SerialPort(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     int fd_;
     std::string path_;

@@ -13,7 +13,8 @@ LetterBoard::LetterBoard(Clock& clock, TraceFn trace, ThreadStarter start_thread
       link_(clock, trace),
       status_(lcmd::empty_status()),
       reply_(lcmd::empty_reply()) {
-    if (!start_thread_) start_thread_ = [](std::function<void()> fn) { std::thread(std::move(fn)).detach(); };
+    if (!start_thread_)
+        start_thread_ = [](std::function<void()> fn) { std::thread(std::move(fn)).detach(); };
 }
 
 LetterBoard::~LetterBoard() {
@@ -32,8 +33,14 @@ int LetterBoard::open(const lcmd::lcmd_port_config* config) {
     line.data_bits = std::clamp(config->byte_size, 4, 8);
     line.stop_bits = (config->stop_bits == 2 || config->stop_bits == 15) ? config->stop_bits : 1;
     switch (config->parity) {
-        case 'N': case 'O': case 'M': case 'S': line.parity = config->parity; break;
-        default: line.parity = 'E';
+        case 'N':
+        case 'O':
+        case 'M':
+        case 'S':
+            line.parity = config->parity;
+            break;
+        default:
+            line.parity = 'E';
     }
     SerialLink::Opened opened = link_.open(name, line);
     if (!opened.ok) {
@@ -148,8 +155,12 @@ int LetterBoard::command(char letter, std::string_view data) {
     return queue({letter, std::string(data)}) < 0 ? -1 : 0;
 }
 
-int LetterBoard::tare() { return queue({'T', {}}) < 0 ? -1 : 0; }
-int LetterBoard::rezero() { return queue({'Z', {}}) < 0 ? -1 : 0; }
+int LetterBoard::tare() {
+    return queue({'T', {}}) < 0 ? -1 : 0;
+}
+int LetterBoard::rezero() {
+    return queue({'Z', {}}) < 0 ? -1 : 0;
+}
 
 int LetterBoard::preset_tare(int32_t value) {
     // The board takes exactly eight characters; a value that does not fit is never sent.
@@ -222,11 +233,13 @@ void LetterBoard::handle_frame(const lcmd::FrameReader::Frame& frame, MessageSin
         return;
     }
     if (last == 'C' && reply.data_length == 40) {
-        PostedMessage m = PostedMessage::with_record(lcmd::WM_LCMD_STATUS_WORD, lcmd::decode_status_word(reply.data));
+        PostedMessage m = PostedMessage::with_record(lcmd::WM_LCMD_STATUS_WORD,
+                                                     lcmd::decode_status_word(reply.data));
         m.text.assign(reinterpret_cast<const char*>(reply.data), 40);  // the raw reply data
         owner->post(std::move(m));
     } else if (last == 'D' && reply.data_length == 28) {
-        owner->post(PostedMessage::with_record(lcmd::WM_LCMD_NUMBERS, lcmd::decode_numbers(reply.data)));
+        owner->post(
+            PostedMessage::with_record(lcmd::WM_LCMD_NUMBERS, lcmd::decode_numbers(reply.data)));
     } else if (last == 'F' && reply.data_length == 3) {
         lcmd::lcmd_firmware f = lcmd::decode_firmware(reply.data);
         PostedMessage m = PostedMessage::with_record(lcmd::WM_LCMD_FIRMWARE, f);

@@ -25,7 +25,7 @@
 namespace tarvelo {
 
 class LetterBoard : public WeighingBoard {
-public:
+  public:
     // Commands that may wait behind the one on the line; a command beyond them fails at once
     // rather than pausing the weight stream for minutes.
     static constexpr int kMaxWaiting = 4;
@@ -47,7 +47,9 @@ public:
     // are left as the caller had them.
     int start(MessageSink* owner, const std::string& port_name) override;
     bool snapshot(weighing_snapshot& out) const override;
-    bool link_lost(int timeout_ms) const override { return link_.watch().lost(clock_.now_ms(), timeout_ms); }
+    bool link_lost(int timeout_ms) const override {
+        return link_.watch().lost(clock_.now_ms(), timeout_ms);
+    }
 
     int tare() override;
     int rezero() override;
@@ -62,7 +64,7 @@ public:
 
     lcmd::lcmd_reply last_reply() const;
 
-private:
+  private:
     struct Command {
         char letter;
         std::string data;
@@ -70,7 +72,7 @@ private:
     // Queues the command; returns its ticket, or -1 when the queue is full or no thread could
     // be made (the command then takes no turn).
     int64_t queue(Command command);
-    void wait_done(int64_t ticket);  // until that command has left the line
+    void wait_done(int64_t ticket);    // until that command has left the line
     int send(const Command& command);  // the DC3, frame, DC1 sequence; runs under the lock
     void reader_thread(MessageSink* owner);
     void handle_frame(const lcmd::FrameReader::Frame& frame, MessageSink* owner);

@@ -20,7 +20,8 @@ lcmd_reply empty_reply() {
 uint8_t check_byte(const uint8_t* payload, size_t length) {
     uint8_t x = 0;
     for (size_t i = 0; i < length; ++i) x ^= payload[i];
-    if (x == 0x00 || x == 0x11 || x == 0x13 || x == 0x02 || x == 0x03) x = static_cast<uint8_t>(x + 0x20);
+    if (x == 0x00 || x == 0x11 || x == 0x13 || x == 0x02 || x == 0x03)
+        x = static_cast<uint8_t>(x + 0x20);
     return x;
 }
 
@@ -94,7 +95,8 @@ lcmd_status decode_frame27(const uint8_t* p) {
     int kind = frame27_kind(p);
     if (kind < 0) return s;
     std::string first = normalise_number(std::string_view(reinterpret_cast<const char*>(p + 1), 8));
-    std::string second = normalise_number(std::string_view(reinterpret_cast<const char*>(p + 11), 8));
+    std::string second =
+        normalise_number(std::string_view(reinterpret_cast<const char*>(p + 11), 8));
     std::snprintf(s.first_text, sizeof s.first_text, "%s", first.c_str());
     std::snprintf(s.second_text, sizeof s.second_text, "%s", second.c_str());
     uint8_t s0 = hex_pair(p[21], p[22]);
@@ -133,10 +135,25 @@ lcmd_status_word decode_status_word(const uint8_t* d) {
     for (int i = 0; i < 5; ++i) b[i] = hex_pair(d[2 * i], d[2 * i + 1]);
     auto bit = [](uint8_t v, int n) { return (v >> n) & 1; };
     int b2_high = (b[2] >> 5) & 7;
-    return lcmd_status_word{(b[0] >> 6) & 3, bit(b[0], 5), bit(b[0], 4), (b[0] >> 2) & 3, bit(b[0], 0) ? 0 : 1,
-                            bit(b[1], 7), bit(b[1], 6), bit(b[1], 5), bit(b[1], 3), bit(b[1], 2),
-                            bit(b[1], 1), bit(b[1], 0), b2_high <= 4 ? b2_high : 0, (b[2] >> 2) & 3,
-                            bit(b[2], 1), bit(b[2], 0), (b[3] >> 6) & 3, bit(b[3], 4), (b[4] >> 6) & 3};
+    return lcmd_status_word{(b[0] >> 6) & 3,
+                            bit(b[0], 5),
+                            bit(b[0], 4),
+                            (b[0] >> 2) & 3,
+                            bit(b[0], 0) ? 0 : 1,
+                            bit(b[1], 7),
+                            bit(b[1], 6),
+                            bit(b[1], 5),
+                            bit(b[1], 3),
+                            bit(b[1], 2),
+                            bit(b[1], 1),
+                            bit(b[1], 0),
+                            b2_high <= 4 ? b2_high : 0,
+                            (b[2] >> 2) & 3,
+                            bit(b[2], 1),
+                            bit(b[2], 0),
+                            (b[3] >> 6) & 3,
+                            bit(b[3], 4),
+                            (b[4] >> 6) & 3};
 }
 
 lcmd_numbers decode_numbers(const uint8_t* d) {

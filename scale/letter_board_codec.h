@@ -100,7 +100,7 @@ lcmd_firmware decode_firmware(const uint8_t* data);        // 'F' reply, 3 data 
 
 // Collects frames one byte at a time: hunting, collecting, checking.
 class FrameReader {
-public:
+  public:
     struct Frame {
         int result;  // payload length, -1 for a bad check byte, 256 for an over-long frame
         std::vector<uint8_t> payload;
@@ -111,7 +111,7 @@ public:
         payload_.clear();
     }
 
-private:
+  private:
     enum class State { hunting, collecting, checking } state_ = State::hunting;
     std::vector<uint8_t> payload_;
 };

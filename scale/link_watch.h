@@ -17,7 +17,7 @@
 namespace tarvelo {
 
 class LinkWatch {
-public:
+  public:
     // The stream was switched on: quiet time counts from here.
     void start(int64_t now_ms) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -57,8 +57,10 @@ public:
         return lost_ || (running_ && quiet_locked(now_ms) > timeout_ms);
     }
 
-private:
-    int64_t quiet_locked(int64_t now_ms) const { return quiet_before_ + (paused_ > 0 ? 0 : now_ms - since_); }
+  private:
+    int64_t quiet_locked(int64_t now_ms) const {
+        return quiet_before_ + (paused_ > 0 ? 0 : now_ms - since_);
+    }
 
     mutable std::mutex mutex_;
     bool running_ = false;

@@ -18,7 +18,7 @@
 namespace tarvelo {
 
 class SerialLink {
-public:
+  public:
     SerialLink(Clock& clock, TraceFn trace) : clock_(clock), trace_(std::move(trace)) {}
 
     struct Opened {
@@ -36,10 +36,10 @@ public:
     bool write(const uint8_t* data, size_t length);
 
     struct Reader {
-        std::function<bool()> running;                // the loop ends when this turns false
-        std::function<void(uint8_t)> byte;            // one byte read
-        std::function<void()> restart;                // start the frame hunt again
-        std::function<void()> reopened;               // the device is back (switch the stream on)
+        std::function<bool()> running;      // the loop ends when this turns false
+        std::function<void(uint8_t)> byte;  // one byte read
+        std::function<void()> restart;      // start the frame hunt again
+        std::function<void()> reopened;     // the device is back (switch the stream on)
     };
     // The reader thread's loop, on the calling thread. An idle or failing line costs one read
     // every 20 ms; a lost device is tried again once a second.
@@ -48,7 +48,7 @@ public:
     LinkWatch& watch() { return watch_; }
     const LinkWatch& watch() const { return watch_; }
 
-private:
+  private:
     std::shared_ptr<SerialPort> port() const;
     void reopen(const Reader& reader);
 

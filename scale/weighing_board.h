@@ -12,7 +12,7 @@
 namespace tarvelo {
 
 class WeighingBoard {
-public:
+  public:
     virtual ~WeighingBoard() = default;
 
     // Opens the port and starts reading: 0; -1 the port was not opened; -2 the reader did not

@@ -13,7 +13,9 @@ int WeighingFacade::open(MessageSink* owner, const char* port_name) {
     return opened_->start(owner, port_name ? port_name : XonBoard::kDefaultPort);
 }
 
-bool WeighingFacade::link_lost() const { return board_ && board_->link_lost(p_.link_timeout_ms); }
+bool WeighingFacade::link_lost() const {
+    return board_ && board_->link_lost(p_.link_timeout_ms);
+}
 
 void WeighingFacade::get_snapshot(weighing_snapshot* out) {
     if (out == nullptr) return;
@@ -96,8 +98,14 @@ void WeighingFacade::sale_refresh(MessageSink* owner) {
 }
 
 // Calibration exists on the xon/xoff board only, whatever ad_type says.
-int WeighingFacade::calibrate_zero() { return p_.xon->calibrate_zero(); }
-int WeighingFacade::calibrate_span() { return p_.xon->calibrate_span(); }
-int WeighingFacade::init_rezero() { return p_.xon->init_rezero(); }
+int WeighingFacade::calibrate_zero() {
+    return p_.xon->calibrate_zero();
+}
+int WeighingFacade::calibrate_span() {
+    return p_.xon->calibrate_span();
+}
+int WeighingFacade::init_rezero() {
+    return p_.xon->init_rezero();
+}
 
 }  // namespace tarvelo

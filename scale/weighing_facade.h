@@ -30,7 +30,7 @@ inline constexpr const char* kTareFailedText = "Tare Failed!";
 // The sale flags that the keys and the sale refresh read and write. The sale state that owns
 // them belongs to the ECR link, above this module: the program hands them in.
 class SaleFlags {
-public:
+  public:
     virtual ~SaleFlags() = default;
     virtual bool sale_open() const = 0;  // a weight-mode unit price or an item text is set
     virtual int32_t one_touch_tare() const = 0;
@@ -39,7 +39,7 @@ public:
 };
 
 class WeighingFacade {
-public:
+  public:
     struct Parts {
         int32_t ad_type = 0;
         XonBoard* xon = nullptr;
@@ -80,7 +80,7 @@ public:
     // thread clears its last-sent weight text when it takes the request.
     bool take_weight_text_clear() { return weight_text_clear_.exchange(false); }
 
-private:
+  private:
     bool link_lost() const;
     MessageBox& boxes() { return p_.boxes ? *p_.boxes : message_box(); }
 
@@ -92,6 +92,5 @@ private:
     WeighingBoard* board_ = nullptr;
     std::atomic<bool> weight_text_clear_{false};
 };
-
 
 }  // namespace tarvelo

@@ -28,7 +28,7 @@ struct weighing_snapshot {
 // The copy of the snapshot that the display thread saves every weight-mode cycle and that
 // the zero and tare keys, the label clicks, the dispatcher and the sale rules read.
 class SavedSnapshot {
-public:
+  public:
     void store(const weighing_snapshot& s) {
         std::lock_guard<std::mutex> lock(mutex_);
         value_ = s;
@@ -38,7 +38,7 @@ public:
         return value_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     weighing_snapshot value_;
 };

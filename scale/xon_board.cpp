@@ -18,7 +18,8 @@ std::string format(const char* fmt, ...) {
 
 }  // namespace
 
-XonBoard::XonBoard(Clock& clock, TraceFn trace) : clock_(clock), trace_(trace), link_(clock, trace) {}
+XonBoard::XonBoard(Clock& clock, TraceFn trace)
+    : clock_(clock), trace_(trace), link_(clock, trace) {}
 
 XonBoard::~XonBoard() {
     running_ = 0;
@@ -35,7 +36,9 @@ bool XonBoard::open_port(const std::string& name) {
     return false;
 }
 
-int XonBoard::start(MessageSink*, const std::string& port_name) { return start(port_name.c_str()) == 0 ? 0 : -1; }
+int XonBoard::start(MessageSink*, const std::string& port_name) {
+    return start(port_name.c_str()) == 0 ? 0 : -1;
+}
 
 bool XonBoard::snapshot(weighing_snapshot& out) const {
     xo::StatusBlock block;
@@ -108,7 +111,8 @@ int XonBoard::send_write_cmd_with_data(char letter, std::string_view data) {
     auto frame = xo::encode_write_cmd_with_data(letter, data);
     if (!frame) return -1;
     last_result_ = -1;
-    if (!write_frame(frame->data(), frame->size())) trace_("send_write_cmd_with_data(): WriteFile error\n");
+    if (!write_frame(frame->data(), frame->size()))
+        trace_("send_write_cmd_with_data(): WriteFile error\n");
     return wait_result(100);
 }
 
@@ -184,7 +188,8 @@ int XonBoard::check_integrity(const std::string& checksum) {
     int result = bracketed([&] {
         last_result_ = -1;
         auto frame = xo::encode_integrity_request(checksum);
-        if (!write_frame(frame.data(), frame.size())) trace_("check_integrity(): WriteFile error\n");
+        if (!write_frame(frame.data(), frame.size()))
+            trace_("check_integrity(): WriteFile error\n");
         return wait_result(100);
     });
     trace_(format("Integrity check result:%d\n", result));

@@ -21,7 +21,7 @@
 namespace tarvelo {
 
 class XonBoard : public WeighingBoard {
-public:
+  public:
     static constexpr const char* kDefaultPort = "COM4";
     // The port that start() opens for `port_name`: a null name stands for COM4.
     static std::string port_name_for(const char* port_name);
@@ -40,14 +40,16 @@ public:
     // The board as the facade sees it: the 11 status words are the snapshot, unchanged.
     int start(MessageSink* owner, const std::string& port_name) override;
     bool snapshot(weighing_snapshot& out) const override;
-    bool link_lost(int timeout_ms) const override { return link_.watch().lost(clock_.now_ms(), timeout_ms); }
+    bool link_lost(int timeout_ms) const override {
+        return link_.watch().lost(clock_.now_ms(), timeout_ms);
+    }
 
-    int rezero() override;          // 'Z' after the stability wait
-    int init_rezero() override;     // 'z', up to three sends
-    int tare() override;            // 'T' after the stability wait
+    int rezero() override;                    // 'Z' after the stability wait
+    int init_rezero() override;               // 'z', up to three sends
+    int tare() override;                      // 'T' after the stability wait
     int preset_tare(int32_t value) override;  // 'U' "%06d" after the stability wait
-    int calibrate_zero();           // 'X'
-    int calibrate_span();           // 'P', ten seconds for the reply
+    int calibrate_zero();                     // 'X'
+    int calibrate_span();                     // 'P', ten seconds for the reply
     int check_integrity(const std::string& checksum) override;
 
     void xon();
@@ -55,7 +57,7 @@ public:
     int send_write_cmd(char letter);
     int send_write_cmd_with_data(char letter, std::string_view data);
 
-private:
+  private:
     bool open_port(const std::string& name);
     void update_thread();
     void handle_payload(const std::vector<uint8_t>& payload);
@@ -68,7 +70,7 @@ private:
     Clock& clock_;
     TraceFn trace_;
     SerialLink link_;
-    std::mutex command_mutex_;       // one command sequence at a time
+    std::mutex command_mutex_;  // one command sequence at a time
     std::thread thread_;
     std::atomic<int32_t> running_{0};
     std::atomic<int32_t> last_result_{-1};

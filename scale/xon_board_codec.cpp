@@ -75,27 +75,39 @@ std::optional<StatusBlock> parse_weight_frame(const uint8_t* payload, size_t n) 
         std::string* field = nullptr;
         size_t limit = 0;
         switch (c) {
-            case '0': field = &weight_text, limit = 7; break;
-            case '4': field = &tare_text, limit = 7; break;
-            case 'a': field = &ad_text, limit = 6; break;
-            case 'i': field = &ir_text, limit = 6; break;
-            default: break;
+            case '0':
+                field = &weight_text, limit = 7;
+                break;
+            case '4':
+                field = &tare_text, limit = 7;
+                break;
+            case 'a':
+                field = &ad_text, limit = 6;
+                break;
+            case 'i':
+                field = &ir_text, limit = 6;
+                break;
+            default:
+                break;
         }
         if (field != nullptr) {
             size_t end = pos + 1;
             while (end < n && !is_end(payload[end])) ++end;
-            field->assign(reinterpret_cast<const char*>(payload + pos + 1), std::min(end - pos - 1, limit));
+            field->assign(reinterpret_cast<const char*>(payload + pos + 1),
+                          std::min(end - pos - 1, limit));
             pos = end;
         } else if ((c == '\n' || c == '\r') && pos + 1 < n && payload[pos + 1] == '\n') {
             size_t start = pos + 2, end = start;
             while (end < n && payload[end] != 0) ++end;
-            status_text.assign(reinterpret_cast<const char*>(payload + start), std::min<size_t>(end - start, 7));
+            status_text.assign(reinterpret_cast<const char*>(payload + start),
+                               std::min<size_t>(end - start, 7));
             pos = end;
         } else {
             ++pos;
         }
     }
-    if (!weight_text_well_formed(weight_text) || !weight_text_well_formed(tare_text)) return std::nullopt;
+    if (!weight_text_well_formed(weight_text) || !weight_text_well_formed(tare_text))
+        return std::nullopt;
     StatusBlock block{};
     block[weight] = weight_text_value(weight_text);
     block[tare] = weight_text_value(tare_text);

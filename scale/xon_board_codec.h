@@ -33,8 +33,20 @@ constexpr uint8_t STX = 0x02, ETX = 0x03, DC1 = 0x11, DC2 = 0x12;
 constexpr size_t kMaxPayload = 255;
 
 // The 11 words of the board status, in the order of the weighing snapshot.
-enum Field { weight, tare, unit_price, total_price, stable, zero, span_switch, overload, underload,
-             internal_count, ad_count, field_count };
+enum Field {
+    weight,
+    tare,
+    unit_price,
+    total_price,
+    stable,
+    zero,
+    span_switch,
+    overload,
+    underload,
+    internal_count,
+    ad_count,
+    field_count
+};
 using StatusBlock = std::array<int32_t, field_count>;
 
 std::vector<uint8_t> encode_write_cmd(char letter);
@@ -67,7 +79,7 @@ int32_t status_char_value(uint8_t c);
 
 // Collects frames from the byte stream one byte at a time.
 class FrameReader {
-public:
+  public:
     // A complete payload (possibly empty, or 255 bytes cut short) when this byte ends one.
     std::optional<std::vector<uint8_t>> feed(uint8_t byte);
     void reset() {
@@ -75,7 +87,7 @@ public:
         payload_.clear();
     }
 
-private:
+  private:
     bool collecting_ = false;
     std::vector<uint8_t> payload_;
 };

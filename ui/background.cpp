@@ -9,7 +9,8 @@ void PaintBackgroundImage(QPainter& painter, const QRect& client, const std::str
     // Only a regular file, opened without blocking: a FIFO here would freeze every window.
     auto bytes = read_regular_file(path, kMaxBackgroundBytes);
     if (!bytes) return;
-    QImage image = QImage::fromData(QByteArray::fromRawData(bytes->data(), static_cast<qsizetype>(bytes->size())));
+    QImage image = QImage::fromData(
+        QByteArray::fromRawData(bytes->data(), static_cast<qsizetype>(bytes->size())));
     if (image.isNull()) return;
     painter.drawImage(client, image);
 }
@@ -34,7 +35,8 @@ QImage builtin_bitmap(bool quantity_mode) {
     const QString euro = QString(QChar(0x20AC));
     if (!quantity_mode) p.drawText(QRect(2, 34, 80, 18), Qt::AlignCenter, "TARE kg");
     p.drawText(QRect(87, 34, 80, 18), Qt::AlignCenter, quantity_mode ? "QTY pcs" : "WEIGHT kg");
-    p.drawText(QRect(172, 34, 80, 18), Qt::AlignCenter, "UPRICE " + euro + (quantity_mode ? "/pcs" : "/kg"));
+    p.drawText(QRect(172, 34, 80, 18), Qt::AlignCenter,
+               "UPRICE " + euro + (quantity_mode ? "/pcs" : "/kg"));
     p.drawText(QRect(80, 92, 58, 25), Qt::AlignVCenter | Qt::AlignRight, "PRICE");
     // The amber price field, ending in the euro sign.
     p.fillRect(QRect(140, 90, 112, 28), QColor::fromRgb(kAmber));

@@ -70,7 +70,9 @@ int DisplayThread::boot() {
     p_.screens->show_boot();
     int result = p_.scale->startup();
     if (result < 0) {
-        p_.screens->boot_failed(result == -1 ? kChecksumErrorText : result == -2 ? kRemoveItemText : "ERROR");
+        p_.screens->boot_failed(result == -1   ? kChecksumErrorText
+                                : result == -2 ? kRemoveItemText
+                                               : "ERROR");
         return -1;
     }
     if (!boot_wait(boot_clock, 2000)) return -1;
@@ -103,7 +105,8 @@ void DisplayThread::cycle() {
     link_was_lost_ = lost;
     snapshot_.unit_price = sale.unit_price.load();
     weighing_snapshot saved = p_.saved->load();
-    run_sale_cycle(sale, snapshot_, saved, p_.auto_clear, p_.main, [this] { p_.scale->sale_refresh(p_.main); });
+    run_sale_cycle(sale, snapshot_, saved, p_.auto_clear, p_.main,
+                   [this] { p_.scale->sale_refresh(p_.main); });
 
     PostedMessage indicator;
     indicator.id = snapshot_.zero == 1 && !lost ? WM_ZERO_ON : WM_ZERO_OFF;
@@ -115,7 +118,8 @@ void DisplayThread::cycle() {
     std::string weight = weight_text(snapshot_);
     std::string tare = lost ? kLostWeight : kilogram_text(snapshot_.tare);
     std::string unit_price = format_price(snapshot_.unit_price);
-    snapshot_.total_price = display_total_price(snapshot_.unit_price, snapshot_.weight, snapshot_.overload);
+    snapshot_.total_price =
+        display_total_price(snapshot_.unit_price, snapshot_.weight, snapshot_.overload);
     std::string total = lost ? kLostPrice : format_price(snapshot_.total_price);
 
     post_if_changed(WM_SHOW_TARE, tare, posted_tare_);

@@ -20,7 +20,7 @@ inline constexpr const char* kRemoveItemText = "Please remove item from the scal
 
 // The start-up windows, driven directly by the display thread.
 class BootScreens {
-public:
+  public:
     virtual ~BootScreens() = default;
     virtual void set_flash_colour(int r, int g, int b) = 0;
     virtual void close_flash() = 0;
@@ -34,7 +34,7 @@ public:
 
 // The weighing facade as the display thread uses it.
 class DisplayScale {
-public:
+  public:
     virtual ~DisplayScale() = default;
     virtual void get_snapshot(weighing_snapshot* out) = 0;
     virtual int startup() = 0;
@@ -51,7 +51,7 @@ std::string kilogram_text(int32_t grams);
 std::string count_text(int32_t count);
 
 class DisplayThread {
-public:
+  public:
     struct Parts {
         DisplayScale* scale = nullptr;
         SaleState* sale = nullptr;
@@ -74,7 +74,7 @@ public:
     // cuts its waits short and ends it without a word on the boot screens.
     int run(const std::atomic<bool>* stop = nullptr);
 
-private:
+  private:
     bool stopping() const { return stop_ && stop_->load(); }
     // A wait of the boot screens, in steps that notice a stop; false once stopped.
     bool boot_wait(Clock& clock, int ms);

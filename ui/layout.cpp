@@ -7,7 +7,9 @@
 namespace tarvelo::ui {
 namespace {
 
-bool share_ok(int share) { return share >= 1 && share <= 100; }
+bool share_ok(int share) {
+    return share >= 1 && share <= 100;
+}
 
 struct Block {
     int share;
@@ -23,7 +25,8 @@ void value_block(std::vector<LayoutOp>& ops, int x, int top, int width, int inne
                  const std::vector<int>& caption_ids, int value) {
     int caption = 3 * inner / 10;
     ops.push_back({frame, false, QRect(x + 2, top + 2, width - 4, inner)});
-    for (int id : caption_ids) ops.push_back({id, false, QRect(x + 2, top + 2, width - 4, caption)});
+    for (int id : caption_ids)
+        ops.push_back({id, false, QRect(x + 2, top + 2, width - 4, caption)});
     ops.push_back({value, false, QRect(x + 2, top + 2 + caption, width - 4, inner - caption)});
 }
 
@@ -58,26 +61,39 @@ std::vector<LayoutOp> layout_main(int w, int h, const WindowSettings& s, const H
         switch (b) {
             case 0: {
                 int m = (h - 4) / 2;
-                ops.push_back({IDC_BRAND, false, QRect(x + 2, m - height(IDC_BRAND) - 4, cw, height(IDC_BRAND))});
+                ops.push_back({IDC_BRAND, false,
+                               QRect(x + 2, m - height(IDC_BRAND) - 4, cw, height(IDC_BRAND))});
                 ops.push_back({IDC_CHECKSUM, false, QRect(x + 2, m + 2, cw, height(IDC_CHECKSUM))});
-                ops.push_back({IDC_APPROVAL, false, QRect(x + 2, m + 16, cw, height(IDC_APPROVAL))});
+                ops.push_back(
+                    {IDC_APPROVAL, false, QRect(x + 2, m + 16, cw, height(IDC_APPROVAL))});
                 break;
             }
             case 1: {
                 int c = (h - 4) / 2 + 2;
-                ops.push_back({IDC_MAX, false, QRect(x + 2, c - height(IDC_MAX) - 10, cw, height(IDC_MAX))});
-                ops.push_back({IDC_MIN, false, QRect(x + 2, c - height(IDC_MIN) / 2, cw, height(IDC_MIN))});
+                ops.push_back(
+                    {IDC_MAX, false, QRect(x + 2, c - height(IDC_MAX) - 10, cw, height(IDC_MAX))});
+                ops.push_back(
+                    {IDC_MIN, false, QRect(x + 2, c - height(IDC_MIN) / 2, cw, height(IDC_MIN))});
                 ops.push_back({IDC_ED, false, QRect(x + 2, c + 10, cw, height(IDC_ED))});
                 break;
             }
-            case 2: value_block(ops, x, 0, bw, h - 4, IDC_TARE_FRAME, {IDC_TARE_CAPTION}, IDC_TARE); break;
-            case 3:
-                value_block(ops, x, 0, bw, h - 4, IDC_WEIGHT_FRAME, {IDC_WEIGHT_UNIT, IDC_ZERO_MARK, IDC_NET_MARK},
-                            IDC_WEIGHT);
+            case 2:
+                value_block(ops, x, 0, bw, h - 4, IDC_TARE_FRAME, {IDC_TARE_CAPTION}, IDC_TARE);
                 break;
-            case 4: value_block(ops, x, 0, bw, h - 4, IDC_UPRICE_FRAME, {IDC_UPRICE_CAPTION}, IDC_UPRICE); break;
-            case 5: value_block(ops, x, 0, bw, h - 4, IDC_TPRICE_FRAME, {IDC_CURRENCY}, IDC_TPRICE); break;
-            default: ops.push_back({block.ids[0], false, QRect(x + 2, 2, cw, h - 4)}); break;
+            case 3:
+                value_block(ops, x, 0, bw, h - 4, IDC_WEIGHT_FRAME,
+                            {IDC_WEIGHT_UNIT, IDC_ZERO_MARK, IDC_NET_MARK}, IDC_WEIGHT);
+                break;
+            case 4:
+                value_block(ops, x, 0, bw, h - 4, IDC_UPRICE_FRAME, {IDC_UPRICE_CAPTION},
+                            IDC_UPRICE);
+                break;
+            case 5:
+                value_block(ops, x, 0, bw, h - 4, IDC_TPRICE_FRAME, {IDC_CURRENCY}, IDC_TPRICE);
+                break;
+            default:
+                ops.push_back({block.ids[0], false, QRect(x + 2, 2, cw, h - 4)});
+                break;
         }
         remaining -= bw;
         x += bw;
@@ -112,22 +128,33 @@ std::vector<LayoutOp> layout_second(int w, int h, const WindowSettings& s, const
         switch (c) {
             case 0:
                 // The approval column is always the first one placed, at the left edge.
-                ops.push_back({IDC_BRAND, false, QRect(2, m - height(IDC_BRAND) - 6, cw - 4, height(IDC_BRAND))});
+                ops.push_back({IDC_BRAND, false,
+                               QRect(2, m - height(IDC_BRAND) - 6, cw - 4, height(IDC_BRAND))});
                 ops.push_back({IDC_CHECKSUM, false, QRect(2, m, cw - 4, height(IDC_CHECKSUM))});
-                ops.push_back({IDC_APPROVAL, false, QRect(2, m + 14, cw - 4, height(IDC_APPROVAL))});
+                ops.push_back(
+                    {IDC_APPROVAL, false, QRect(2, m + 14, cw - 4, height(IDC_APPROVAL))});
                 break;
             case 1:
-                ops.push_back({IDC_MAX, false, QRect(x + 2, m - height(IDC_MAX) - 10, cw - 4, height(IDC_MAX))});
-                ops.push_back({IDC_MIN, false, QRect(x + 2, m - height(IDC_MIN) / 2, cw - 4, height(IDC_MIN))});
+                ops.push_back({IDC_MAX, false,
+                               QRect(x + 2, m - height(IDC_MAX) - 10, cw - 4, height(IDC_MAX))});
+                ops.push_back({IDC_MIN, false,
+                               QRect(x + 2, m - height(IDC_MIN) / 2, cw - 4, height(IDC_MIN))});
                 ops.push_back({IDC_ED, false, QRect(x + 2, m + 10, cw - 4, height(IDC_ED))});
                 break;
-            case 2: value_block(ops, x, top, cw, inner, IDC_TARE_FRAME, {IDC_TARE_CAPTION}, IDC_TARE); break;
-            case 3:
-                value_block(ops, x, top, cw, inner, IDC_WEIGHT_FRAME, {IDC_WEIGHT_UNIT, IDC_ZERO_MARK, IDC_NET_MARK},
-                            IDC_WEIGHT);
+            case 2:
+                value_block(ops, x, top, cw, inner, IDC_TARE_FRAME, {IDC_TARE_CAPTION}, IDC_TARE);
                 break;
-            case 4: value_block(ops, x, top, cw, inner, IDC_UPRICE_FRAME, {IDC_UPRICE_CAPTION}, IDC_UPRICE); break;
-            default: value_block(ops, x, top, cw, inner, IDC_TPRICE_FRAME, {IDC_CURRENCY}, IDC_TPRICE); break;
+            case 3:
+                value_block(ops, x, top, cw, inner, IDC_WEIGHT_FRAME,
+                            {IDC_WEIGHT_UNIT, IDC_ZERO_MARK, IDC_NET_MARK}, IDC_WEIGHT);
+                break;
+            case 4:
+                value_block(ops, x, top, cw, inner, IDC_UPRICE_FRAME, {IDC_UPRICE_CAPTION},
+                            IDC_UPRICE);
+                break;
+            default:
+                value_block(ops, x, top, cw, inner, IDC_TPRICE_FRAME, {IDC_CURRENCY}, IDC_TPRICE);
+                break;
         }
         remaining -= cw;
         x += cw;
@@ -137,9 +164,9 @@ std::vector<LayoutOp> layout_second(int w, int h, const WindowSettings& s, const
 
 std::vector<LayoutOp> layout_fixed() {
     std::vector<LayoutOp> ops;
-    hide_all(ops, {IDC_TEXT_FRAME, IDC_BRAND, IDC_CHECKSUM, IDC_APPROVAL, IDC_MAX, IDC_MIN, IDC_ED, IDC_TARE_FRAME,
-                   IDC_TARE_CAPTION, IDC_WEIGHT_FRAME, IDC_WEIGHT_UNIT, IDC_UPRICE_FRAME, IDC_UPRICE_CAPTION,
-                   IDC_TPRICE_FRAME, IDC_CURRENCY});
+    hide_all(ops, {IDC_TEXT_FRAME, IDC_BRAND, IDC_CHECKSUM, IDC_APPROVAL, IDC_MAX, IDC_MIN, IDC_ED,
+                   IDC_TARE_FRAME, IDC_TARE_CAPTION, IDC_WEIGHT_FRAME, IDC_WEIGHT_UNIT,
+                   IDC_UPRICE_FRAME, IDC_UPRICE_CAPTION, IDC_TPRICE_FRAME, IDC_CURRENCY});
     ops.push_back({IDC_TEXT, false, QRect(2, 4, 251, 25)});
     ops.push_back({IDC_TARE, false, QRect(2, 55, 80, 25)});
     ops.push_back({IDC_WEIGHT, false, QRect(87, 55, 80, 25)});

@@ -13,7 +13,7 @@ namespace tarvelo::ui {
 
 struct LayoutOp {
     int id;
-    bool hide;   // hidden; else moved to rect (never shown by the layout)
+    bool hide;  // hidden; else moved to rect (never shown by the layout)
     QRect rect;
     bool operator==(const LayoutOp&) const = default;
 };

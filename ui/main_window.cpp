@@ -22,7 +22,7 @@ namespace {
 const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::User + 1);
 
 class MessageEvent : public QEvent {
-public:
+  public:
     explicit MessageEvent(PostedMessage m) : QEvent(kMessageEvent), message(std::move(m)) {}
     PostedMessage message;
 };
@@ -38,9 +38,11 @@ int display_metric(int index, int capability) {
     return -1;
 }
 
-CTarveloDlg::CTarveloDlg(Services services) : TemplateDialog(template_102()), services_(std::move(services)) {
+CTarveloDlg::CTarveloDlg(Services services)
+    : TemplateDialog(template_102()), services_(std::move(services)) {
     setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
-    CalibrationActions actions{services_.calibrate_zero, services_.calibrate_span, services_.init_rezero,
+    CalibrationActions actions{services_.calibrate_zero, services_.calibrate_span,
+                               services_.init_rezero,
                                [this](const std::string& t) { boxes().error(t); },
                                [this](const std::string& t) {
                                    if (services_.info_box) services_.info_box(t);
@@ -55,7 +57,9 @@ CTarveloDlg::CTarveloDlg(Services services) : TemplateDialog(template_102()), se
 
 CTarveloDlg::~CTarveloDlg() = default;
 
-MessageBox& CTarveloDlg::boxes() { return services_.boxes ? *services_.boxes : message_box(); }
+MessageBox& CTarveloDlg::boxes() {
+    return services_.boxes ? *services_.boxes : message_box();
+}
 
 void CTarveloDlg::request_close() {
     close_requested_ = true;
@@ -71,10 +75,11 @@ bool CTarveloDlg::OnInitDialog() {
     // The notification-area icon, where the desktop has one.
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = std::make_unique<QSystemTrayIcon>(windowIcon());
-        connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-            if (r == QSystemTrayIcon::Trigger) tray_notify(WM_LBUTTONDOWN);
-            if (r == QSystemTrayIcon::DoubleClick) tray_notify(WM_LBUTTONDBLCLK);
-        });
+        connect(tray_.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason r) {
+                    if (r == QSystemTrayIcon::Trigger) tray_notify(WM_LBUTTONDOWN);
+                    if (r == QSystemTrayIcon::DoubleClick) tray_notify(WM_LBUTTONDBLCLK);
+                });
         tray_->show();
     }
     // The keys' font.
@@ -144,8 +149,10 @@ bool CTarveloDlg::OnInitDialog() {
     // The version window.
     place_small_window(*ver_);
     ver_->set_text(IDC_CHECKSUM, decode_text(module_checksum_));
-    ver_->set_text(IDC_VER_PELLUM, QString::number(services_.pellum_version ? services_.pellum_version() : 0));
-    ver_->set_text(IDC_VER_DRAVIX, QString::number(services_.dravix_version ? services_.dravix_version() : 0));
+    ver_->set_text(IDC_VER_PELLUM,
+                   QString::number(services_.pellum_version ? services_.pellum_version() : 0));
+    ver_->set_text(IDC_VER_DRAVIX,
+                   QString::number(services_.dravix_version ? services_.dravix_version() : 0));
     ver_->set_text(IDC_VER_MANUFACTURER, decode_text(s.manufacturer));
     // The calibration wizard.
     place_small_window(*calb_);
@@ -256,21 +263,38 @@ void CTarveloDlg::handle_message(const PostedMessage& m) {
         case WM_SHOW_TARE:
             if (quantity_mode_ == 0) set_value(IDC_TARE);
             break;
-        case WM_SHOW_UNIT_PRICE: set_value(IDC_UPRICE); break;
-        case WM_SHOW_TOTAL_PRICE: set_value(IDC_TPRICE); break;
+        case WM_SHOW_UNIT_PRICE:
+            set_value(IDC_UPRICE);
+            break;
+        case WM_SHOW_TOTAL_PRICE:
+            set_value(IDC_TPRICE);
+            break;
         case WM_SHOW_TEXT:
             if (second_) {
                 second_->set_text(IDC_TEXT, text);
                 second_->refresh_control(IDC_TEXT);
             }
             break;
-        case WM_ZERO_ON: show_both(IDC_ZERO_MARK, true); break;
-        case WM_ZERO_OFF: show_both(IDC_ZERO_MARK, false); break;
-        case WM_NET_ON: show_both(IDC_NET_MARK, true); break;
-        case WM_NET_OFF: show_both(IDC_NET_MARK, false); break;
-        case WM_SHOW_AD_COUNT: calb_->set_text(IDC_AD_COUNT, text); break;
-        case WM_SHOW_IR_COUNT: calb_->set_text(IDC_IR_COUNT, text); break;
-        default: break;  // the sale notifications and the board's own messages: nothing to do
+        case WM_ZERO_ON:
+            show_both(IDC_ZERO_MARK, true);
+            break;
+        case WM_ZERO_OFF:
+            show_both(IDC_ZERO_MARK, false);
+            break;
+        case WM_NET_ON:
+            show_both(IDC_NET_MARK, true);
+            break;
+        case WM_NET_OFF:
+            show_both(IDC_NET_MARK, false);
+            break;
+        case WM_SHOW_AD_COUNT:
+            calb_->set_text(IDC_AD_COUNT, text);
+            break;
+        case WM_SHOW_IR_COUNT:
+            calb_->set_text(IDC_IR_COUNT, text);
+            break;
+        default:
+            break;  // the sale notifications and the board's own messages: nothing to do
     }
 }
 
@@ -311,7 +335,8 @@ void CTarveloDlg::on_command(int id) {
                 boxes().error(kOpenSpanSwitchText);
             }
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -325,9 +350,9 @@ void CTarveloDlg::SetQuantityMode(int on) {
 
 void CTarveloDlg::LayoutByPercent() {
     apply_layout(*this, layout_main(width(), height(), config_.main1, [this](int id) {
-                     QWidget* c = control(id);
-                     return c ? c->height() : 0;
-                 }));
+        QWidget* c = control(id);
+        return c ? c->height() : 0;
+    }));
 }
 
 void CTarveloDlg::paintEvent(QPaintEvent*) {
@@ -348,22 +373,39 @@ void CTarveloDlg::closeEvent(QCloseEvent* event) {
     QCoreApplication::quit();
 }
 
-void CTarveloDlg::reject() { close(); }
-void CTarveloDlg::accept() { close(); }
+void CTarveloDlg::reject() {
+    close();
+}
+void CTarveloDlg::accept() {
+    close();
+}
 
 ControlStyle CTarveloDlg::control_style(int id) const {
     const WindowSettings& m = config_.main1;
     const QColor custom = QColor::fromRgb(m.color_r & 0xFF, m.color_g & 0xFF, m.color_b & 0xFF);
     switch (id) {
-        case IDC_BRAND: return {point_font("Arial Bold", 18), QColor::fromRgb(kTeal), {}};
-        case IDC_CHECKSUM: case IDC_MAX: case IDC_MIN: case IDC_ED: case IDC_APPROVAL:
+        case IDC_BRAND:
+            return {point_font("Arial Bold", 18), QColor::fromRgb(kTeal), {}};
+        case IDC_CHECKSUM:
+        case IDC_MAX:
+        case IDC_MIN:
+        case IDC_ED:
+        case IDC_APPROVAL:
             return {point_font("Arial Bold", 9), {}, {}};
-        case IDC_ZERO_MARK: case IDC_NET_MARK: case IDC_WEIGHT_UNIT: case IDC_TARE_CAPTION:
-        case IDC_UPRICE_CAPTION: case IDC_CURRENCY:
+        case IDC_ZERO_MARK:
+        case IDC_NET_MARK:
+        case IDC_WEIGHT_UNIT:
+        case IDC_TARE_CAPTION:
+        case IDC_UPRICE_CAPTION:
+        case IDC_CURRENCY:
             return {point_font("Arial Bold", 9), custom, {}};
-        case IDC_WEIGHT: case IDC_UPRICE: case IDC_TPRICE: case IDC_TARE:
+        case IDC_WEIGHT:
+        case IDC_UPRICE:
+        case IDC_TPRICE:
+        case IDC_TARE:
             return {point_font(decode_text(m.font_name), m.font_size / 10.0), custom, {}};
-        default: return {};
+        default:
+            return {};
     }
 }
 

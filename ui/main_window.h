@@ -35,7 +35,7 @@ int display_metric(int index, int capability);
 
 class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens {
     Q_OBJECT
-public:
+  public:
     // The world outside the windows, replaced by fakes in tests.
     struct Services {
         std::function<std::optional<Configuration>()> load_settings;  // empty: no file
@@ -95,14 +95,14 @@ public:
     void reject() override;
     void accept() override;
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
     void on_command(int id) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void request_close();
     void queue(std::function<void()> call);
     MessageBox& boxes();

@@ -32,7 +32,11 @@ bool headless() {
     return platform == "offscreen" || platform == "minimal";
 }
 
-void QtMessageBox::error(const std::string& text) { show_box(QMessageBox::Critical, text); }
-void QtMessageBox::info(const std::string& text) { show_box(QMessageBox::Information, text); }
+void QtMessageBox::error(const std::string& text) {
+    show_box(QMessageBox::Critical, text);
+}
+void QtMessageBox::info(const std::string& text) {
+    show_box(QMessageBox::Information, text);
+}
 
 }  // namespace tarvelo::ui

@@ -8,7 +8,7 @@
 namespace tarvelo::ui {
 
 class QtMessageBox : public MessageBox {
-public:
+  public:
     void error(const std::string& text) override;
     void info(const std::string& text);
 };

@@ -32,7 +32,8 @@ CTarveloDlg2::CTarveloDlg2(const WindowSettings& window, const Settings& setting
 
 void set_mode_controls(TemplateDialog& w, const Settings& s, int on) {
     if (on) {
-        for (int id : {IDC_TARE_CAPTION, IDC_TARE, IDC_ZERO_MARK, IDC_NET_MARK}) w.show_control(id, false);
+        for (int id : {IDC_TARE_CAPTION, IDC_TARE, IDC_ZERO_MARK, IDC_NET_MARK})
+            w.show_control(id, false);
         w.set_text(IDC_WEIGHT_UNIT, decode_text(s.quantity_symbol));
         w.set_text(IDC_WEIGHT, "0");
         w.set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_quantity));
@@ -75,7 +76,9 @@ void CTarveloDlg2::layout() {
     apply_layout(*this, ops);
 }
 
-void CTarveloDlg2::LayoutByPercent() { layout(); }
+void CTarveloDlg2::LayoutByPercent() {
+    layout();
+}
 
 void CTarveloDlg2::paintEvent(QPaintEvent*) {
     QPainter painter(this);
@@ -96,20 +99,32 @@ void CTarveloDlg2::showEvent(QShowEvent* event) {
 }
 
 ControlStyle CTarveloDlg2::control_style(int id) const {
-    const QColor custom = QColor::fromRgb(window_.color_r & 0xFF, window_.color_g & 0xFF, window_.color_b & 0xFF);
+    const QColor custom =
+        QColor::fromRgb(window_.color_r & 0xFF, window_.color_g & 0xFF, window_.color_b & 0xFF);
     const QColor amber = QColor::fromRgb(kAmber), teal = QColor::fromRgb(kTeal);
     const bool fixed = window_.type == 1;
     const QFont value_font = point_font(decode_text(window_.font_name), window_.font_size / 10.0);
     switch (id) {
-        case IDC_BRAND: return {point_font("Arial Bold", 18), teal, {}};
-        case IDC_CHECKSUM: case IDC_MAX: case IDC_MIN: case IDC_ED: case IDC_APPROVAL:
+        case IDC_BRAND:
+            return {point_font("Arial Bold", 18), teal, {}};
+        case IDC_CHECKSUM:
+        case IDC_MAX:
+        case IDC_MIN:
+        case IDC_ED:
+        case IDC_APPROVAL:
             return {point_font("Arial Bold", 9), {}, {}};
-        case IDC_WEIGHT_UNIT: case IDC_TARE_CAPTION: case IDC_UPRICE_CAPTION: case IDC_CURRENCY:
+        case IDC_WEIGHT_UNIT:
+        case IDC_TARE_CAPTION:
+        case IDC_UPRICE_CAPTION:
+        case IDC_CURRENCY:
             return {point_font("Arial Bold", 9), custom, {}};
-        case IDC_ZERO_MARK: case IDC_NET_MARK:
+        case IDC_ZERO_MARK:
+        case IDC_NET_MARK:
             if (fixed) return {point_font("Arial Bold", 9), QColor(Qt::black), amber};
             return {point_font("Arial Bold", 9), custom, {}};
-        case IDC_WEIGHT: case IDC_UPRICE: case IDC_TARE:
+        case IDC_WEIGHT:
+        case IDC_UPRICE:
+        case IDC_TARE:
             if (fixed) return {point_font("Arial", 16), amber, QColor(Qt::black)};
             return {value_font, custom, {}};
         case IDC_TPRICE:
@@ -117,8 +132,10 @@ ControlStyle CTarveloDlg2::control_style(int id) const {
             return {value_font, custom, {}};
         case IDC_TEXT:
             if (fixed) return {point_font("Arial", 18), amber, QColor(Qt::black)};
-            return {value_font, custom, {}};  // teal is only the text background colour: transparent
-        default: return {};
+            return {
+                value_font, custom, {}};  // teal is only the text background colour: transparent
+        default:
+            return {};
     }
 }
 

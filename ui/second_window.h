@@ -11,7 +11,7 @@ namespace tarvelo::ui {
 
 class CTarveloDlg2 : public TemplateDialog {
     Q_OBJECT
-public:
+  public:
     CTarveloDlg2(const WindowSettings& window, const Settings& settings, QWidget* parent);
 
     void SetQuantityMode(int on);
@@ -19,13 +19,13 @@ public:
     void LayoutByPercent();
     const WindowSettings& window_settings() const { return window_; }
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     void layout();
     WindowSettings window_;
     Settings settings_;

@@ -20,8 +20,12 @@ void BrushDialog::set_brush(QColor brush) {
     }
 }
 
-CDlg_flash::CDlg_flash(QWidget* parent) : BrushDialog(template_145(), Qt::black, parent) { restyle(); }
-CDlg_flash2::CDlg_flash2(QWidget* parent) : BrushDialog(template_147(), Qt::black, parent) { restyle(); }
+CDlg_flash::CDlg_flash(QWidget* parent) : BrushDialog(template_145(), Qt::black, parent) {
+    restyle();
+}
+CDlg_flash2::CDlg_flash2(QWidget* parent) : BrushDialog(template_147(), Qt::black, parent) {
+    restyle();
+}
 
 CDlg_boot::CDlg_boot(QWidget* parent) : BrushDialog(template_143(), kCrimson, parent) {
     if (QWidget* exit = control(IDC_EXIT)) exit->setFont(point_font("Arial Bold", 18));
@@ -37,14 +41,18 @@ void CDlg_boot::on_command(int id) {
     if (id == IDC_EXIT && main_) QMetaObject::invokeMethod(main_, "close", Qt::QueuedConnection);
 }
 
-CDlg_boot2::CDlg_boot2(QWidget* parent) : BrushDialog(template_144(), kCrimson, parent) { restyle(); }
+CDlg_boot2::CDlg_boot2(QWidget* parent) : BrushDialog(template_144(), kCrimson, parent) {
+    restyle();
+}
 
 ControlStyle CDlg_boot2::control_style(int id) const {
     if (id == IDC_MESSAGE) return {point_font("Arial", 26), QColor(Qt::white), kCrimson};
     return {};
 }
 
-CDlg_ver::CDlg_ver(QWidget* parent) : BrushDialog(template_139(), Qt::black, parent) { restyle(); }
+CDlg_ver::CDlg_ver(QWidget* parent) : BrushDialog(template_139(), Qt::black, parent) {
+    restyle();
+}
 
 ControlStyle CDlg_ver::control_style(int id) const {
     switch (id) {
@@ -123,7 +131,8 @@ void CDlg_calbS1::on_command(int id) {
     }
 }
 
-CDlg_calbS0::CDlg_calbS0(const CalibrationActions& actions, QWidget* parent) : TemplateDialog(template_140(), parent) {
+CDlg_calbS0::CDlg_calbS0(const CalibrationActions& actions, QWidget* parent)
+    : TemplateDialog(template_140(), parent) {
     restyle();
     place_small_window(*this);
     step1_ = new CDlg_calbS1(actions, parent);
@@ -131,7 +140,8 @@ CDlg_calbS0::CDlg_calbS0(const CalibrationActions& actions, QWidget* parent) : T
 
 ControlStyle CDlg_calbS0::control_style(int id) const {
     if (id == IDC_AD_LABEL || id == IDC_IR_LABEL) return {point_font("Arial Bold", 12), {}, {}};
-    if (id == IDC_AD_COUNT || id == IDC_IR_COUNT) return {point_font("Arial", 26), QColor(Qt::white), QColor(Qt::black)};
+    if (id == IDC_AD_COUNT || id == IDC_IR_COUNT)
+        return {point_font("Arial", 26), QColor(Qt::white), QColor(Qt::black)};
     return {};
 }
 

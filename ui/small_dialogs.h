@@ -14,71 +14,71 @@ namespace tarvelo::ui {
 // A window filled with one brush colour that the display thread may change.
 class BrushDialog : public TemplateDialog {
     Q_OBJECT
-public:
+  public:
     BrushDialog(const DialogTemplate& tmpl, QColor brush, QWidget* parent);
     void set_brush(QColor brush);
     QColor brush() const { return brush_; }
 
-protected:
+  protected:
     std::optional<QColor> window_brush() const override { return brush_; }
 
-private:
+  private:
     QColor brush_;
 };
 
 class CDlg_flash : public BrushDialog {
     Q_OBJECT
-public:
+  public:
     explicit CDlg_flash(QWidget* parent = nullptr);
 };
 
 class CDlg_flash2 : public BrushDialog {
     Q_OBJECT
-public:
+  public:
     explicit CDlg_flash2(QWidget* parent = nullptr);
 };
 
 class CDlg_boot : public BrushDialog {
     Q_OBJECT
-public:
+  public:
     explicit CDlg_boot(QWidget* parent = nullptr);
     // Where "Exit" sends the close.
     void set_main_window(QWidget* main) { main_ = main; }
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
     void on_command(int id) override;
 
-private:
+  private:
     QWidget* main_ = nullptr;
 };
 
 class CDlg_boot2 : public BrushDialog {
     Q_OBJECT
-public:
+  public:
     explicit CDlg_boot2(QWidget* parent = nullptr);
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
 };
 
 class CDlg_ver : public BrushDialog {
     Q_OBJECT
-public:
+  public:
     explicit CDlg_ver(QWidget* parent = nullptr);
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
     void on_command(int id) override;
 };
 
 // Constructed with the main window, never created as windows.
 class CDlg_pop {
-public:
+  public:
     int template_id() const { return 136; }
 };
 class CDlg_pop2 {
-public:
+  public:
     int template_id() const { return 138; }
 };
 
@@ -93,44 +93,44 @@ struct CalibrationActions {
 
 class CDlg_calbS2 : public TemplateDialog {
     Q_OBJECT
-public:
+  public:
     CDlg_calbS2(const CalibrationActions& actions, QWidget* parent);
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
     void on_command(int id) override;
 
-private:
+  private:
     CalibrationActions actions_;
 };
 
 class CDlg_calbS1 : public TemplateDialog {
     Q_OBJECT
-public:
+  public:
     CDlg_calbS1(const CalibrationActions& actions, QWidget* parent);
     CDlg_calbS2& step2() { return *step2_; }
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
     void on_command(int id) override;
 
-private:
+  private:
     CalibrationActions actions_;
     CDlg_calbS2* step2_;
 };
 
 class CDlg_calbS0 : public TemplateDialog {
     Q_OBJECT
-public:
+  public:
     CDlg_calbS0(const CalibrationActions& actions, QWidget* parent);
     CDlg_calbS1& step1() { return *step1_; }
 
-protected:
+  protected:
     ControlStyle control_style(int id) const override;
     std::optional<QColor> window_brush() const override { return std::nullopt; }
     void on_command(int id) override;
 
-private:
+  private:
     CDlg_calbS1* step1_;
 };
 

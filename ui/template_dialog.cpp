@@ -8,8 +8,12 @@
 
 namespace tarvelo::ui {
 
-int dlu_x(int dlu, FontBase base) { return static_cast<int>(std::lround(dlu * base.x / 4.0)); }
-int dlu_y(int dlu, FontBase base) { return static_cast<int>(std::lround(dlu * base.y / 8.0)); }
+int dlu_x(int dlu, FontBase base) {
+    return static_cast<int>(std::lround(dlu * base.x / 4.0));
+}
+int dlu_y(int dlu, FontBase base) {
+    return static_cast<int>(std::lround(dlu * base.y / 8.0));
+}
 
 QFont point_font(const QString& face, double points) {
     QString family = face;
@@ -29,7 +33,8 @@ void ClickLabel::mousePressEvent(QMouseEvent* event) {
     QLabel::mousePressEvent(event);
 }
 
-TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent) : QDialog(parent), tmpl_(tmpl) {
+TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent)
+    : QDialog(parent), tmpl_(tmpl) {
     setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint);
     resize(dlu_x(tmpl.w, tmpl.base), dlu_y(tmpl.h, tmpl.base));
     for (const ControlTemplate& c : tmpl.controls) {
@@ -43,7 +48,9 @@ TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent) : QD
             w = b;
         } else {
             auto* l = new ClickLabel(QString::fromUtf8(c.text), this);
-            Qt::Alignment h = c.align == Align::left ? Qt::AlignLeft : c.align == Align::right ? Qt::AlignRight : Qt::AlignHCenter;
+            Qt::Alignment h = c.align == Align::left    ? Qt::AlignLeft
+                              : c.align == Align::right ? Qt::AlignRight
+                                                        : Qt::AlignHCenter;
             l->setAlignment(h | Qt::AlignVCenter);
             if (c.notify)
                 connect(l, &ClickLabel::clicked, this, [this, id = c.id] {
@@ -53,7 +60,8 @@ TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent) : QD
             w = l;
         }
         w->setObjectName(QString::number(c.id));
-        w->setGeometry(dlu_x(c.x, tmpl.base), dlu_y(c.y, tmpl.base), dlu_x(c.w, tmpl.base), dlu_y(c.h, tmpl.base));
+        w->setGeometry(dlu_x(c.x, tmpl.base), dlu_y(c.y, tmpl.base), dlu_x(c.w, tmpl.base),
+                       dlu_y(c.h, tmpl.base));
         if (!c.visible) w->hide();
         controls_[c.id] = w;
     }
@@ -112,7 +120,9 @@ void TemplateDialog::refresh_control(int id) {
 void TemplateDialog::place_topmost(int x, int y, int w, int h) {
     // Sizes come from the INI: no window is larger than the screens together (h=2147483647
     // would otherwise ask for a backing store of hundreds of megabytes).
-    QRect desktop = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->virtualGeometry() : QRect();
+    QRect desktop = QGuiApplication::primaryScreen()
+                        ? QGuiApplication::primaryScreen()->virtualGeometry()
+                        : QRect();
     if (desktop.isValid()) {
         w = std::clamp(w, 0, desktop.width());
         h = std::clamp(h, 0, desktop.height());
@@ -120,9 +130,13 @@ void TemplateDialog::place_topmost(int x, int y, int w, int h) {
     setGeometry(x, y, w, h);
 }
 
-void TemplateDialog::place_topmost_at(int x, int y) { move(x, y); }
+void TemplateDialog::place_topmost_at(int x, int y) {
+    move(x, y);
+}
 
-ControlStyle TemplateDialog::control_style(int) const { return {}; }
+ControlStyle TemplateDialog::control_style(int) const {
+    return {};
+}
 
 void TemplateDialog::restyle() {
     if (auto brush = window_brush()) {

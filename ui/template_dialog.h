@@ -59,18 +59,18 @@ QFont point_font(const QString& face, double points);
 
 class ClickLabel : public QLabel {
     Q_OBJECT
-public:
+  public:
     using QLabel::QLabel;
-signals:
+  signals:
     void clicked();
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
 };
 
 class TemplateDialog : public QDialog {
     Q_OBJECT
-public:
+  public:
     TemplateDialog(const DialogTemplate& tmpl, QWidget* parent = nullptr);
 
     QWidget* control(int id) const;
@@ -91,16 +91,16 @@ public:
     // Applies every control's style again (after a change of brush or look).
     void restyle();
 
-signals:
+  signals:
     void command(int id);
 
-protected:
+  protected:
     virtual ControlStyle control_style(int id) const;
     // The window's own background brush; none = nothing filled (a background image may be).
     virtual std::optional<QColor> window_brush() const { return std::nullopt; }
     virtual void on_command(int) {}
 
-private:
+  private:
     DialogTemplate tmpl_;
     std::map<int, QWidget*> controls_;
     std::set<int> hidden_by_layout_;

@@ -18,12 +18,12 @@ namespace kestrin::test {
 // whichever connection it arrives. Every connection is served on a thread of its own, so a
 // reply held back on an old connection does not hold up a new one.
 class ScriptedScale {
-public:
+  public:
     struct Step {
         Step(std::string r = {}) : reply(std::move(r)) {}  // NOLINT: a plain reply
         Step(const char* r) : reply(r) {}                  // NOLINT
-        std::string reply;   // "" sends nothing
-        bool held = false;   // goes out only on release()
+        std::string reply;                                 // "" sends nothing
+        bool held = false;                                 // goes out only on release()
         bool close = false;  // the scale closes the connection after the reply
     };
     static Step held(std::string reply) {
@@ -44,7 +44,7 @@ public:
     // Lets the held replies go out and returns once they were written (or failed to be).
     void release();
 
-private:
+  private:
     void accept_loop();
     void serve(int fd);
     std::string path_;
@@ -72,20 +72,23 @@ struct FakeReply {
 };
 
 class FakeLink : public Link {
-public:
+  public:
     // Each write takes the next reply; when they run out, `otherwise` answers.
     FakeLink(std::vector<FakeReply> replies, FakeReply otherwise = FakeReply("\x06"));
     bool write(const std::string& bytes) override;
     Read read_byte(char& out, int timeout_ms) override;
-    void drop() override { ++drops; pending_.clear(); }
+    void drop() override {
+        ++drops;
+        pending_.clear();
+    }
 
     int64_t now() const { return clock_ms; }
     int ms_per_byte = 0;  // a peer that trickles its reply
     int64_t clock_ms = 0;
-    std::string sent;     // every byte written, in order
+    std::string sent;  // every byte written, in order
     int drops = 0;
 
-private:
+  private:
     std::deque<FakeReply> replies_;
     FakeReply otherwise_;
     std::string pending_;
@@ -94,13 +97,13 @@ private:
 
 // Lends a link that the test keeps, so that what it recorded outlives the client's session.
 class BorrowedLink : public Link {
-public:
+  public:
     explicit BorrowedLink(Link& link) : link_(link) {}
     bool write(const std::string& bytes) override { return link_.write(bytes); }
     Read read_byte(char& out, int timeout_ms) override { return link_.read_byte(out, timeout_ms); }
     void drop() override { link_.drop(); }
 
-private:
+  private:
     Link& link_;
 };
 

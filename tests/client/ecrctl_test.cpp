@@ -19,7 +19,13 @@ using test::FakeReply;
 using test::ScriptedScale;
 
 const std::string ACK = "\x06", NAK = "\x15";
-const std::string kData1234 = "\x02" "02\x1b" "3\x1b" "01234\x1b" "000299\x1b" "000369\x03";
+const std::string kData1234 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "01234\x1b"
+    "000299\x1b"
+    "000369\x03";
 
 // ecrctl over an in-memory scale: what it sent, what it printed, how often it connected.
 struct EcrctlRun {
@@ -31,7 +37,7 @@ struct EcrctlRun {
 };
 
 EcrctlRun run_ecrctl(const std::vector<std::string>& args, std::vector<FakeReply> replies = {},
-               const std::string& script = "", int ms_per_byte = 0) {
+                     const std::string& script = "", int ms_per_byte = 0) {
     EcrctlRun run;
     FakeLink link(std::move(replies));
     link.ms_per_byte = ms_per_byte;
@@ -53,17 +59,26 @@ EcrctlRun run_ecrctl(const std::vector<std::string>& args, std::vector<FakeReply
     return run;
 }
 
-std::string rec(const std::string& body) { return "\x04\x02" + body + "\x03"; }
+std::string rec(const std::string& body) {
+    return "\x04\x02" + body + "\x03";
+}
 
 // Command line -> bytes sent. Every refusal names the field, its unit and its range, exits 2
 // and never opens the pipe.
 TEST(Ecrctl, CommandLineToBytesSent) {
     const std::string enq = "\x04\x05";
-    const std::string r11 = "\x02" "11\x1b" "2a5\x03", valid = "\x02" "11\x1b" "1\x03";
+    const std::string r11 =
+                          "\x02"
+                          "11\x1b"
+                          "2a5\x03",
+                      valid =
+                          "\x02"
+                          "11\x1b"
+                          "1\x03";
     struct Case {
         std::vector<std::string> args;
-        std::string sent;       // empty: refused
-        std::string refusal;    // a part of the message
+        std::string sent;     // empty: refused
+        std::string refusal;  // a part of the message
         std::vector<FakeReply> replies = {};
         int exit_code = 0;
     } cases[] = {
@@ -76,36 +91,130 @@ TEST(Ecrctl, CommandLineToBytesSent) {
         {{"zero"}, rec("06"), ""},
         {{"tare"}, rec("07"), ""},
         {{"get-tare"}, rec("21"), ""},
-        {{"price", "150"}, rec("01\x1b" "000150\x1b"), ""},
-        {{"price", "1.99"}, rec("01\x1b" "000199\x1b"), ""},
-        {{"price", "0.05"}, rec("01\x1b" "000005\x1b"), ""},
-        {{"price", "0"}, rec("01\x1b" "000000\x1b"), ""},
-        {{"price", "999999"}, rec("01\x1b" "999999\x1b"), ""},
-        {{"price", "9999.99"}, rec("01\x1b" "999999\x1b"), ""},
-        {{"price", "150", "tare", "200"}, rec("03\x1b" "000150\x1b" "0200"), ""},
-        {{"price", "150", "tare", "9999"}, rec("03\x1b" "000150\x1b" "9999"), ""},
-        {{"price", "150", "text", "APPLES"}, rec("04\x1b" "000150\x1b" "APPLES       "), ""},
-        {{"price", "150", "text", ""}, rec("04\x1b" "000150\x1b" "             "), ""},
-        {{"price", "150", "text", "RED APPLE #13"}, rec("04\x1b" "000150\x1b" "RED APPLE #13"), ""},
-        {{"price", "1.50", "text", "PEARS", "tare", "5"}, rec("05\x1b" "000150\x1b" "0005\x1b" "PEARS        "), ""},
-        {{"qprice", "250"}, rec("31\x1b" "000250\x1b"), ""},
-        {{"qprice", "250", "qty", "3"}, rec("33\x1b" "000250\x1b" "0003"), ""},
-        {{"qprice", "2.50", "text", "EGGS"}, rec("34\x1b" "000250\x1b" "EGGS         "), ""},
-        {{"qprice", "250", "qty", "9999", "text", "EGGS"}, rec("35\x1b" "000250\x1b" "9999\x1b" "EGGS         "), ""},
+        {{"price", "150"},
+         rec("01\x1b"
+             "000150\x1b"),
+         ""},
+        {{"price", "1.99"},
+         rec("01\x1b"
+             "000199\x1b"),
+         ""},
+        {{"price", "0.05"},
+         rec("01\x1b"
+             "000005\x1b"),
+         ""},
+        {{"price", "0"},
+         rec("01\x1b"
+             "000000\x1b"),
+         ""},
+        {{"price", "999999"},
+         rec("01\x1b"
+             "999999\x1b"),
+         ""},
+        {{"price", "9999.99"},
+         rec("01\x1b"
+             "999999\x1b"),
+         ""},
+        {{"price", "150", "tare", "200"},
+         rec("03\x1b"
+             "000150\x1b"
+             "0200"),
+         ""},
+        {{"price", "150", "tare", "9999"},
+         rec("03\x1b"
+             "000150\x1b"
+             "9999"),
+         ""},
+        {{"price", "150", "text", "APPLES"},
+         rec("04\x1b"
+             "000150\x1b"
+             "APPLES       "),
+         ""},
+        {{"price", "150", "text", ""},
+         rec("04\x1b"
+             "000150\x1b"
+             "             "),
+         ""},
+        {{"price", "150", "text", "RED APPLE #13"},
+         rec("04\x1b"
+             "000150\x1b"
+             "RED APPLE #13"),
+         ""},
+        {{"price", "1.50", "text", "PEARS", "tare", "5"},
+         rec("05\x1b"
+             "000150\x1b"
+             "0005\x1b"
+             "PEARS        "),
+         ""},
+        {{"qprice", "250"},
+         rec("31\x1b"
+             "000250\x1b"),
+         ""},
+        {{"qprice", "250", "qty", "3"},
+         rec("33\x1b"
+             "000250\x1b"
+             "0003"),
+         ""},
+        {{"qprice", "2.50", "text", "EGGS"},
+         rec("34\x1b"
+             "000250\x1b"
+             "EGGS         "),
+         ""},
+        {{"qprice", "250", "qty", "9999", "text", "EGGS"},
+         rec("35\x1b"
+             "000250\x1b"
+             "9999\x1b"
+             "EGGS         "),
+         ""},
         {{"record", "00"}, rec("00"), ""},
-        {{"record", "01", "000150", ""}, rec("01\x1b" "000150\x1b"), ""},
+        {{"record", "01", "000150", ""},
+         rec("01\x1b"
+             "000150\x1b"),
+         ""},
         {{"raw", "04", "05"}, enq, ""},
         {{"raw", "0405"}, enq, ""},
         {{"--timeout", "100", "--pipe", "other", "enq"}, enq, ""},
-        {{"handshake", "1A2B"}, enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq, "", {r11, ACK, valid}},
-        {{"handshake", "1A2B5"}, enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq, "", {r11, ACK, valid}},
-        {{"handshake", "éééé"}, enq + rec("10\x1b" + cs_kw_chars("0000", 0xA5)) + enq, "", {r11, ACK, valid}},
-        {{"read", "1A2B"}, enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq + enq, "", {r11, ACK, valid, kData1234}},
-        {{"read", "1A2B"}, enq + rec("08"), "", {NAK, "\x02" "09\x1b" "20\x03"}, 1},
-        {{"read", "1A2B"}, enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + rec("08"), "", {r11, NAK, "\x02" "09\x1b" "10\x03"}, 1},
-        {{"read", "1A2B"}, enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq, "", {r11, ACK, ACK}, 1},
+        {{"handshake", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq,
+         "",
+         {r11, ACK, valid}},
+        {{"handshake", "1A2B5"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq,
+         "",
+         {r11, ACK, valid}},
+        {{"handshake", "éééé"},
+         enq + rec("10\x1b" + cs_kw_chars("0000", 0xA5)) + enq,
+         "",
+         {r11, ACK, valid}},
+        {{"read", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq + enq,
+         "",
+         {r11, ACK, valid, kData1234}},
+        {{"read", "1A2B"},
+         enq + rec("08"),
+         "",
+         {NAK,
+          "\x02"
+          "09\x1b"
+          "20\x03"},
+         1},
+        {{"read", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + rec("08"),
+         "",
+         {r11, NAK,
+          "\x02"
+          "09\x1b"
+          "10\x03"},
+         1},
+        {{"read", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq,
+         "",
+         {r11, ACK, ACK},
+         1},
         // Refused before the pipe is opened.
-        {{"price", "abc"}, "", "unit price 'abc' does not fit: give the currency's smallest unit, 0 to 999999"},
+        {{"price", "abc"},
+         "",
+         "unit price 'abc' does not fit: give the currency's smallest unit, 0 to 999999"},
         {{"price", "1234567"}, "", "unit price '1234567'"},
         {{"price", "10000.00"}, "", "unit price '10000.00'"},
         {{"price", "1.9"}, "", "two decimals, 0.00 to 9999.99"},
@@ -117,18 +226,28 @@ TEST(Ecrctl, CommandLineToBytesSent) {
         {{"price"}, "", "the unit price is missing"},
         {{"price", "150", "tare"}, "", "'tare' needs its value: give whole grams, 0 to 9999"},
         {{"price", "150", "text"}, "", "'text' needs its value: give 0 to 13 bytes"},
-        {{"price", "150", "tare", "10000"}, "", "tare '10000' does not fit: give whole grams, 0 to 9999"},
+        {{"price", "150", "tare", "10000"},
+         "",
+         "tare '10000' does not fit: give whole grams, 0 to 9999"},
         {{"price", "150", "tare", "1.5"}, "", "tare '1.5'"},
         {{"price", "150", "tare", "abc"}, "", "tare 'abc'"},
         {{"price", "150", "qty", "200"}, "", "'qty' belongs to qprice"},
         {{"qprice", "150", "tare", "200"}, "", "'tare' belongs to price"},
-        {{"qprice", "150", "qty", "10000"}, "", "quantity '10000' does not fit: give whole pieces, 0 to 9999"},
+        {{"qprice", "150", "qty", "10000"},
+         "",
+         "quantity '10000' does not fit: give whole pieces, 0 to 9999"},
         {{"price", "150", "colour", "red"}, "", "unknown word 'colour'"},
         {{"price", "150", "200"}, "", "unknown word '200'"},
         {{"price", "150", "tare", "5", "tare", "6"}, "", "'tare' is given twice"},
-        {{"price", "150", "text", "FOURTEEN CHARS"}, "", "(14 bytes) does not fit: give 0 to 13 bytes"},
+        {{"price", "150", "text", "FOURTEEN CHARS"},
+         "",
+         "(14 bytes) does not fit: give 0 to 13 bytes"},
         {{"price", "150", "text", "ÄÄÄÄÄÄÄ"}, "", "(14 bytes)"},
-        {{"price", "150", "text", "AB\x03" "CD"}, "", "text 'AB\\x03CD'"},
+        {{"price", "150", "text",
+          "AB\x03"
+          "CD"},
+         "",
+         "text 'AB\\x03CD'"},
         {{"price", "150", "text", "AB\x11"}, "", "without control bytes"},
         {{"price", "150", "text", "A\tB"}, "", "text 'A\\x09B'"},
         {{"enq", "now"}, "", "enq takes no value; 'now' is one word too many"},
@@ -146,7 +265,9 @@ TEST(Ecrctl, CommandLineToBytesSent) {
         {{"sleep", "abc"}, "", "whole milliseconds, 0 to 600000"},
         {{"sleep", "600001"}, "", "0 to 600000"},
         {{"frobnicate"}, "", "unknown command 'frobnicate'"},
-        {{"--timeout", "abc", "enq"}, "", "--timeout needs the longest wait for a reply in whole milliseconds, 1 to 600000"},
+        {{"--timeout", "abc", "enq"},
+         "",
+         "--timeout needs the longest wait for a reply in whole milliseconds, 1 to 600000"},
         {{"--timeout", "-1", "enq"}, "", "--timeout"},
         {{"--timeout", "0", "enq"}, "", "--timeout"},
         {{"--timeout", "600001", "enq"}, "", "--timeout"},
@@ -185,40 +306,148 @@ TEST(Ecrctl, ReplyBytesToDescriptionAndExitCode) {
     } cases[] = {
         {ACK, End::complete, "ACK", kPositive},
         {NAK, End::complete, "NAK (refused; `status` tells why)", kNegative},
-        {kData1234, End::complete, "record 02 (scale data, weight mode): weight=1234 g, unit_price=299, total_price=369", kPositive},
-        {"\x02" "02\x1b" "3\x1b" "-0012\x1b" "000299\x1b" "-00004\x03", End::complete, "record 02 (scale data, weight mode): weight=-12 g, unit_price=299, total_price=-4", kPositive},
-        {"\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03", End::complete, "record 32 (scale data, quantity mode): quantity=3, unit_price=250, total_price=750", kPositive},
-        {"\x02" "22\x1b" "3\x1b" "00200\x03", End::complete, "record 22 (tare): tare=200 g", kPositive},
-        {"\x02" "22\x1b" "3\x1b" "-0012\x03", End::complete, "record 22 (tare): tare=-12 g", kPositive},
-        {"\x02" "09\x1b" "00\x03", End::complete, "record 09 (status): s1=0 s0=0 (no error)", kPositive},
-        {"\x02" "09\x1b" "20\x03", End::complete, "record 09 (status): s1=2 s0=0 (Scale not stable)", kNegative},
-        {"\x02" "09\x1b" "12\x03", End::complete, "record 09 (status): s1=1 s0=2 (Invalid tare)", kNegative},
-        {"\x02" "09\x1b" "03\x03", End::complete, "record 09 (status): s1=0 s0=3 (unknown status)", kNegative},
-        {"\x02" "09\x1b" "5\x01\x03", End::complete, "record 09 (status): s1=5 s0=\\x01 (unknown status)", kNegative},
-        {"\x02" "11\x1b" "2a5\x03", End::complete, "record 11 (CS/KW request): random_number=a5; the scale wants the handshake (`handshake CS`)", kNegative},
-        {"\x02" "11\x1b" "1\x03", End::complete, "record 11 (CS/KW result): valid", kPositive},
-        {"\x02" "11\x1b" "0\x03", End::complete, "record 11 (CS/KW result): invalid", kNegative},
-        {"\x02" "11\x1b" "7\x03", End::complete, "record 11 (CS/KW result): unknown result '7' (expected 1 or 0)", kNegative},
+        {kData1234, End::complete,
+         "record 02 (scale data, weight mode): weight=1234 g, unit_price=299, total_price=369",
+         kPositive},
+        {"\x02"
+         "02\x1b"
+         "3\x1b"
+         "-0012\x1b"
+         "000299\x1b"
+         "-00004\x03",
+         End::complete,
+         "record 02 (scale data, weight mode): weight=-12 g, unit_price=299, total_price=-4",
+         kPositive},
+        {"\x02"
+         "32\x1b"
+         "3\x1b"
+         "00003\x1b"
+         "000250\x1b"
+         "000750\x03",
+         End::complete,
+         "record 32 (scale data, quantity mode): quantity=3, unit_price=250, total_price=750",
+         kPositive},
+        {"\x02"
+         "22\x1b"
+         "3\x1b"
+         "00200\x03",
+         End::complete, "record 22 (tare): tare=200 g", kPositive},
+        {"\x02"
+         "22\x1b"
+         "3\x1b"
+         "-0012\x03",
+         End::complete, "record 22 (tare): tare=-12 g", kPositive},
+        {"\x02"
+         "09\x1b"
+         "00\x03",
+         End::complete, "record 09 (status): s1=0 s0=0 (no error)", kPositive},
+        {"\x02"
+         "09\x1b"
+         "20\x03",
+         End::complete, "record 09 (status): s1=2 s0=0 (Scale not stable)", kNegative},
+        {"\x02"
+         "09\x1b"
+         "12\x03",
+         End::complete, "record 09 (status): s1=1 s0=2 (Invalid tare)", kNegative},
+        {"\x02"
+         "09\x1b"
+         "03\x03",
+         End::complete, "record 09 (status): s1=0 s0=3 (unknown status)", kNegative},
+        {"\x02"
+         "09\x1b"
+         "5\x01\x03",
+         End::complete, "record 09 (status): s1=5 s0=\\x01 (unknown status)", kNegative},
+        {"\x02"
+         "11\x1b"
+         "2a5\x03",
+         End::complete,
+         "record 11 (CS/KW request): random_number=a5; the scale wants the handshake (`handshake "
+         "CS`)",
+         kNegative},
+        {"\x02"
+         "11\x1b"
+         "1\x03",
+         End::complete, "record 11 (CS/KW result): valid", kPositive},
+        {"\x02"
+         "11\x1b"
+         "0\x03",
+         End::complete, "record 11 (CS/KW result): invalid", kNegative},
+        {"\x02"
+         "11\x1b"
+         "7\x03",
+         End::complete, "record 11 (CS/KW result): unknown result '7' (expected 1 or 0)",
+         kNegative},
         // Malformed: a wrong length, separator, digit or marker.
-        {"\x02" "02\x1b" "3\x1b" "0123\x1b" "000299\x1b" "000369\x03", End::complete, "malformed record 02", kNegative},
-        {"\x02" "02\x1b" "3\x1b" "01234\x1b" "000299\x1b" "00036x\x03", End::complete, "malformed record 02", kNegative},
-        {"\x02" "02\x1b" "4\x1b" "01234\x1b" "000299\x1b" "000369\x03", End::complete, "malformed record 02", kNegative},
-        {"\x02" "02\x1b" "3\x1b" "01234-000299\x1b" "000369\x03", End::complete, "malformed record 02", kNegative},
-        {"\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x03", End::complete, "malformed record 32", kNegative},
-        {"\x02" "22\x1b" "3\x1b" "0200\x03", End::complete, "malformed record 22", kNegative},
-        {"\x02" "09\x1b" "200\x03", End::complete, "malformed record 09", kNegative},
-        {"\x02" "11\x1b" "2A5\x03", End::complete, "malformed record 11", kNegative},
-        {"\x02" "11\x1b" "10\x03", End::complete, "malformed record 11", kNegative},
-        {"\x02" "99" + std::string(22, '0') + "\x03", End::complete, "unrecognised reply", kNegative},
+        {"\x02"
+         "02\x1b"
+         "3\x1b"
+         "0123\x1b"
+         "000299\x1b"
+         "000369\x03",
+         End::complete, "malformed record 02", kNegative},
+        {"\x02"
+         "02\x1b"
+         "3\x1b"
+         "01234\x1b"
+         "000299\x1b"
+         "00036x\x03",
+         End::complete, "malformed record 02", kNegative},
+        {"\x02"
+         "02\x1b"
+         "4\x1b"
+         "01234\x1b"
+         "000299\x1b"
+         "000369\x03",
+         End::complete, "malformed record 02", kNegative},
+        {"\x02"
+         "02\x1b"
+         "3\x1b"
+         "01234-000299\x1b"
+         "000369\x03",
+         End::complete, "malformed record 02", kNegative},
+        {"\x02"
+         "32\x1b"
+         "3\x1b"
+         "00003\x1b"
+         "000250\x03",
+         End::complete, "malformed record 32", kNegative},
+        {"\x02"
+         "22\x1b"
+         "3\x1b"
+         "0200\x03",
+         End::complete, "malformed record 22", kNegative},
+        {"\x02"
+         "09\x1b"
+         "200\x03",
+         End::complete, "malformed record 09", kNegative},
+        {"\x02"
+         "11\x1b"
+         "2A5\x03",
+         End::complete, "malformed record 11", kNegative},
+        {"\x02"
+         "11\x1b"
+         "10\x03",
+         End::complete, "malformed record 11", kNegative},
+        {"\x02"
+         "99" +
+             std::string(22, '0') + "\x03",
+         End::complete, "unrecognised reply", kNegative},
         {"xyz\x03", End::complete, "unrecognised reply", kNegative},
         {"x" + ACK, End::complete, "unrecognised reply", kNegative},
-        {"\x02" "09\x1b" "00" + ACK, End::complete, "unrecognised reply", kNegative},
+        {"\x02"
+         "09\x1b"
+         "00" +
+             ACK,
+         End::complete, "unrecognised reply", kNegative},
         // Not a whole reply.
         {"", End::timeout, "no reply within 5000 ms", kNoReply},
-        {"\x02" "02", End::timeout, "incomplete reply: 3 bytes within 5000 ms, no ETX, ACK or NAK", kNoReply},
+        {"\x02"
+         "02",
+         End::timeout, "incomplete reply: 3 bytes within 5000 ms, no ETX, ACK or NAK", kNoReply},
         {"", End::failed, "no reply: the connection closed", kNoReply},
         {"\x02", End::failed, "incomplete reply: the connection closed after 1 byte", kNoReply},
-        {std::string(128, 'x'), End::full, "over-long reply: 128 bytes without an ETX, ACK or NAK", kNoReply},
+        {std::string(128, 'x'), End::full, "over-long reply: 128 bytes without an ETX, ACK or NAK",
+         kNoReply},
     };
     for (const Case& c : cases) {
         ReplyVerdict v = describe_reply(RawReply{c.bytes, c.end}, 5000);
@@ -231,11 +460,11 @@ TEST(Ecrctl, HelpStatesEveryValueWithItsUnitAndRange) {
     EcrctlRun r = run_ecrctl({"--help"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.connects, 0);
-    for (const char* rule : {"smallest unit, 0 to 999999", "exactly two decimals, 0.00 to 9999.99",
-                             "whole grams, 0 to 9999", "whole pieces, 0 to 9999", "0 to 13 bytes",
-                             "no control bytes", "two digits 00 to 99", "at least 4 characters",
-                             "whole milliseconds, 0 to 600000", "milliseconds, 1 to 600000",
-                             "--stop-on-error", "record 08 to show why"})
+    for (const char* rule :
+         {"smallest unit, 0 to 999999", "exactly two decimals, 0.00 to 9999.99",
+          "whole grams, 0 to 9999", "whole pieces, 0 to 9999", "0 to 13 bytes", "no control bytes",
+          "two digits 00 to 99", "at least 4 characters", "whole milliseconds, 0 to 600000",
+          "milliseconds, 1 to 600000", "--stop-on-error", "record 08 to show why"})
         EXPECT_NE(r.out.find(rule), std::string::npos) << rule;
 }
 
@@ -266,15 +495,41 @@ TEST(Ecrctl, ScriptExitsWithItsWorstOutcome) {
         std::string sent;
         int exit_code;
     } cases[] = {
-        {"a refused middle command", {}, "show\nprice 1234567\nshow\n", {}, "\x04\x11\x04\x11", kRefused},
-        {"a negative reply before a positive one", {}, "enq\nshow\n", {NAK, ACK}, "\x04\x05\x04\x11", kNegative},
+        {"a refused middle command",
+         {},
+         "show\nprice 1234567\nshow\n",
+         {},
+         "\x04\x11\x04\x11",
+         kRefused},
+        {"a negative reply before a positive one",
+         {},
+         "enq\nshow\n",
+         {NAK, ACK},
+         "\x04\x05\x04\x11",
+         kNegative},
         {"no reply, then a refusal", {}, "enq\nprice abc\n", {FakeReply("")}, "\x04\x05", kNoReply},
         {"an unclosed quote", {}, "price 150 text \"APPLES\nshow\n", {}, "\x04\x11", kRefused},
-        {"stop at the first negative", {"--stop-on-error"}, "show\nenq\nhide\n", {ACK, NAK}, "\x04\x11\x04\x05", kNegative},
+        {"stop at the first negative",
+         {"--stop-on-error"},
+         "show\nenq\nhide\n",
+         {ACK, NAK},
+         "\x04\x11\x04\x05",
+         kNegative},
         {"stop at a refused line", {"--stop-on-error"}, "price 1.9\nhide\n", {}, "", kRefused},
-        {"all positive", {"--stop-on-error"}, "show\n\n# nothing\nhide\n", {}, "\x04\x11\x04\x12", kPositive},
-        {"comments after commands", {}, "enq # ask\nprice 150 text \"A # B\" # the text keeps its #\n", {},
-         "\x04\x05" + rec("04\x1b" "000150\x1b" "A # B        "), kPositive},
+        {"all positive",
+         {"--stop-on-error"},
+         "show\n\n# nothing\nhide\n",
+         {},
+         "\x04\x11\x04\x12",
+         kPositive},
+        {"comments after commands",
+         {},
+         "enq # ask\nprice 150 text \"A # B\" # the text keeps its #\n",
+         {},
+         "\x04\x05" + rec("04\x1b"
+                          "000150\x1b"
+                          "A # B        "),
+         kPositive},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.options;
@@ -284,26 +539,44 @@ TEST(Ecrctl, ScriptExitsWithItsWorstOutcome) {
         EXPECT_EQ(hex_dump(r.sent), hex_dump(c.sent)) << c.what;
     }
     EcrctlRun refused = run_ecrctl({"-"}, {}, "show\nprice 1234567\nshow\n");
-    EXPECT_NE(refused.err.find("line 2: price: unit price '1234567'"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("line 2: price: unit price '1234567'"), std::string::npos)
+        << refused.err;
 }
 
 TEST(Ecrctl, AReplyCutOffOrTrickledShowsTheBytesThatCame) {
-    EcrctlRun cut = run_ecrctl({"enq"}, {FakeReply("\x02" "02\x1b", true)});
+    EcrctlRun cut = run_ecrctl({"enq"}, {FakeReply("\x02"
+                                                   "02\x1b",
+                                                   true)});
     EXPECT_EQ(cut.exit_code, kNoReply);
-    EXPECT_NE(cut.out.find("<- 02 30 32 1B\n   incomplete reply: the connection closed after 4 bytes"),
-              std::string::npos) << cut.out;
+    EXPECT_NE(
+        cut.out.find("<- 02 30 32 1B\n   incomplete reply: the connection closed after 4 bytes"),
+        std::string::npos)
+        << cut.out;
     // One byte every 0.8 s does not hold a 1000 ms time-out open: the whole reply must be in.
     EcrctlRun slow = run_ecrctl({"--timeout", "1000", "enq"}, {kData1234}, "", 800);
     EXPECT_EQ(slow.exit_code, kNoReply);
-    EXPECT_NE(slow.out.find("<- 02\n   incomplete reply: 1 byte within 1000 ms"), std::string::npos) << slow.out;
+    EXPECT_NE(slow.out.find("<- 02\n   incomplete reply: 1 byte within 1000 ms"), std::string::npos)
+        << slow.out;
     EXPECT_EQ(slow.drops, 1);
 }
 
 TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
     tarvelo::test::TempDir dir;
     setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-    const std::string stale = "\x02" "02\x1b" "3\x1b" "01111\x1b" "000100\x1b" "000111\x03";
-    const std::string fresh = "\x02" "02\x1b" "3\x1b" "02222\x1b" "000100\x1b" "000222\x03";
+    const std::string stale =
+        "\x02"
+        "02\x1b"
+        "3\x1b"
+        "01111\x1b"
+        "000100\x1b"
+        "000111\x03";
+    const std::string fresh =
+        "\x02"
+        "02\x1b"
+        "3\x1b"
+        "02222\x1b"
+        "000100\x1b"
+        "000222\x03";
     struct Case {
         const char* what;
         ScriptedScale::Step first;

@@ -13,13 +13,37 @@ namespace {
 using test::FakeLink;
 using test::ScriptedScale;
 
-const std::string kData1234 = "\x02" "02\x1b" "3\x1b" "01234\x1b" "000299\x1b" "000369\x03";
-const std::string kData39 = "\x02" "02\x1b" "3\x1b" "00039\x1b" "000150\x1b" "000006\x03";
-const std::string kStale1111 = "\x02" "02\x1b" "3\x1b" "01111\x1b" "000100\x1b" "000111\x03";
-const std::string kFresh2222 = "\x02" "02\x1b" "3\x1b" "02222\x1b" "000100\x1b" "000222\x03";
+const std::string kData1234 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "01234\x1b"
+    "000299\x1b"
+    "000369\x03";
+const std::string kData39 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "00039\x1b"
+    "000150\x1b"
+    "000006\x03";
+const std::string kStale1111 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "01111\x1b"
+    "000100\x1b"
+    "000111\x03";
+const std::string kFresh2222 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "02222\x1b"
+    "000100\x1b"
+    "000222\x03";
 
 class ExchangeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
         name_ = "fake-scale";
@@ -38,7 +62,14 @@ protected:
 };
 
 TEST_F(ExchangeTest, OneReadPassesTheHandshakeAndFetchesTheData) {
-    ScriptedScale scale(name_, {"\x02" "11\x1b" "2a5\x03", "\x06", "\x02" "11\x1b" "1\x03", kData1234});
+    ScriptedScale scale(name_, {"\x02"
+                                "11\x1b"
+                                "2a5\x03",
+                                "\x06",
+                                "\x02"
+                                "11\x1b"
+                                "1\x03",
+                                kData1234});
     auto link = connect();
     Reading reading;
     EXPECT_TRUE(Exchange(link.get(), show_).read("1A2B", reading));
@@ -55,7 +86,10 @@ TEST_F(ExchangeTest, OneReadPassesTheHandshakeAndFetchesTheData) {
 }
 
 TEST_F(ExchangeTest, ANakIsFollowedByTheStatusRequest) {
-    ScriptedScale scale(name_, {"\x15", "\x02" "09\x1b" "20\x03"});
+    ScriptedScale scale(name_, {"\x15",
+                                "\x02"
+                                "09\x1b"
+                                "20\x03"});
     auto link = connect();
     Reading reading;
     EXPECT_FALSE(Exchange(link.get(), show_).read("0000", reading));
@@ -80,13 +114,41 @@ TEST_F(ExchangeTest, FailuresShowTheirOwnTextThenReadWeightError) {
         std::vector<std::string> shown;
     } cases[] = {
         {{"xyz\x03"}, {"receive data unknown", "read weight error"}},
-        {{"\x02" "11\x1b" "200\x03", "\x15", "\x02" "09\x1b" "10\x03"}, {"Incorrect record number", "read weight error"}},
-        {{"\x02" "11\x1b" "200\x03", "\x06", "\x02" "11\x1b" "0\x03"}, {"CS/KW result: invalid", "read weight error"}},
-        {{"\x02" "11\x1b" "200\x03", "\x06", "\x06"}, {"read weight error"}},
-        {{""}, {"receive data error 1", "read weight error"}},                         // no answer
-        {{"\x02" "11\x1b" "200\x03", ""}, {"receive data error 2", "read weight error"}},
-        {{"\x02" "11\x1b" "200\x03", "\x06", ""}, {"receive data error 4", "read weight error"}},
-        {{ScriptedScale::closing("\x02" "02\x1b")}, {"receive data error 1", "read weight error"}},
+        {{"\x02"
+          "11\x1b"
+          "200\x03",
+          "\x15",
+          "\x02"
+          "09\x1b"
+          "10\x03"},
+         {"Incorrect record number", "read weight error"}},
+        {{"\x02"
+          "11\x1b"
+          "200\x03",
+          "\x06",
+          "\x02"
+          "11\x1b"
+          "0\x03"},
+         {"CS/KW result: invalid", "read weight error"}},
+        {{"\x02"
+          "11\x1b"
+          "200\x03",
+          "\x06", "\x06"},
+         {"read weight error"}},
+        {{""}, {"receive data error 1", "read weight error"}},  // no answer
+        {{"\x02"
+          "11\x1b"
+          "200\x03",
+          ""},
+         {"receive data error 2", "read weight error"}},
+        {{"\x02"
+          "11\x1b"
+          "200\x03",
+          "\x06", ""},
+         {"receive data error 4", "read weight error"}},
+        {{ScriptedScale::closing("\x02"
+                                 "02\x1b")},
+         {"receive data error 1", "read weight error"}},
     };
     for (const Case& c : cases) {
         shown_.clear();
@@ -111,7 +173,9 @@ TEST_F(ExchangeTest, TheReadAfterABadReplyGetsTheFreshAnswer) {
         std::vector<std::string> shown;
     } cases[] = {
         {"late", ScriptedScale::held(kStale1111), {"receive data error 1", "read weight error"}},
-        {"cut off", ScriptedScale::closing(kStale1111.substr(0, 9)), {"receive data error 1", "read weight error"}},
+        {"cut off",
+         ScriptedScale::closing(kStale1111.substr(0, 9)),
+         {"receive data error 1", "read weight error"}},
         {"over-long", std::string(200, 'x'), {"receive data unknown", "read weight error"}},
     };
     for (const Case& c : cases) {

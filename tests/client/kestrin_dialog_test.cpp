@@ -1,10 +1,10 @@
 #include "client/kestrin_dialog.h"
 
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QFontInfo>
 #include <QTest>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 
@@ -16,10 +16,16 @@ namespace {
 
 using test::ScriptedScale;
 
-const std::string kData1234 = "\x02" "02\x1b" "3\x1b" "01234\x1b" "000299\x1b" "000369\x03";
+const std::string kData1234 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "01234\x1b"
+    "000299\x1b"
+    "000369\x03";
 
 class KestrinDialogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1); }
     void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
     tarvelo::test::TempDir dir_;
@@ -51,7 +57,14 @@ TEST_F(KestrinDialogTest, ChecksTheCsInCharactersAndShowsTheClientsTotal) {
 }
 
 TEST_F(KestrinDialogTest, FourCharactersOutsideHexMakeTheCsZero) {
-    ScriptedScale scale("ecr", {"\x02" "11\x1b" "237\x03", "\x06", "\x02" "11\x1b" "1\x03", kData1234});
+    ScriptedScale scale("ecr", {"\x02"
+                                "11\x1b"
+                                "237\x03",
+                                "\x06",
+                                "\x02"
+                                "11\x1b"
+                                "1\x03",
+                                kData1234});
     CkestrinDlg dlg(nullptr, show_);
     dlg.OnInitDialog("ecr");
     dlg.cs_field()->setText("éééé");
@@ -91,7 +104,12 @@ TEST_F(KestrinDialogTest, AboutIsReachableFromTheCsField) {
 // 99999 g and unit price 999999 give "  99,999" and "999989,00". The windows keep the size
 // of their templates.
 TEST_F(KestrinDialogTest, FixedSizeAndNoLabelClippedAtTheLargestValues) {
-    ScriptedScale scale("ecr", {"\x02" "02\x1b" "3\x1b" "99999\x1b" "999999\x1b" "999999\x03"});
+    ScriptedScale scale("ecr", {"\x02"
+                                "02\x1b"
+                                "3\x1b"
+                                "99999\x1b"
+                                "999999\x1b"
+                                "999999\x03"});
     CkestrinDlg dlg(nullptr, show_);
     dlg.OnInitDialog("ecr");
     dlg.cs_field()->setText("0000");

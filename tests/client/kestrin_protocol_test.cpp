@@ -13,12 +13,14 @@ namespace kestrin {
 namespace {
 
 TEST(KestrinCsKw, ClientRule) {
-    EXPECT_EQ(cs_kw_chars("1A2b", 0).substr(0, 4), "1a2b");  // R = 0: the typed characters in lower case
+    EXPECT_EQ(cs_kw_chars("1A2b", 0).substr(0, 4),
+              "1a2b");  // R = 0: the typed characters in lower case
     EXPECT_EQ(cs_kw_chars("zzzz", 0x37), cs_kw_chars("0000", 0x37));  // a non-hex character: v = 0
     EXPECT_EQ(hex_value("12g4"), 0);
     EXPECT_EQ(hex_value("ABCD"), 0xABCD);
     // Rotations: R >> 4 turns the CS left, R & 0x0F the KW right.
-    EXPECT_EQ(cs_kw_chars("0001", 0x10).substr(0, 4), "0002");  // 0x0100 rotated left by 1 = 0x0200, low byte first
+    EXPECT_EQ(cs_kw_chars("0001", 0x10).substr(0, 4),
+              "0002");  // 0x0100 rotated left by 1 = 0x0200, low byte first
     const uint8_t abc[] = {'a', 'b', 'c'};
     EXPECT_EQ(crc16_86a3(abc, 3), 0xC087);
     // Worked by hand: CS "1A2B" against three challenges (CS then KW, low byte first).
@@ -30,7 +32,13 @@ TEST(KestrinCsKw, ClientRule) {
 }
 
 TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
-    std::string data02 = "\x02" "02\x1b" "3\x1b" "01234\x1b" "000299\x1b" "000369\x03";
+    std::string data02 =
+        "\x02"
+        "02\x1b"
+        "3\x1b"
+        "01234\x1b"
+        "000299\x1b"
+        "000369\x03";
     Reply r = recognise(data02);
     EXPECT_EQ(r.kind, ReplyKind::scale_data);
     EXPECT_EQ(r.weight, 1234);
@@ -41,17 +49,45 @@ TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
     } cases[] = {
         {"\x06", ReplyKind::ack},
         {"\x15", ReplyKind::nak},
-        {"\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03", ReplyKind::quantity_data},
-        {"\x02" "99" + std::string(22, '0') + "\x03", ReplyKind::other_data},
-        {"\x02" "11\x1b" "2a5\x03", ReplyKind::cs_kw_request},
-        {"\x02" "11\x1b" "1\x03", ReplyKind::cs_kw_result},
-        {"\x02" "09\x1b" "20\x03", ReplyKind::status},
-        {"\x02" "09\x1b" "20\x04", ReplyKind::unknown},  // no ETX at byte 6
-        {"\x02" "11\x1b" "3a5\x03", ReplyKind::unknown},
+        {"\x02"
+         "32\x1b"
+         "3\x1b"
+         "00003\x1b"
+         "000250\x1b"
+         "000750\x03",
+         ReplyKind::quantity_data},
+        {"\x02"
+         "99" +
+             std::string(22, '0') + "\x03",
+         ReplyKind::other_data},
+        {"\x02"
+         "11\x1b"
+         "2a5\x03",
+         ReplyKind::cs_kw_request},
+        {"\x02"
+         "11\x1b"
+         "1\x03",
+         ReplyKind::cs_kw_result},
+        {"\x02"
+         "09\x1b"
+         "20\x03",
+         ReplyKind::status},
+        {"\x02"
+         "09\x1b"
+         "20\x04",
+         ReplyKind::unknown},  // no ETX at byte 6
+        {"\x02"
+         "11\x1b"
+         "3a5\x03",
+         ReplyKind::unknown},
         {"", ReplyKind::none},
     };
     for (const Case& c : cases) EXPECT_EQ(recognise(c.bytes).kind, c.kind) << hex_dump(c.bytes);
-    EXPECT_EQ(recognise("\x02" "11\x1b" "2a5\x03").random_number, 0xA5);
+    EXPECT_EQ(recognise("\x02"
+                        "11\x1b"
+                        "2a5\x03")
+                  .random_number,
+              0xA5);
 }
 
 // The same place as the scale's: never a socket that any user could have put in /tmp.
@@ -90,12 +126,22 @@ TEST(KestrinStatus, TextsWordForWord) {
         char s1, s0;
         const char* text;
     } cases[] = {
-        {'0', '0', "Unknown Error"},     {'0', '1', "General Scale Error"}, {'0', '2', "Parity Error"},
-        {'1', '0', "Incorrect record number"}, {'1', '1', "Invalid unit price"}, {'1', '2', "Invalid tare"},
-        {'1', '3', "Invalid text"},      {'2', '0', "Scale not stable"},
-        {'2', '1', "No movement since last weighting operation"}, {'2', '2', "Price calculation not made"},
-        {'3', '0', "Scale within minimun load range"}, {'3', '1', "Underload"}, {'3', '2', "Overload"},
-        {'3', '3', "Unknown Error"},     {'4', '0', "Unknown Error"},       {'0', '9', "Unknown Error"},
+        {'0', '0', "Unknown Error"},
+        {'0', '1', "General Scale Error"},
+        {'0', '2', "Parity Error"},
+        {'1', '0', "Incorrect record number"},
+        {'1', '1', "Invalid unit price"},
+        {'1', '2', "Invalid tare"},
+        {'1', '3', "Invalid text"},
+        {'2', '0', "Scale not stable"},
+        {'2', '1', "No movement since last weighting operation"},
+        {'2', '2', "Price calculation not made"},
+        {'3', '0', "Scale within minimun load range"},
+        {'3', '1', "Underload"},
+        {'3', '2', "Overload"},
+        {'3', '3', "Unknown Error"},
+        {'4', '0', "Unknown Error"},
+        {'0', '9', "Unknown Error"},
     };
     for (const Case& c : cases) EXPECT_EQ(status_text(c.s1, c.s0), c.text) << c.s1 << c.s0;
 }
@@ -115,10 +161,21 @@ TEST(KestrinCs, CountsCharactersNotBytes) {
     } cases[] = {
         {"1A2B", 4, "1A2B"},
         {"1A2B5", 5, "1A2B"},
-        {"\xc3\xa9\xc3\xa9\xc3\xa9", 3, "\xc3\xa9\xc3\xa9\xc3\xa9"},           // UTF-8 "ééé": 6 bytes
-        {"\xe2\x82\xac" "12" "\xf0\x9f\x8d\x8e" "3", 5, "\xe2\x82\xac" "12" "\xf0\x9f\x8d\x8e"},  // 3- and 4-byte letters
-        {"\xe9\xe9\xe9", 3, "\xe9\xe9\xe9"},                         // "ééé" from a single-byte code page
-        {"\xc3" "ABC", 4, "\xc3" "ABC"},                                 // a lead byte without its tail
+        {"\xc3\xa9\xc3\xa9\xc3\xa9", 3, "\xc3\xa9\xc3\xa9\xc3\xa9"},  // UTF-8 "ééé": 6 bytes
+        {"\xe2\x82\xac"
+         "12"
+         "\xf0\x9f\x8d\x8e"
+         "3",
+         5,
+         "\xe2\x82\xac"
+         "12"
+         "\xf0\x9f\x8d\x8e"},                 // 3- and 4-byte letters
+        {"\xe9\xe9\xe9", 3, "\xe9\xe9\xe9"},  // "ééé" from a single-byte code page
+        {"\xc3"
+         "ABC",
+         4,
+         "\xc3"
+         "ABC"},  // a lead byte without its tail
         {"", 0, ""},
     };
     for (const Case& c : cases) {

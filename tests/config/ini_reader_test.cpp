@@ -12,9 +12,17 @@ TEST(CAtoi, ReadsLikeTheCLibrary) {
         const char* text;
         int32_t value;
     } cases[] = {
-        {"42", 42},       {"  -17x", -17},    {"+8", 8},           {"abc", 0},
-        {"", 0},          {"\t 12 34", 12},   {"- 5", 0},          {"0x1F", 0},
-        {"256", 256},     {"99999999999", 2147483647},             {"-99999999999", -2147483647 - 1},
+        {"42", 42},
+        {"  -17x", -17},
+        {"+8", 8},
+        {"abc", 0},
+        {"", 0},
+        {"\t 12 34", 12},
+        {"- 5", 0},
+        {"0x1F", 0},
+        {"256", 256},
+        {"99999999999", 2147483647},
+        {"-99999999999", -2147483647 - 1},
     };
     for (const Case& c : cases) EXPECT_EQ(c_atoi(c.text), c.value) << "'" << c.text << "'";
 }
@@ -45,16 +53,17 @@ TEST(IniReader, LooksUpSectionsAndKeysAsTheProfileReaderDoes) {
         {"scale", "serial_port", "/dev/ttyUSB0"},  // names ignore case, values lose blanks
         {"SCALE", "QUOTED", "  padded  "},         // one pair of quotes removed, inside kept
         {"scale", "single", "x"},
-        {"scale", "half", "\"open"},               // an unmatched quote stays
-        {"scale", "empty", ""},                    // present but empty is not the default
-        {"scale", "pipe_name", "first"},           // the first match wins
-        {"spec", "min_wgt_fg", "0"},               // blanks inside the brackets do not count
-        {"scale", "ad_type", "1"},                 // a repeated section is still searched
+        {"scale", "half", "\"open"},      // an unmatched quote stays
+        {"scale", "empty", ""},           // present but empty is not the default
+        {"scale", "pipe_name", "first"},  // the first match wins
+        {"spec", "min_wgt_fg", "0"},      // blanks inside the brackets do not count
+        {"scale", "ad_type", "1"},        // a repeated section is still searched
         {"scale", "missing", "fallback"},
         {"nosuch", "serial_port", "fallback"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(ini.get(c.section, c.key, "fallback", 255), c.expected) << c.section << "/" << c.key;
+        EXPECT_EQ(ini.get(c.section, c.key, "fallback", 255), c.expected)
+            << c.section << "/" << c.key;
 }
 
 TEST(IniReader, CutsValuesAndDefaultsToOneByteLessThanTheReaderSize) {

@@ -2,16 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <functional>
 
 #include "tests/support/test_support.h"
 
 namespace tarvelo {
 namespace {
 
-Configuration load(const std::string& text) { return load_settings(IniFile::parse(text)); }
+Configuration load(const std::string& text) {
+    return load_settings(IniFile::parse(text));
+}
 
 TEST(Settings, EmptyFileGivesEveryDefault) {
     Configuration c = load("");
@@ -42,7 +44,8 @@ TEST(Settings, EmptyFileGivesEveryDefault) {
     // An empty windowMain1: placed at 0,0 with size 0x0, every block hidden, buttons 1 %.
     const WindowSettings& m = c.main1;
     EXPECT_EQ(m.x + m.y + m.w + m.h, 0);
-    EXPECT_EQ(m.approval_fg + m.scale_span_fg + m.tare_fg + m.weight_fg + m.uprice_fg + m.tprice_fg, 0);
+    EXPECT_EQ(m.approval_fg + m.scale_span_fg + m.tare_fg + m.weight_fg + m.uprice_fg + m.tprice_fg,
+              0);
     EXPECT_EQ(m.zero_btn_fg, 1);
     EXPECT_EQ(m.tare_btn_fg, 1);
     EXPECT_EQ(m.font_name, "Arial");
@@ -59,7 +62,8 @@ TEST(Settings, EmptyFileGivesEveryDefault) {
 TEST(Settings, ReadsEveryWindowAndPopupSection) {
     Configuration c = load(
         "[windowMain1]\nx=10\ny=20\nw=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\n"
-        "weight_fg=20\nuprice_fg=15\ntprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\nfont_name=Courier\n"
+        "weight_fg=20\nuprice_fg=15\ntprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\nfont_name="
+        "Courier\n"
         "font_size=180\nfont_color=1,2,3\nbg_image=/tmp/bar.bmp\nhide_fg=1\ntype=9\nname_fg=9\n"
         "[windowMain2]\ntype=1\nname_fg=30\nzero_btn_fg=7\n"
         "[windowPop1]\nx=5\ny=6\n[windowPop2]\nx=-7\ny=8\n");
@@ -87,7 +91,7 @@ TEST(Settings, FontColourFollowsStrtokAndKeepsTheLowByte) {
         int32_t r, g, b;
         uint32_t colorref;
     } cases[] = {
-        {"255,,0", 255, 0, 0, 0x0000FF},   // the empty field is skipped: 0 lands in green
+        {"255,,0", 255, 0, 0, 0x0000FF},  // the empty field is skipped: 0 lands in green
         {"10,20", 10, 20, 0, 0x00140A},
         {"1,2,3,4", 1, 2, 3, 0x030201},
         {"300,0,0", 300, 0, 0, 0x00002C},  // 300 contributes its low byte, 44
@@ -111,7 +115,7 @@ TEST(Settings, NumbersAndFlagsKeepWhatTheirStorageHolds) {
         int verify, min_wgt, auto_clear;
     } cases[] = {
         {"[scale]\nlog_fg=-20\n", 20, 0, 1, 1},
-        {"[scale]\nlog_fg=lots\n", 0, 0, 1, 1},  // not a number: log off
+        {"[scale]\nlog_fg=lots\n", 0, 0, 1, 1},   // not a number: log off
         {"[scale]\nverify=256\n", 100, 0, 1, 1},  // the low byte of 256 is 0: verification off
         {"[scale]\nverify=257\n", 100, 1, 1, 1},
         {"[spec]\nmin_wgt_fg=512\nauto_clear_fg=3x\n", 100, 0, 0, 3},
@@ -141,20 +145,28 @@ TEST(Settings, TextsAreCutToTheirBuffers) {
         {"scale", "zero_symbol", [](const Configuration& c) { return c.scale.zero_symbol; }, 6},
         {"scale", "net_symbol", [](const Configuration& c) { return c.scale.net_symbol; }, 6},
         {"scale", "weight_symbol", [](const Configuration& c) { return c.scale.weight_symbol; }, 6},
-        {"scale", "quantity_symbol", [](const Configuration& c) { return c.scale.quantity_symbol; }, 6},
-        {"scale", "currency_symbol", [](const Configuration& c) { return c.scale.currency_symbol; }, 6},
+        {"scale", "quantity_symbol", [](const Configuration& c) { return c.scale.quantity_symbol; },
+         6},
+        {"scale", "currency_symbol", [](const Configuration& c) { return c.scale.currency_symbol; },
+         6},
         {"windowMain1", "font_name", [](const Configuration& c) { return c.main1.font_name; }, 30},
-        {"windowMain1", "font_color", [](const Configuration& c) { return c.main1.font_color; }, 30},
-        {"windowMain2", "font_color", [](const Configuration& c) { return c.main2.font_color; }, 30},
+        {"windowMain1", "font_color", [](const Configuration& c) { return c.main1.font_color; },
+         30},
+        {"windowMain2", "font_color", [](const Configuration& c) { return c.main2.font_color; },
+         30},
         {"windowMain1", "bg_image", [](const Configuration& c) { return c.main1.bg_image; }, 62},
     };
     for (const Case& c : cases) {
         std::string ini = std::string("[") + c.section + "]\n" + c.key + "=";
-        EXPECT_EQ(c.value(load(ini + std::string(c.kept, '7') + "\n")), std::string(c.kept, '7')) << c.key;
-        EXPECT_EQ(c.value(load(ini + std::string(c.kept + 1, '7') + "\n")), std::string(c.kept, '7')) << c.key;
+        EXPECT_EQ(c.value(load(ini + std::string(c.kept, '7') + "\n")), std::string(c.kept, '7'))
+            << c.key;
+        EXPECT_EQ(c.value(load(ini + std::string(c.kept + 1, '7') + "\n")),
+                  std::string(c.kept, '7'))
+            << c.key;
     }
     // Both captions fit their 16 bytes whatever the symbols.
-    Configuration c = load("[scale]\nweight_symbol=abcdefg\ncurrency_symbol=EURO12345\nquantity_symbol=pieces!\n");
+    Configuration c = load(
+        "[scale]\nweight_symbol=abcdefg\ncurrency_symbol=EURO12345\nquantity_symbol=pieces!\n");
     EXPECT_EQ(c.scale.unit_price_caption_weight, "EURO12/abcdef");
     EXPECT_EQ(c.scale.unit_price_caption_quantity, "EURO12/pieces");
 }
@@ -167,7 +179,8 @@ TEST(SettingsFile, CurrentDirectoryWinsOverTheSystemFile) {
     EXPECT_EQ(find_settings_file({local, system}), system);
     test::write_file(local, "[scale]\n");
     EXPECT_EQ(find_settings_file({local, system}), local);
-    EXPECT_EQ(default_settings_paths(), (std::vector<std::string>{"./tarvelo.ini", "/etc/tarvelo.ini"}));
+    EXPECT_EQ(default_settings_paths(),
+              (std::vector<std::string>{"./tarvelo.ini", "/etc/tarvelo.ini"}));
 }
 
 // A first place that holds no regular file is passed over, never read: a directory would read
@@ -187,7 +200,8 @@ TEST(SettingsFile, OnlyARegularFileCountsAsFound) {
         {"directory", [](const std::string& p) { return mkdir(p.c_str(), 0700); }},
         {"fifo", [](const std::string& p) { return mkfifo(p.c_str(), 0600); }},
         {"device", [](const std::string& p) { return symlink("/dev/zero", p.c_str()); }},
-        {"dangling", [](const std::string& p) { return symlink("/nonexistent/tarvelo.ini", p.c_str()); }},
+        {"dangling",
+         [](const std::string& p) { return symlink("/nonexistent/tarvelo.ini", p.c_str()); }},
     };
     for (const Case& c : cases) {
         std::string local = dir.file(c.name);

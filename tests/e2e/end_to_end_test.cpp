@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 
 #include "client/exchange.h"
 #include "client/pipe_link.h"
@@ -20,8 +20,16 @@
 namespace tarvelo::test {
 namespace {
 
-const std::string ENQ = "\x04\x05", ACK = "\x06", NAK = "\x15", STATUS = "\x04\x02" "08\x03";
-std::string status_reply(const char* s1s0) { return std::string("\x02" "09\x1b") + s1s0 + "\x03"; }
+const std::string ENQ = "\x04\x05", ACK = "\x06", NAK = "\x15",
+                  STATUS =
+                      "\x04\x02"
+                      "08\x03";
+std::string status_reply(const char* s1s0) {
+    return std::string(
+               "\x02"
+               "09\x1b") +
+           s1s0 + "\x03";
+}
 
 struct Options {
     std::string board = "xon";
@@ -33,39 +41,51 @@ struct Options {
     std::string main1_section, main2_section;  // lines that win over the defaults
     std::string serial_port;                   // empty: this run's own board
     std::string pipe_name = "ecr";
-    std::map<std::string, std::string> env;    // over the run's own
+    std::map<std::string, std::string> env;  // over the run's own
     bool stdout_pipe = false;
     std::string wrap;  // a shell line that starts the scale as "$0" (to close its descriptors)
 };
 
 class Scale {
-public:
+  public:
     explicit Scale(const Options& o = {}) {
         if (o.start_board) {
-            std::vector<std::string> args{"--link", dir.file("board"), "--type", o.board, "--rate", "20", "--verbose"};
+            std::vector<std::string> args{"--link", dir.file("board"), "--type", o.board, "--rate",
+                                          "20",     "--verbose"};
             args.insert(args.end(), o.board_args.begin(), o.board_args.end());
-            board = std::make_unique<Process>(BIN_DIR "/boardsim", args, dir.path(), std::map<std::string, std::string>{},
+            board = std::make_unique<Process>(BIN_DIR "/boardsim", args, dir.path(),
+                                              std::map<std::string, std::string>{},
                                               dir.file("boardsim"));
             EXPECT_TRUE(board->wait_output("ready:", 5000)) << board->err();
         }
         if (o.write_ini) {
             std::ofstream ini(dir.file("tarvelo.ini"));
-            ini << "[windowMain1]\n" << o.main1_section << "w=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\n"
+            ini << "[windowMain1]\n"
+                << o.main1_section
+                << "w=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\n"
                    "weight_fg=20\nuprice_fg=15\ntprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\n"
-                   "[windowMain2]\n" << o.main2_section << "w=640\nh=200\nname_fg=30\nweight_fg=40\ntprice_fg=40\n"
-                   "[scale]\nserial_port=" << (o.serial_port.empty() ? dir.file("board") : o.serial_port)
-                << "\npipe_name=" << o.pipe_name << "\nad_type=" << (o.board == "xon" ? 0 : 1) << "\n"
-                << o.scale_section << "[spec]\n" << o.spec_section;
+                   "[windowMain2]\n"
+                << o.main2_section
+                << "w=640\nh=200\nname_fg=30\nweight_fg=40\ntprice_fg=40\n"
+                   "[scale]\nserial_port="
+                << (o.serial_port.empty() ? dir.file("board") : o.serial_port)
+                << "\npipe_name=" << o.pipe_name << "\nad_type=" << (o.board == "xon" ? 0 : 1)
+                << "\n"
+                << o.scale_section << "[spec]\n"
+                << o.spec_section;
         }
-        std::map<std::string, std::string> env{
-            {"XDG_RUNTIME_DIR", dir.path()}, {"QT_QPA_PLATFORM", "offscreen"}, {"TARVELO_TIME_DIVISOR", "20"}};
+        std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", dir.path()},
+                                               {"QT_QPA_PLATFORM", "offscreen"},
+                                               {"TARVELO_TIME_DIVISOR", "20"}};
         for (const auto& [k, v] : o.env) env[k] = v;
         if (o.wrap.empty())
-            tarvelo = std::make_unique<Process>(BIN_DIR "/tarvelo", std::vector<std::string>{}, dir.path(), env,
-                                                dir.file("tarvelo"), o.stdout_pipe);
+            tarvelo =
+                std::make_unique<Process>(BIN_DIR "/tarvelo", std::vector<std::string>{},
+                                          dir.path(), env, dir.file("tarvelo"), o.stdout_pipe);
         else
-            tarvelo = std::make_unique<Process>("/bin/sh", std::vector<std::string>{"-c", o.wrap, BIN_DIR "/tarvelo"},
-                                                dir.path(), env, dir.file("tarvelo"), o.stdout_pipe);
+            tarvelo = std::make_unique<Process>(
+                "/bin/sh", std::vector<std::string>{"-c", o.wrap, BIN_DIR "/tarvelo"}, dir.path(),
+                env, dir.file("tarvelo"), o.stdout_pipe);
     }
     bool ready() { return tarvelo->wait_output("tarvelo: scale ready", 20000); }
     PipeClient& ecr() {
@@ -106,7 +126,11 @@ public:
 };
 
 std::string data02(const char* weight, const char* unit_price, const char* total) {
-    return std::string("\x02" "02\x1b" "3\x1b") + weight + "\x1b" + unit_price + "\x1b" + total + "\x03";
+    return std::string(
+               "\x02"
+               "02\x1b"
+               "3\x1b") +
+           weight + "\x1b" + unit_price + "\x1b" + total + "\x03";
 }
 
 // ENQ until the reply is `expected` (the board needs a moment to pass a new weight on).
@@ -117,8 +141,15 @@ bool enq_until(Scale& s, const std::string& expected) {
 TEST(EndToEnd, WeightModeSaleWithAutoClear) {
     Scale s;
     ASSERT_TRUE(s.ready()) << s.tarvelo->err();
-    EXPECT_EQ(s.exchange("\x04\x02" "04\x1b" "000150\x1b" "APPLES       \x03"), ACK);
-    EXPECT_EQ(s.exchange("\x04\x02" "01\x1b" "000160\x1b\x03"), NAK);  // entry closed until goods go
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "04\x1b"
+                         "000150\x1b"
+                         "APPLES       \x03"),
+              ACK);
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "01\x1b"
+                         "000160\x1b\x03"),
+              NAK);  // entry closed until goods go
     EXPECT_EQ(s.exchange(STATUS), status_reply("21"));
     s.board_line("weight 1234");
     ASSERT_TRUE(enq_until(s, data02("01234", "000150", "000185")));
@@ -130,29 +161,64 @@ TEST(EndToEnd, WeightModeSaleWithAutoClear) {
     ASSERT_TRUE(enq_until(s, data02("01240", "000150", "000186")));
     s.board_line("weight 0");
     // The auto clear re-opens unit-price entry once the goods are gone.
-    EXPECT_TRUE(wait_until([&] { return s.exchange("\x04\x02" "01\x1b" "000160\x1b\x03") == ACK; }, 5000));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return s.exchange(
+                       "\x04\x02"
+                       "01\x1b"
+                       "000160\x1b\x03") == ACK;
+        },
+        5000));
     std::string log = s.logs();
-    EXPECT_NE(log.find("receive: No. 04, unit price and text (weight mode), unit_price='000150', text='APPLES       '"),
+    EXPECT_NE(log.find("receive: No. 04, unit price and text (weight mode), unit_price='000150', "
+                       "text='APPLES       '"),
               std::string::npos);
-    EXPECT_NE(log.find("   send: No. 02, scale data (weight mode): weight='01234', unit_price='000150', total_price='000185'"),
+    EXPECT_NE(log.find("   send: No. 02, scale data (weight mode): weight='01234', "
+                       "unit_price='000150', total_price='000185'"),
               std::string::npos);
 }
 
 TEST(EndToEnd, QuantityModeAndPresetTareOnTheBoard) {
     Scale s;
     ASSERT_TRUE(s.ready());
-    EXPECT_EQ(s.exchange("\x04\x02" "03\x1b" "000150\x1b" "0200\x03"), ACK);
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "03\x1b"
+                         "000150\x1b"
+                         "0200\x03"),
+              ACK);
     // The preset tare reaches the board as 'U' with six digits between DC2 and DC1.
-    EXPECT_TRUE(s.board->wait_output("rx: 02 57 55 30 30 30 32 30 30 03 03", 5000)) << s.board->out();
+    EXPECT_TRUE(s.board->wait_output("rx: 02 57 55 30 30 30 32 30 30 03 03", 5000))
+        << s.board->out();
     // The board's next weight frames carry the new tare.
     EXPECT_TRUE(wait_until(
-        [&] { return s.exchange("\x04\x02" "21\x03") == "\x02" "22\x1b" "3\x1b" "00200\x03"; }, 5000));
+        [&] {
+            return s.exchange(
+                       "\x04\x02"
+                       "21\x03") ==
+                   "\x02"
+                   "22\x1b"
+                   "3\x1b"
+                   "00200\x03";
+        },
+        5000));
     EXPECT_EQ(s.exchange("\x04\x12"), ACK);  // hiding the windows ends nothing
     EXPECT_EQ(s.exchange("\x04\x11"), ACK);
     EXPECT_TRUE(s.tarvelo->running());
-    EXPECT_EQ(s.exchange("\x04\x02" "30\x03"), ACK);
-    EXPECT_EQ(s.exchange("\x04\x02" "33\x1b" "000250\x1b" "0003\x03"), ACK);
-    EXPECT_EQ(s.exchange(ENQ), "\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03");
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "30\x03"),
+              ACK);
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "33\x1b"
+                         "000250\x1b"
+                         "0003\x03"),
+              ACK);
+    EXPECT_EQ(s.exchange(ENQ),
+              "\x02"
+              "32\x1b"
+              "3\x1b"
+              "00003\x1b"
+              "000250\x1b"
+              "000750\x03");
 }
 
 TEST(EndToEnd, VerificationAndItsRenewalWithKestrin) {
@@ -166,16 +232,26 @@ TEST(EndToEnd, VerificationAndItsRenewalWithKestrin) {
     std::vector<std::string> shown;
     kestrin::Reading reading;
     kestrin::Exchange ex(link.get(), [&](const std::string& t) { shown.push_back(t); });
-    ASSERT_TRUE(wait_until([&] { return ex.read("1A2B", reading) && reading.weight == 500; }, 5000));
+    ASSERT_TRUE(
+        wait_until([&] { return ex.read("1A2B", reading) && reading.weight == 500; }, 5000));
     EXPECT_EQ(shown.front(), "CS/KW result: valid");
     // 51 scale-data records later the handshake is demanded again; kestrin passes it on its own.
-    for (int i = 0; i < 3 && link->write("\x04\x02" "30\x03"); ++i) ex.read_reply(128);
+    for (int i = 0; i < 3 && link->write("\x04\x02"
+                                         "30\x03");
+         ++i)
+        ex.read_reply(128);
     int served = 0;
     for (int i = 0; i < 60; ++i) {
         link->write("\x04\x05");
         std::string reply = ex.read_reply(128);
-        if (reply.substr(0, 3) == "\x02" "32") ++served;
-        if (reply.substr(0, 3) == "\x02" "11") break;
+        if (reply.substr(0, 3) ==
+            "\x02"
+            "32")
+            ++served;
+        if (reply.substr(0, 3) ==
+            "\x02"
+            "11")
+            break;
     }
     EXPECT_EQ(served, 50);  // plus the one kestrin read before: 51
     EXPECT_NE(s.logs().find("reached the max reading count"), std::string::npos);
@@ -184,7 +260,10 @@ TEST(EndToEnd, VerificationAndItsRenewalWithKestrin) {
 TEST(EndToEnd, LetterBoardSale) {
     Scale s({.board = "letter"});
     ASSERT_TRUE(s.ready()) << s.tarvelo->err();
-    EXPECT_EQ(s.exchange("\x04\x02" "01\x1b" "000299\x1b\x03"), ACK);
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "01\x1b"
+                         "000299\x1b\x03"),
+              ACK);
     s.board_line("weight 1234");
     EXPECT_TRUE(enq_until(s, data02("01234", "000299", "000369")));
 }
@@ -196,11 +275,14 @@ TEST(EndToEnd, LostBoardLinkIsRefusedUntilFramesReturn) {
     ASSERT_TRUE(enq_until(s, data02("00800", "000000", "000000")));
     s.board_line("silent");
     s.board_line("weight 900");
-    EXPECT_TRUE(wait_until([&] { return s.exchange(ENQ) == NAK && s.exchange(STATUS) == status_reply("01"); }, 6000));
+    EXPECT_TRUE(wait_until(
+        [&] { return s.exchange(ENQ) == NAK && s.exchange(STATUS) == status_reply("01"); }, 6000));
     // A tare on a lost link is refused at once and never reaches the board; the DC2/DC1 it
     // would have cost must not pass for a sign of life either.
     std::string board_before = s.board->out();
-    EXPECT_EQ(s.exchange("\x04\x02" "07\x03"), NAK);
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "07\x03"),
+              NAK);
     EXPECT_EQ(s.exchange(STATUS), status_reply("01"));
     EXPECT_EQ(s.exchange(ENQ), NAK);
     EXPECT_EQ(s.exchange(STATUS), status_reply("01"));
@@ -233,9 +315,10 @@ TEST(EndToEnd, StartUpFailures) {
     }
     {
         Scale s({.board_args = {"--checksum", "00000000"}});
-        EXPECT_TRUE(s.tarvelo->wait_output("Scale driver checksum error!", 10000, true)) << s.tarvelo->err();
+        EXPECT_TRUE(s.tarvelo->wait_output("Scale driver checksum error!", 10000, true))
+            << s.tarvelo->err();
         EXPECT_EQ(s.exchange(ENQ, 300), "");  // the ECR is never served
-        EXPECT_TRUE(s.tarvelo->running());     // the boot screen waits for Exit
+        EXPECT_TRUE(s.tarvelo->running());    // the boot screen waits for Exit
     }
 }
 
@@ -255,14 +338,16 @@ bool read_until(int fd, const std::string& text, int timeout_ms) {
             pollfd p{fd, POLLIN, 0};
             char buffer[512];
             ssize_t n;
-            if (poll(&p, 1, 0) > 0 && (n = read(fd, buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<size_t>(n));
+            if (poll(&p, 1, 0) > 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
+                got.append(buffer, static_cast<size_t>(n));
             return got.find(text) != std::string::npos;
         },
         timeout_ms);
 }
 
 bool sanitizer_quiet(const std::string& err) {
-    return err.find("Sanitizer") == std::string::npos && err.find("runtime error") == std::string::npos;
+    return err.find("Sanitizer") == std::string::npos &&
+           err.find("runtime error") == std::string::npos;
 }
 
 // The reader of the scale's standard output goes away (a log collector, `| grep -m1 ready`):
@@ -289,14 +374,17 @@ TEST(HostileHost, ASecondCopyOnTheSameBoardTouchesNothing) {
     auto received = [&] {
         std::string out = first.board->out();
         size_t n = 0;
-        for (size_t at = out.find("rx:"); at != std::string::npos; at = out.find("rx:", at + 1)) ++n;
+        for (size_t at = out.find("rx:"); at != std::string::npos; at = out.find("rx:", at + 1))
+            ++n;
         return n;
     };
     size_t before = received();
-    Scale second({.start_board = false, .serial_port = first.dir.file("board"),
+    Scale second({.start_board = false,
+                  .serial_port = first.dir.file("board"),
                   .env = {{"XDG_RUNTIME_DIR", first.dir.path()}}});
     EXPECT_EQ(second.tarvelo->wait_exit(10000), 1);
-    EXPECT_NE(second.tarvelo->err().find("Scale initialize failed!"), std::string::npos) << second.tarvelo->err();
+    EXPECT_NE(second.tarvelo->err().find("Scale initialize failed!"), std::string::npos)
+        << second.tarvelo->err();
     EXPECT_EQ(received(), before) << first.board->out();
     first.board_line("weight 1500");
     EXPECT_TRUE(enq_until(first, data02("01500", "000000", "000000")));
@@ -309,13 +397,17 @@ TEST(HostileHost, ToldToCloseItEndsCleanly) {
         const char* how;
         std::string key;  // the operator's key, or
         int signal;       // a signal from the system
-    } cases[] = {{"OK", "ok", 0},           {"close key", "escape", 0}, {"SIGTERM", "", SIGTERM},
-                 {"SIGINT", "", SIGINT},    {"SIGHUP", "", SIGHUP}};
+    } cases[] = {{"OK", "ok", 0},
+                 {"close key", "escape", 0},
+                 {"SIGTERM", "", SIGTERM},
+                 {"SIGINT", "", SIGINT},
+                 {"SIGHUP", "", SIGHUP}};
     for (const Case& c : cases) {
         TempDir keys_dir;
         std::string keys = keys_dir.file("keys");
         ASSERT_EQ(mkfifo(keys.c_str(), 0600), 0);
-        Scale s({.env = {{"QT_PLUGIN_PATH", TEST_PLUGIN_DIR}, {"QT_QPA_GENERIC_PLUGINS", "operatorkeys:" + keys}}});
+        Scale s({.env = {{"QT_PLUGIN_PATH", TEST_PLUGIN_DIR},
+                         {"QT_QPA_GENERIC_PLUGINS", "operatorkeys:" + keys}}});
         ASSERT_TRUE(s.ready()) << c.how << s.tarvelo->err();
         ASSERT_EQ(s.exchange(STATUS), status_reply("00")) << c.how;  // an ECR is connected
         if (c.signal) {
@@ -348,8 +440,8 @@ TEST(HostileHost, WithoutARuntimeDirectoryTheSocketIsPrivate) {
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_FALSE(std::filesystem::exists("/tmp/" + name));
-    Process ecrctl(BIN_DIR "/ecrctl", {"--pipe", name, "status"}, s.dir.path(), {{"XDG_RUNTIME_DIR", ""}},
-                   s.dir.file("ecrctl"));
+    Process ecrctl(BIN_DIR "/ecrctl", {"--pipe", name, "status"}, s.dir.path(),
+                   {{"XDG_RUNTIME_DIR", ""}}, s.dir.file("ecrctl"));
     EXPECT_EQ(ecrctl.wait_exit(5000), 0) << ecrctl.out() << ecrctl.err();
     EXPECT_NE(ecrctl.out().find("record 09 (status)"), std::string::npos) << ecrctl.out();
     s.tarvelo->stop();
@@ -370,12 +462,14 @@ TEST(HostileHost, ReadyOnlyWhenTheEcrIsServed) {
     ASSERT_EQ(mkdir(first.dir.file("sub").c_str(), 0700), 0);
     for (const Case& c : cases) {
         Scale second({.pipe_name = c.pipe_name, .env = {{"XDG_RUNTIME_DIR", first.dir.path()}}});
-        EXPECT_TRUE(second.tarvelo->wait_output("tarvelo: scale running without the ECR link", 20000, true))
+        EXPECT_TRUE(
+            second.tarvelo->wait_output("tarvelo: scale running without the ECR link", 20000, true))
             << second.tarvelo->err();
         std::string err = second.tarvelo->err();
         EXPECT_NE(err.find(c.why), std::string::npos) << err;
         EXPECT_NE(err.find("the ECR will get no answer"), std::string::npos) << err;
-        EXPECT_EQ(second.tarvelo->out().find("scale ready"), std::string::npos) << second.tarvelo->out();
+        EXPECT_EQ(second.tarvelo->out().find("scale ready"), std::string::npos)
+            << second.tarvelo->out();
         second.tarvelo->stop();
         EXPECT_EQ(second.tarvelo->wait_exit(0), 0);
         EXPECT_FALSE(std::filesystem::exists(first.dir.file("sub/ecr")));
@@ -390,7 +484,8 @@ TEST(HostileHost, SpecialBackgroundAndHugeWindowsLeaveTheWindowsWorking) {
     TempDir fifo_dir;
     std::string fifo = fifo_dir.file("bg.bmp");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    Scale s({.main1_section = "bg_image=" + fifo + "\n", .main2_section = "w=2147483647\nh=2147483647\n",
+    Scale s({.main1_section = "bg_image=" + fifo + "\n",
+             .main2_section = "w=2147483647\nh=2147483647\n",
              .env = {{"TARVELO_SCREENSHOT_DIR", shots.path()}}});
     ASSERT_TRUE(s.ready()) << s.tarvelo->err();
     kill(s.tarvelo->pid(), SIGUSR1);
@@ -411,9 +506,11 @@ TEST(HostileHost, SpecialBackgroundAndHugeWindowsLeaveTheWindowsWorking) {
 // must not take its own signal pipe or sockets for them: it serves, and SIGTERM ends it.
 TEST(HostileHost, ClosedStandardDescriptorsAtStart) {
     Scale s({.env = {{"TARVELO_SCREENSHOT_DIR", ""}}, .wrap = "exec \"$0\" 0<&- 1>&-"});
-    ASSERT_TRUE(wait_until([&] { return s.exchange(STATUS, 500) == status_reply("00"); }, 20000)) << s.tarvelo->err();
+    ASSERT_TRUE(wait_until([&] { return s.exchange(STATUS, 500) == status_reply("00"); }, 20000))
+        << s.tarvelo->err();
     for (int fd : {0, 1})
-        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(s.tarvelo->pid()) + "/fd/" + std::to_string(fd)),
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(s.tarvelo->pid()) +
+                                                "/fd/" + std::to_string(fd)),
                   "/dev/null");
     kill(s.tarvelo->pid(), SIGTERM);
     EXPECT_EQ(s.tarvelo->wait_exit(10000), 0) << s.tarvelo->err();
@@ -427,7 +524,10 @@ TEST(HostileHost, ASecondSignalEndsAtOnce) {
     ASSERT_TRUE(s.ready());
     s.board_line("mute on");
     setenv("XDG_RUNTIME_DIR", s.dir.path().c_str(), 1);
-    s.ecr().write_all("\x04\x02" "06\x03", 5);
+    s.ecr().write_all(
+        "\x04\x02"
+        "06\x03",
+        5);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the zero is under way
     kill(s.tarvelo->pid(), SIGTERM);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -3,18 +3,18 @@
 // reads one word per line from FIFO and does what the operator's hand would on the display
 // bar: "ok" is the dialog's OK, "escape" its close key.
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QGenericPlugin>
 #include <QKeyEvent>
 #include <QSocketNotifier>
 #include <QWidget>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
 class OperatorKeys : public QObject {
-public:
+  public:
     explicit OperatorKeys(const QString& fifo) {
         // Read and write: the FIFO never reports an end while the test has not opened it yet.
         fd_ = ::open(fifo.toLocal8Bit().constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -23,11 +23,12 @@ public:
         connect(notifier_, &QSocketNotifier::activated, this, &OperatorKeys::take);
     }
 
-private:
+  private:
     void take() {
         char buffer[256];
         ssize_t n;
-        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0) pending_.append(buffer, static_cast<int>(n));
+        while ((n = ::read(fd_, buffer, sizeof buffer)) > 0)
+            pending_.append(buffer, static_cast<int>(n));
         int end;
         while ((end = pending_.indexOf('\n')) >= 0) {
             QByteArray word = pending_.left(end).trimmed();
@@ -65,9 +66,10 @@ private:
 class OperatorKeysPlugin : public QGenericPlugin {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "operator_keys_plugin.json")
-public:
+  public:
     QObject* create(const QString& key, const QString& spec) override {
-        return key.compare("operatorkeys", Qt::CaseInsensitive) == 0 ? new OperatorKeys(spec) : nullptr;
+        return key.compare("operatorkeys", Qt::CaseInsensitive) == 0 ? new OperatorKeys(spec)
+                                                                     : nullptr;
     }
 };
 

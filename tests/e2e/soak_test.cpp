@@ -38,29 +38,45 @@ bool well_formed(const std::string& r) {
 
 TEST(Soak, TenThousandRequestsWithReconnectsAndDamagedFrames) {
     TempDir dir;
-    Process board(BIN_DIR "/boardsim",
-                  {"--link", dir.file("board"), "--rate", "20", "--corrupt-percent", "1", "--weight", "1000"},
-                  dir.path(), {}, dir.file("boardsim"));
+    Process board(
+        BIN_DIR "/boardsim",
+        {"--link", dir.file("board"), "--rate", "20", "--corrupt-percent", "1", "--weight", "1000"},
+        dir.path(), {}, dir.file("boardsim"));
     ASSERT_TRUE(board.wait_output("ready:", 5000));
-    std::ofstream(dir.file("tarvelo.ini")) << "[windowMain1]\nw=400\nh=60\nweight_fg=50\n[scale]\nserial_port="
-                                           << dir.file("board") << "\npipe_name=ecr\nlog_fg=1000\n";
+    std::ofstream(dir.file("tarvelo.ini"))
+        << "[windowMain1]\nw=400\nh=60\nweight_fg=50\n[scale]\nserial_port=" << dir.file("board")
+        << "\npipe_name=ecr\nlog_fg=1000\n";
     Process scale(BIN_DIR "/tarvelo", {}, dir.path(),
-                  {{"XDG_RUNTIME_DIR", dir.path()}, {"QT_QPA_PLATFORM", "offscreen"}, {"TARVELO_TIME_DIVISOR", "20"}},
+                  {{"XDG_RUNTIME_DIR", dir.path()},
+                   {"QT_QPA_PLATFORM", "offscreen"},
+                   {"TARVELO_TIME_DIVISOR", "20"}},
                   dir.file("tarvelo"));
     ASSERT_TRUE(scale.wait_output("tarvelo: scale ready", 20000)) << scale.err();
     setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
 
     const std::vector<std::string> requests = {
-        "\x04\x05",                                   // scale data (once per weighing, then refused)
-        "\x04\x02" "08\x03",                          // status
-        "\x04\x11", "\x04\x12",                       // show, hide
-        "\x04\x02" "21\x03",                          // tare
-        "\x04\x02" "01\x1b" "000150\x1b\x03",         // unit price
-        "\x04\x02" "30\x03",                          // quantity mode
-        "\x04\x02" "33\x1b" "000250\x1b" "0003\x03",  // quantity price
-        "\x04\x05",                                   // quantity data
-        "\x04\x02" "00\x03",                          // weight mode
-        "\x04\x02" "99\x1b" "xx\x03",                 // an unknown record
+        "\x04\x05",  // scale data (once per weighing, then refused)
+        "\x04\x02"
+        "08\x03",  // status
+        "\x04\x11",
+        "\x04\x12",  // show, hide
+        "\x04\x02"
+        "21\x03",  // tare
+        "\x04\x02"
+        "01\x1b"
+        "000150\x1b\x03",  // unit price
+        "\x04\x02"
+        "30\x03",  // quantity mode
+        "\x04\x02"
+        "33\x1b"
+        "000250\x1b"
+        "0003\x03",  // quantity price
+        "\x04\x05",  // quantity data
+        "\x04\x02"
+        "00\x03",  // weight mode
+        "\x04\x02"
+        "99\x1b"
+        "xx\x03",  // an unknown record
     };
     std::unique_ptr<PipeClient> client;
     long rss_early = 0;
@@ -81,15 +97,17 @@ TEST(Soak, TenThousandRequestsWithReconnectsAndDamagedFrames) {
             reply.push_back(static_cast<char>(b));
             if ((reply.size() == 1 && (b == 0x06 || b == 0x15)) || b == 0x03) break;
         }
-        if (reply.empty()) ++unanswered;
-        else if (!well_formed(reply)) ++malformed;
+        if (reply.empty())
+            ++unanswered;
+        else if (!well_formed(reply))
+            ++malformed;
         if (i == 1000) rss_early = rss_kib(scale.pid());
         if (unanswered >= 3) {
             std::string logs;
             for (auto& e : std::filesystem::directory_iterator(dir.path()))
                 if (e.path().filename().string().rfind("log_", 0) == 0) logs += read_file(e.path());
-            FAIL() << "request " << i << " unanswered; scale said: " << scale.err() << "\nlog tail: "
-                   << logs.substr(logs.size() > 2000 ? logs.size() - 2000 : 0);
+            FAIL() << "request " << i << " unanswered; scale said: " << scale.err()
+                   << "\nlog tail: " << logs.substr(logs.size() > 2000 ? logs.size() - 2000 : 0);
         }
     }
     EXPECT_EQ(malformed, 0);
@@ -97,7 +115,8 @@ TEST(Soak, TenThousandRequestsWithReconnectsAndDamagedFrames) {
     EXPECT_TRUE(scale.running());
     long rss_late = rss_kib(scale.pid());
     ASSERT_GT(rss_early, 0);
-    EXPECT_LT(rss_late - rss_early, 4096) << "resident memory grew from " << rss_early << " to " << rss_late << " KiB";
+    EXPECT_LT(rss_late - rss_early, 4096)
+        << "resident memory grew from " << rss_early << " to " << rss_late << " KiB";
     RecordProperty("rss_kib_after_1000", std::to_string(rss_early));
     RecordProperty("rss_kib_after_10000", std::to_string(rss_late));
 }

@@ -12,8 +12,12 @@ namespace tarvelo::test {
 // The 8 characters (CS then KW) an ECR sends for its value v and the challenge r.
 inline std::string client_pair(uint16_t v, uint8_t r) {
     auto swap = [](uint16_t x) { return static_cast<uint16_t>(x << 8 | x >> 8); };
-    auto rotl = [](uint16_t x, int n) { return n ? static_cast<uint16_t>(x << n | x >> (16 - n)) : x; };
-    auto rotr = [](uint16_t x, int n) { return n ? static_cast<uint16_t>(x >> n | x << (16 - n)) : x; };
+    auto rotl = [](uint16_t x, int n) {
+        return n ? static_cast<uint16_t>(x << n | x >> (16 - n)) : x;
+    };
+    auto rotr = [](uint16_t x, int n) {
+        return n ? static_cast<uint16_t>(x >> n | x << (16 - n)) : x;
+    };
     uint16_t cs = rotl(swap(v), r >> 4);
     uint8_t bytes[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
     auto crc = ecr::crc16_86a3(bytes, 2);
@@ -25,7 +29,9 @@ inline std::string client_pair(uint16_t v, uint8_t r) {
 
 // A record 10 frame with one group per value.
 inline std::string record10(std::initializer_list<uint16_t> values, uint8_t r) {
-    std::string f = "\x04\x02" "10\x1b";
+    std::string f =
+        "\x04\x02"
+        "10\x1b";
     for (uint16_t v : values) f += client_pair(v, r);
     return f + "\x03";
 }

@@ -11,7 +11,7 @@
 namespace tarvelo::test {
 
 class FakeScale : public EcrScale {
-public:
+  public:
     void get_snapshot(weighing_snapshot* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
         ++snapshots;
@@ -27,7 +27,9 @@ public:
     }
     int rezero() override { return record("rezero", rezero_result); }
     int tare() override { return record("tare", tare_result); }
-    int preset_tare(int32_t tare) override { return record("preset_tare " + std::to_string(tare), preset_result); }
+    int preset_tare(int32_t tare) override {
+        return record("preset_tare " + std::to_string(tare), preset_result);
+    }
     void sale_refresh(MessageSink*) override { record("sale_refresh", 0); }
 
     std::vector<std::string> calls() {
@@ -52,7 +54,7 @@ public:
         return s;
     }
 
-private:
+  private:
     int record(const std::string& call, int result) {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(call);
@@ -63,7 +65,7 @@ private:
 };
 
 class FakeDisplay : public EcrDisplay {
-public:
+  public:
     void post(PostedMessage message) override {
         std::lock_guard<std::mutex> lock(mutex_);
         posted_.push_back(std::move(message));
@@ -83,7 +85,7 @@ public:
         return posted_;
     }
 
-private:
+  private:
     void add(std::string call) {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(std::move(call));

@@ -17,23 +17,65 @@ TEST(EcrFrames, NumberFieldsKeepTheirWidthWithTheSignInside) {
         int32_t weight, unit_price, total;
         const char* fields;
     } cases[] = {
-        {1234, 150, 185, "01234\x1b" "000150\x1b" "000185"},
-        {-12, 0, 0, "-0012\x1b" "000000\x1b" "000000"},
-        {100000, 1000000, 1234567, "00000\x1b" "000000\x1b" "234567"},
-        {123456, 999999, -5, "23456\x1b" "999999\x1b" "-00005"},
-        {-100012, 0, 0, "-0012\x1b" "000000\x1b" "000000"},
+        {1234, 150, 185,
+         "01234\x1b"
+         "000150\x1b"
+         "000185"},
+        {-12, 0, 0,
+         "-0012\x1b"
+         "000000\x1b"
+         "000000"},
+        {100000, 1000000, 1234567,
+         "00000\x1b"
+         "000000\x1b"
+         "234567"},
+        {123456, 999999, -5,
+         "23456\x1b"
+         "999999\x1b"
+         "-00005"},
+        {-100012, 0, 0,
+         "-0012\x1b"
+         "000000\x1b"
+         "000000"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(encode_scale_data("02", c.weight, c.unit_price, c.total),
-                  std::string("\x02" "02\x1b" "3\x1b") + c.fields + "\x03")
+        EXPECT_EQ(encode_scale_data("02", c.weight, c.unit_price, c.total), std::string("\x02"
+                                                                                        "02\x1b"
+                                                                                        "3\x1b") +
+                                                                                c.fields + "\x03")
             << c.weight;
-    EXPECT_EQ(encode_scale_data("32", 3, 250, 750), "\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03");
-    EXPECT_EQ(encode_tare(150), "\x02" "22\x1b" "3\x1b" "00150\x03");
-    EXPECT_EQ(encode_status('3', '0'), "\x02" "09\x1b" "30\x03");
-    EXPECT_EQ(encode_cs_kw_request(0xAB), "\x02" "11\x1b" "2ab\x03");
-    EXPECT_EQ(encode_cs_kw_request(0x05), "\x02" "11\x1b" "205\x03");
-    EXPECT_EQ(encode_cs_kw_result(true), "\x02" "11\x1b" "1\x03");
-    EXPECT_EQ(encode_cs_kw_result(false), "\x02" "11\x1b" "0\x03");
+    EXPECT_EQ(encode_scale_data("32", 3, 250, 750),
+              "\x02"
+              "32\x1b"
+              "3\x1b"
+              "00003\x1b"
+              "000250\x1b"
+              "000750\x03");
+    EXPECT_EQ(encode_tare(150),
+              "\x02"
+              "22\x1b"
+              "3\x1b"
+              "00150\x03");
+    EXPECT_EQ(encode_status('3', '0'),
+              "\x02"
+              "09\x1b"
+              "30\x03");
+    EXPECT_EQ(encode_cs_kw_request(0xAB),
+              "\x02"
+              "11\x1b"
+              "2ab\x03");
+    EXPECT_EQ(encode_cs_kw_request(0x05),
+              "\x02"
+              "11\x1b"
+              "205\x03");
+    EXPECT_EQ(encode_cs_kw_result(true),
+              "\x02"
+              "11\x1b"
+              "1\x03");
+    EXPECT_EQ(encode_cs_kw_result(false),
+              "\x02"
+              "11\x1b"
+              "0\x03");
 }
 
 // The framing check the server loop and the fuzz target share: only EOT and then STX, ENQ, DC1
@@ -43,16 +85,25 @@ TEST(RequestFramer, WhichFramesAreRequests) {
         std::string bytes;
         bool request;
     } cases[] = {
-        {"\x04\x05", true},           {"\x04\x11", true},          {"\x04\x12", true},
-        {"\x04\x02" "08\x03", true}, {"\x04\x06\x03", false},     {"\x04\x13\x03", false},
-        {"\x01\x05", false},          {"\x04\x03", false},          {"\x05", false},
+        {"\x04\x05", true},
+        {"\x04\x11", true},
+        {"\x04\x12", true},
+        {"\x04\x02"
+         "08\x03",
+         true},
+        {"\x04\x06\x03", false},
+        {"\x04\x13\x03", false},
+        {"\x01\x05", false},
+        {"\x04\x03", false},
+        {"\x05", false},
     };
     for (const Case& c : cases) {
         RequestFramer framer;
         size_t ends = 0;
         for (char b : c.bytes) ends += framer.feed(static_cast<uint8_t>(b));
         EXPECT_EQ(ends, 1u) << "one frame, ended by its last byte";
-        EXPECT_EQ(is_request(framer.frame(), framer.length()), c.request) << ::testing::PrintToString(c.bytes);
+        EXPECT_EQ(is_request(framer.frame(), framer.length()), c.request)
+            << ::testing::PrintToString(c.bytes);
     }
     RequestFramer framer;
     for (int i = 0; i < 254; ++i) EXPECT_FALSE(framer.feed('x'));
@@ -63,13 +114,15 @@ TEST(RequestFramer, WhichFramesAreRequests) {
 }
 
 class ReceiveFrame : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0); }
     void TearDown() override {
         close(fds_[0]);
         if (fds_[1] >= 0) close(fds_[1]);
     }
-    void send(const std::string& s) { ASSERT_EQ(write(fds_[1], s.data(), s.size()), ssize_t(s.size())); }
+    void send(const std::string& s) {
+        ASSERT_EQ(write(fds_[1], s.data(), s.size()), ssize_t(s.size()));
+    }
     std::string next(int max = 255) {
         uint8_t buf[256] = {};
         int n = receive_frame(fds_[0], buf, max, log_);
@@ -82,12 +135,28 @@ protected:
 };
 
 TEST_F(ReceiveFrame, EndsAtEachTerminatorWithoutReadingAhead) {
-    send("\x04\x05" "\x04\x11" "\x04\x12" "\x04\x02" "08\x03" "\x04\x02" "04\x1b" "000150\x1b" "AB\x05" "CDEFGHIJK\x03");
+    send(
+        "\x04\x05"
+        "\x04\x11"
+        "\x04\x12"
+        "\x04\x02"
+        "08\x03"
+        "\x04\x02"
+        "04\x1b"
+        "000150\x1b"
+        "AB\x05"
+        "CDEFGHIJK\x03");
     EXPECT_EQ(next(), "\x04\x05");
     EXPECT_EQ(next(), "\x04\x11");
     EXPECT_EQ(next(), "\x04\x12");
-    EXPECT_EQ(next(), "\x04\x02" "08\x03");
-    EXPECT_EQ(next(), "\x04\x02" "04\x1b" "000150\x1b" "AB\x05");  // an ENQ inside the text
+    EXPECT_EQ(next(),
+              "\x04\x02"
+              "08\x03");
+    EXPECT_EQ(next(),
+              "\x04\x02"
+              "04\x1b"
+              "000150\x1b"
+              "AB\x05");  // an ENQ inside the text
     EXPECT_EQ(next(), "CDEFGHIJK\x03");
 }
 
@@ -101,7 +170,8 @@ TEST_F(ReceiveFrame, LongInputIsCutAndAFailedReadIsLogged) {
     close(fds_[1]);
     fds_[1] = -1;
     EXPECT_EQ(receive_frame(fds_[0], buf, 4, log_), -1);
-    EXPECT_NE(test::read_file(dir_.file(log_.current_file())).find("-> receive data: error\n"), std::string::npos);
+    EXPECT_NE(test::read_file(dir_.file(log_.current_file())).find("-> receive data: error\n"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace {
 
 // An ECR on the socket: sends requests, reads one reply (ACK, NAK, or STX ... ETX).
 class Ecr {
-public:
+  public:
     explicit Ecr(const std::string& name) {
         auto connected = PipeClient::connect(name);
         EXPECT_TRUE(connected) << connected.error();
@@ -27,7 +27,9 @@ public:
         return client_->read_byte(b, timeout_ms) == PipeClient::Read::closed;
     }
     void send(const std::string& bytes) { ASSERT_TRUE(try_send(bytes)); }
-    bool try_send(const std::string& bytes) { return client_->write_all(bytes.data(), bytes.size()); }
+    bool try_send(const std::string& bytes) {
+        return client_->write_all(bytes.data(), bytes.size());
+    }
     std::string reply(int timeout_ms = 3000) {
         std::string got;
         uint8_t b;
@@ -43,15 +45,21 @@ public:
         return reply();
     }
 
-private:
+  private:
     std::unique_ptr<PipeClient> client_;
 };
 
 const std::string ENQ = "\x04\x05";
-const std::string DATA_1000 = "\x02" "02\x1b" "3\x1b" "01000\x1b" "000000\x1b" "000000\x03";
+const std::string DATA_1000 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "01000\x1b"
+    "000000\x1b"
+    "000000\x03";
 
 class PipeServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
         name_ = "scale-" + std::to_string(::getpid());
@@ -113,19 +121,30 @@ TEST_F(PipeServerTest, FramingEdgeCases) {
     Ecr ecr(name_);
     // An ENQ inside the text cuts the record short: refused for its length; the rest of it is
     // not a request at all and gets no reply.
-    ecr.send("\x04\x02" "04\x1b" "000150\x1b" "AB\x05" "CDEFGHIJK\x03");
+    ecr.send(
+        "\x04\x02"
+        "04\x1b"
+        "000150\x1b"
+        "AB\x05"
+        "CDEFGHIJK\x03");
     EXPECT_EQ(ecr.reply(), "\x15");
     // 255 bytes without a terminator are one (over-long) frame; the following bytes the next.
     ecr.send("\x04\x02" + std::string(253, 'x'));
     EXPECT_EQ(ecr.reply(), "\x15");
     ecr.send("yy\x03");  // not EOT: no reply, not even NAK
     ecr.send("\x01\x05");
-    EXPECT_EQ(ecr.exchange("\x04\x02" "08\x03"), "\x02" "09\x1b" "10\x03");
+    EXPECT_EQ(ecr.exchange("\x04\x02"
+                           "08\x03"),
+              "\x02"
+              "09\x1b"
+              "10\x03");
     EXPECT_EQ(ecr.exchange(ENQ), DATA_1000);
     auto invalid_lines = [&] {
         std::string log = logged();
         size_t n = 0;
-        for (size_t pos = 0; (pos = log.find("-> receive: invalid command\n", pos)) != std::string::npos; ++pos) ++n;
+        for (size_t pos = 0;
+             (pos = log.find("-> receive: invalid command\n", pos)) != std::string::npos; ++pos)
+            ++n;
         return n;
     };
     EXPECT_EQ(invalid_lines(), 3u);
@@ -140,9 +159,15 @@ TEST_F(PipeServerTest, VerificationSurvivesAReconnection) {
     start(1);
     {
         Ecr first(name_);
-        EXPECT_EQ(first.exchange(ENQ), "\x02" "11\x1b" "29e\x03");
+        EXPECT_EQ(first.exchange(ENQ),
+                  "\x02"
+                  "11\x1b"
+                  "29e\x03");
         EXPECT_EQ(first.exchange(test::record10({0x1357, 0x2468}, 0x9E)), "\x06");
-        EXPECT_EQ(first.exchange(ENQ), "\x02" "11\x1b" "1\x03");
+        EXPECT_EQ(first.exchange(ENQ),
+                  "\x02"
+                  "11\x1b"
+                  "1\x03");
     }
     Ecr second(name_);
     EXPECT_EQ(second.exchange(ENQ), DATA_1000);  // no new handshake
@@ -155,12 +180,17 @@ TEST_F(PipeServerTest, OutlivesEveryKindOfBadClient) {
     {
         Ecr garbage(name_);
         garbage.send(std::string(600, '\x7f'));
-        garbage.send("\x04\x02" "0");  // and half a frame
+        garbage.send(
+            "\x04\x02"
+            "0");  // and half a frame
     }
     { Ecr silent(name_); }  // connects and leaves without a byte
     {
         Ecr vanishing(name_);
-        vanishing.send("\x04\x02" "04\x1b" "0001");
+        vanishing.send(
+            "\x04\x02"
+            "04\x1b"
+            "0001");
     }
     for (int i = 0; i < 20; ++i) {
         Ecr burst(name_);
@@ -181,18 +211,29 @@ TEST_F(PipeServerTest, OneEcrAtATime) {
     {
         Ecr second(name_);
         ASSERT_TRUE(second.connected());
-        second.try_send("\x04\x02" "01\x1b" "000999\x1b\x03");  // a price of 9.99 (may find it closed)
+        second.try_send(
+            "\x04\x02"
+            "01\x1b"
+            "000999\x1b\x03");  // a price of 9.99 (may find it closed)
         second.try_send(ENQ);
         EXPECT_TRUE(second.closed_unanswered());
     }
-    EXPECT_EQ(first->exchange("\x04\x02" "01\x1b" "000150\x1b\x03"), "\x06");
+    EXPECT_EQ(first->exchange("\x04\x02"
+                              "01\x1b"
+                              "000150\x1b\x03"),
+              "\x06");
     EXPECT_EQ(sale_.unit_price.load(), 150);
     first.reset();
     // An ECR that comes back at once, before the server has seen the last one go, is served.
     Ecr next(name_);
-    EXPECT_EQ(next.exchange("\x04\x02" "08\x03"), "\x02" "09\x1b" "00\x03");
+    EXPECT_EQ(next.exchange("\x04\x02"
+                            "08\x03"),
+              "\x02"
+              "09\x1b"
+              "00\x03");
     EXPECT_EQ(sale_.unit_price.load(), 150);
-    EXPECT_EQ(logged().find("000999"), std::string::npos) << "a turned-away client's record was read";
+    EXPECT_EQ(logged().find("000999"), std::string::npos)
+        << "a turned-away client's record was read";
 }
 
 // An orderly shut-down may come before the server has made its pipe: run() must not then wait

@@ -14,7 +14,10 @@
 namespace tarvelo {
 namespace {
 
-const std::string ENQ = "\x04\x05", ACK = "\x06", NAK = "\x15", STATUS = "\x04\x02" "08\x03";
+const std::string ENQ = "\x04\x05", ACK = "\x06", NAK = "\x15",
+                  STATUS =
+                      "\x04\x02"
+                      "08\x03";
 
 // EOT STX number, each field after an ESC, ETX.
 std::string record(const std::string& number, std::initializer_list<std::string> fields = {}) {
@@ -22,10 +25,15 @@ std::string record(const std::string& number, std::initializer_list<std::string>
     for (const std::string& field : fields) f += "\x1b" + field;
     return f + "\x03";
 }
-std::string status_reply(const char* s1s0) { return std::string("\x02" "09\x1b") + s1s0 + "\x03"; }
+std::string status_reply(const char* s1s0) {
+    return std::string(
+               "\x02"
+               "09\x1b") +
+           s1s0 + "\x03";
+}
 
 class Dispatcher : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { make({}); }
     void make(EcrSettings settings) {
         RecordDispatcher::Parts parts;
@@ -41,7 +49,8 @@ protected:
         dispatcher_->start();
     }
     std::string send(const std::string& frame) {
-        return dispatcher_->dispatch_frame(reinterpret_cast<const uint8_t*>(frame.data()), frame.size());
+        return dispatcher_->dispatch_frame(reinterpret_cast<const uint8_t*>(frame.data()),
+                                           frame.size());
     }
     std::string status() { return send(STATUS); }
     std::string logged() { return test::read_file(dir_.file(log_.current_file())); }
@@ -66,75 +75,164 @@ struct RecordRow {
     std::vector<std::string> log;
     std::vector<std::string> before = {};  // requests sent first on the same link
     EcrSettings settings = {};
-    int32_t grams = 1000;                  // stable on the platform
+    int32_t grams = 1000;  // stable on the platform
 };
 
 const char* const ACKED = "   send: ack";
 const char* const NAKED = "   send: nak";
 const EcrSettings VERIFY{1, 1, 0};
-const std::string CHALLENGE = "\x02" "11\x1b" "24d\x03";
+const std::string CHALLENGE =
+    "\x02"
+    "11\x1b"
+    "24d\x03";
 const char* const CHALLENGE_LINE = "   send: No. 11, request CS/KW, random_number='4d'";
 const std::string PAIR_1A2B = record("10", {"a2b13295"});  // CS "1A2B" against challenge 4d
 
 std::string data02(const char* weight, const char* unit_price, const char* total) {
-    return std::string("\x02" "02\x1b" "3\x1b") + weight + "\x1b" + unit_price + "\x1b" + total + "\x03";
+    return std::string(
+               "\x02"
+               "02\x1b"
+               "3\x1b") +
+           weight + "\x1b" + unit_price + "\x1b" + total + "\x03";
 }
 
 const RecordRow kRecordRows[] = {
-    {"08 first", STATUS, status_reply("00"), "00",
+    {"08 first",
+     STATUS,
+     status_reply("00"),
+     "00",
      {"receive: No. 08, scale status", "   send: No. 09, scale status: s1='0', s0='0'"}},
-    {"08 after a refusal", STATUS, status_reply("10"), "00",
-     {"receive: No. 08, scale status", "   send: No. 09, scale status: s1='1', s0='0'"}, {record("99")}},
-    {"08 with any second byte", "\x04\x05" "08", status_reply("00"), "00",
+    {"08 after a refusal",
+     STATUS,
+     status_reply("10"),
+     "00",
+     {"receive: No. 08, scale status", "   send: No. 09, scale status: s1='1', s0='0'"},
+     {record("99")}},
+    {"08 with any second byte",
+     "\x04\x05"
+     "08",
+     status_reply("00"),
+     "00",
      {"receive: No. 08, scale status", "   send: No. 09, scale status: s1='0', s0='0'"}},
     {"00 weight mode", record("00"), ACK, "00", {"receive: No. 00, set to weight mode", ACKED}},
     {"30 quantity mode", record("30"), ACK, "00", {"receive: No. 30, set to quantity mode", ACKED}},
-    {"21 tare", record("21"), "\x02" "22\x1b" "3\x1b" "00000\x03", "00",
+    {"21 tare",
+     record("21"),
+     "\x02"
+     "22\x1b"
+     "3\x1b"
+     "00000\x03",
+     "00",
      {"receive: No. 21, request tare", "   send: No. 22, tare: tare='00000'"}},
     {"06 rezero", record("06"), ACK, "00", {"receive: No. 06, rezero", ACKED}},
     {"07 one touch tare", record("07"), ACK, "00", {"receive: No. 07, one touch tare", ACKED}},
-    {"01 weight price", record("01", {"000150", ""}), ACK, "00",
+    {"01 weight price",
+     record("01", {"000150", ""}),
+     ACK,
+     "00",
      {"receive: No. 01, unit price (weight mode), unit_price='000150'", ACKED}},
-    {"01 once per weighing", record("01", {"000200", ""}), NAK, "21",
-     {"receive: No. 01, unit price (weight mode), unit_price='000200'", NAKED}, {record("01", {"000150", ""})}},
-    {"03 price and tare", record("03", {"000150", "0000"}), ACK, "00",
-     {"receive: No. 03, unit price and tare (weight mode), unit_price='000150', tare='0000'", ACKED}},
-    {"04 price and text", record("04", {"000150", "APPLES       "}), ACK, "00",
-     {"receive: No. 04, unit price and text (weight mode), unit_price='000150', text='APPLES       '", ACKED}},
-    {"05 price, tare and text", record("05", {"000150", "0100", "PEARS        "}), ACK, "00",
+    {"01 once per weighing",
+     record("01", {"000200", ""}),
+     NAK,
+     "21",
+     {"receive: No. 01, unit price (weight mode), unit_price='000200'", NAKED},
+     {record("01", {"000150", ""})}},
+    {"03 price and tare",
+     record("03", {"000150", "0000"}),
+     ACK,
+     "00",
+     {"receive: No. 03, unit price and tare (weight mode), unit_price='000150', tare='0000'",
+      ACKED}},
+    {"04 price and text",
+     record("04", {"000150", "APPLES       "}),
+     ACK,
+     "00",
+     {"receive: No. 04, unit price and text (weight mode), unit_price='000150', text='APPLES       "
+      "'",
+      ACKED}},
+    {"05 price, tare and text",
+     record("05", {"000150", "0100", "PEARS        "}),
+     ACK,
+     "00",
      {"receive: No. 05, unit price, tare and text (weight mode), unit_price='000150', tare='0100', "
       "text='PEARS        '",
       ACKED}},
-    {"31 quantity price", record("31", {"000250", ""}), ACK, "00",
+    {"31 quantity price",
+     record("31", {"000250", ""}),
+     ACK,
+     "00",
      {"receive: No. 31, unit price (quantity mode), unit_price='000250'", ACKED}},
-    {"33 price and quantity", record("33", {"000250", "0003"}), ACK, "00",
-     {"receive: No. 33, unit price and quantity (quantity mode), unit_price='000250', qty='0003'", ACKED}},
-    {"34 price and text", record("34", {"000250", "BOLTS        "}), ACK, "00",
-     {"receive: No. 34, unit price and text (quantity mode), unit_price='000250', text='BOLTS        '", ACKED}},
-    {"35 price, quantity and text", record("35", {"000250", "0003", "NUTS         "}), ACK, "00",
-     {"receive: No. 35, unit price, quantity and text (quantity mode) unit_price='000250', quantity='0003', "
+    {"33 price and quantity",
+     record("33", {"000250", "0003"}),
+     ACK,
+     "00",
+     {"receive: No. 33, unit price and quantity (quantity mode), unit_price='000250', qty='0003'",
+      ACKED}},
+    {"34 price and text",
+     record("34", {"000250", "BOLTS        "}),
+     ACK,
+     "00",
+     {"receive: No. 34, unit price and text (quantity mode), unit_price='000250', text='BOLTS      "
+      "  '",
+      ACKED}},
+    {"35 price, quantity and text",
+     record("35", {"000250", "0003", "NUTS         "}),
+     ACK,
+     "00",
+     {"receive: No. 35, unit price, quantity and text (quantity mode) unit_price='000250', "
+      "quantity='0003', "
       "text='NUTS         '",
       ACKED}},
     {"DC1 show", "\x04\x11", ACK, "00", {"receive: DC1, show window", ACKED}},
     {"DC2 hide", "\x04\x12", ACK, "00", {"receive: DC2, hide window", ACKED}},
-    {"ENQ weight mode", ENQ, data02("01000", "000000", "000000"), "00",
+    {"ENQ weight mode",
+     ENQ,
+     data02("01000", "000000", "000000"),
+     "00",
      {"receive: ENQ",
-      "   send: No. 02, scale data (weight mode): weight='01000', unit_price='000000', total_price='000000'"}},
-    {"ENQ beyond five places", ENQ, data02("23456", "000000", "000000"), "00",
+      "   send: No. 02, scale data (weight mode): weight='01000', unit_price='000000', "
+      "total_price='000000'"}},
+    {"ENQ beyond five places",
+     ENQ,
+     data02("23456", "000000", "000000"),
+     "00",
      {"receive: ENQ",
-      "   send: No. 02, scale data (weight mode): weight='23456', unit_price='000000', total_price='000000'"},
-     {}, {}, 123456},
-    {"ENQ below zero", ENQ, data02("-0012", "000150", "-00001"), "00",
+      "   send: No. 02, scale data (weight mode): weight='23456', unit_price='000000', "
+      "total_price='000000'"},
+     {},
+     {},
+     123456},
+    {"ENQ below zero",
+     ENQ,
+     data02("-0012", "000150", "-00001"),
+     "00",
      {"receive: ENQ",
-      "   send: No. 02, scale data (weight mode): weight='-0012', unit_price='000150', total_price='-00001'"},
-     {record("01", {"000150", ""})}, EcrSettings{0, 0, 0}, -12},
+      "   send: No. 02, scale data (weight mode): weight='-0012', unit_price='000150', "
+      "total_price='-00001'"},
+     {record("01", {"000150", ""})},
+     EcrSettings{0, 0, 0},
+     -12},
     {"ENQ refused", ENQ, NAK, "21", {"receive: ENQ", NAKED}, {ENQ}},
-    {"ENQ quantity mode", ENQ, "\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03", "00",
-     {"receive: ENQ", "   send: No. 32, scale data (quantity mode): quantity='00003', unit_price='000250', "
-                      "total_price='000750'"},
+    {"ENQ quantity mode",
+     ENQ,
+     "\x02"
+     "32\x1b"
+     "3\x1b"
+     "00003\x1b"
+     "000250\x1b"
+     "000750\x03",
+     "00",
+     {"receive: ENQ",
+      "   send: No. 32, scale data (quantity mode): quantity='00003', unit_price='000250', "
+      "total_price='000750'"},
      {record("30"), record("33", {"000250", "0003"})}},
     // Chosen by length first, then by number: every other pair is refused.
-    {"00 with an extra ESC", "\x04\x02" "00\x1b\x03", NAK, "10", {NAKED}},
+    {"00 with an extra ESC",
+     "\x04\x02"
+     "00\x1b\x03",
+     NAK,
+     "10",
+     {NAKED}},
     {"unknown record", record("99"), NAK, "10", {NAKED}},
     {"not a number", record("X1"), NAK, "10", {NAKED}},
     {"10 when verified", record("10", {"1234abcd"}), NAK, "10", {NAKED}},
@@ -144,30 +242,67 @@ const RecordRow kRecordRows[] = {
     {"34 at 31 bytes", record("34", {"000250", "0003", "BOLTS        "}), NAK, "10", {NAKED}},
     // The handshake in front of everything but record 08.
     {"handshake asks first", ENQ, CHALLENGE, "00", {CHALLENGE_LINE}, {}, VERIFY},
-    {"handshake takes the pairs", PAIR_1A2B, ACK, "00",
-     {"receive: No. 10, CS/KW", "cs/kw pair 1: cs='a2b1', kw='3295'", ACKED}, {ENQ}, VERIFY},
-    {"handshake without a whole pair", record("10", {"a2b1329"}), NAK, "00", {"receive: No. 10, CS/KW", NAKED},
-     {ENQ}, VERIFY},
-    {"handshake wants record 10", record("00"), CHALLENGE, "00", {"receive: not No. 10", CHALLENGE_LINE}, {ENQ},
+    {"handshake takes the pairs",
+     PAIR_1A2B,
+     ACK,
+     "00",
+     {"receive: No. 10, CS/KW", "cs/kw pair 1: cs='a2b1', kw='3295'", ACKED},
+     {ENQ},
      VERIFY},
-    {"handshake passed", ENQ, "\x02" "11\x1b" "1\x03", "00", {"   send: No. 11, response CS/KW result, result='1'"},
-     {ENQ, PAIR_1A2B}, VERIFY},
-    {"handshake failed", ENQ, "\x02" "11\x1b" "0\x03", "00", {"   send: No. 11, response CS/KW result, result='0'"},
-     {ENQ, record("10", {"a2b13296"})}, VERIFY},
-    {"handshake wants ENQ", record("00"), CHALLENGE, "00",
-     {"receive: not ENQ request for verification result", CHALLENGE_LINE}, {ENQ, PAIR_1A2B}, VERIFY},
+    {"handshake without a whole pair",
+     record("10", {"a2b1329"}),
+     NAK,
+     "00",
+     {"receive: No. 10, CS/KW", NAKED},
+     {ENQ},
+     VERIFY},
+    {"handshake wants record 10",
+     record("00"),
+     CHALLENGE,
+     "00",
+     {"receive: not No. 10", CHALLENGE_LINE},
+     {ENQ},
+     VERIFY},
+    {"handshake passed",
+     ENQ,
+     "\x02"
+     "11\x1b"
+     "1\x03",
+     "00",
+     {"   send: No. 11, response CS/KW result, result='1'"},
+     {ENQ, PAIR_1A2B},
+     VERIFY},
+    {"handshake failed",
+     ENQ,
+     "\x02"
+     "11\x1b"
+     "0\x03",
+     "00",
+     {"   send: No. 11, response CS/KW result, result='0'"},
+     {ENQ, record("10", {"a2b13296"})},
+     VERIFY},
+    {"handshake wants ENQ",
+     record("00"),
+     CHALLENGE,
+     "00",
+     {"receive: not ENQ request for verification result", CHALLENGE_LINE},
+     {ENQ, PAIR_1A2B},
+     VERIFY},
 };
 
-void PrintTo(const RecordRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const RecordRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class DispatcherRecords : public Dispatcher, public ::testing::WithParamInterface<RecordRow> {
-protected:
+  protected:
     void SetUp() override { make(GetParam().settings); }
     // The messages of the log, without their time stamps.
     std::vector<std::string> log_lines() {
         std::vector<std::string> lines;
         std::string text = logged();
-        for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos; pos = end + 1) {
+        for (size_t pos = 0, end; (end = text.find('\n', pos)) != std::string::npos;
+             pos = end + 1) {
             std::string line = text.substr(pos, end - pos);
             size_t arrow = line.find("-> ");
             lines.push_back(arrow == std::string::npos ? line : line.substr(arrow + 3));
@@ -185,7 +320,9 @@ TEST_P(DispatcherRecords, ReplyStatusAndLogLines) {
     std::vector<std::string> lines = log_lines();
     ASSERT_GE(lines.size(), from);
     EXPECT_EQ(lines.front(), row.settings.verify ? "verify: enabled" : "verify: disabled");
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end()), row.log);
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end()),
+        row.log);
     EXPECT_EQ(status(), status_reply(row.status));
     EXPECT_EQ(status(), status_reply("00"));  // a status is told once
 }
@@ -205,9 +342,10 @@ TEST_F(Dispatcher, WindowAndModeCalls) {
     EXPECT_EQ(sale_.mode.load(), 1);
     send(record("00"));
     EXPECT_EQ(sale_.mode.load(), 0);
-    EXPECT_EQ(display_.calls(), (std::vector<std::string>{"show main", "show second", "hide main", "hide second",
-                                                          "mode 1 main", "mode 1 second", "mode 0 main",
-                                                          "mode 0 second"}));
+    EXPECT_EQ(
+        display_.calls(),
+        (std::vector<std::string>{"show main", "show second", "hide main", "hide second",
+                                  "mode 1 main", "mode 1 second", "mode 0 main", "mode 0 second"}));
     send(record("00"));  // already in weight mode: still a switch the display must follow
     EXPECT_EQ(sale_.mode_switches.load(), 3u);
 }
@@ -216,7 +354,13 @@ TEST_F(Dispatcher, QuantityModeServesWithoutWeighing) {
     send(record("30"));
     send(record("35", {"000250", "0003", "NUTS  \t      "}));
     EXPECT_EQ(sale_.text(), "NUTS");
-    EXPECT_EQ(send(ENQ), "\x02" "32\x1b" "3\x1b" "00003\x1b" "000250\x1b" "000750\x03");
+    EXPECT_EQ(send(ENQ),
+              "\x02"
+              "32\x1b"
+              "3\x1b"
+              "00003\x1b"
+              "000250\x1b"
+              "000750\x03");
     EXPECT_EQ(scale_.snapshots, 0);
     EXPECT_EQ(dispatcher_->read_counter(), 1);
     // Every request in quantity mode refreshes the three quantity texts.
@@ -245,17 +389,39 @@ TEST_F(Dispatcher, EnqConditions) {
         return s;
     };
     Case cases[] = {
-        {"weight sent", at(1000), 0, 1, "\x02" "02\x1b" "3\x1b" "01000\x1b" "000150\x1b" "000150\x03", "00"},
+        {"weight sent", at(1000), 0, 1,
+         "\x02"
+         "02\x1b"
+         "3\x1b"
+         "01000\x1b"
+         "000150\x1b"
+         "000150\x03",
+         "00"},
         {"already sent", at(1000), 1, 1, NAK, "21"},
         {"underload", with(at(0), &weighing_snapshot::underload), 0, 1, NAK, "31"},
         {"overload", with(at(7000), &weighing_snapshot::overload), 0, 1, NAK, "32"},
         {"below the minimum", at(39), 0, 1, NAK, "30"},
-        {"at the minimum", at(40), 0, 1, "\x02" "02\x1b" "3\x1b" "00040\x1b" "000150\x1b" "000006\x03", "00"},
+        {"at the minimum", at(40), 0, 1,
+         "\x02"
+         "02\x1b"
+         "3\x1b"
+         "00040\x1b"
+         "000150\x1b"
+         "000006\x03",
+         "00"},
         // Two reasons at once: the first in the order of the checks is reported.
         {"sent and below the minimum", at(39), 1, 1, NAK, "21"},
-        {"underload and overload", with(with(at(0), &weighing_snapshot::underload), &weighing_snapshot::overload), 0,
-         1, NAK, "31"},
-        {"minimum off", at(0), 0, 0, "\x02" "02\x1b" "3\x1b" "00000\x1b" "000150\x1b" "000000\x03", "00"},
+        {"underload and overload",
+         with(with(at(0), &weighing_snapshot::underload), &weighing_snapshot::overload), 0, 1, NAK,
+         "31"},
+        {"minimum off", at(0), 0, 0,
+         "\x02"
+         "02\x1b"
+         "3\x1b"
+         "00000\x1b"
+         "000150\x1b"
+         "000000\x03",
+         "00"},
         {"link lost", with(at(1000), &weighing_snapshot::link_lost), 0, 1, NAK, "01"},
     };
     for (const Case& c : cases) {
@@ -321,16 +487,80 @@ TEST_F(Dispatcher, PresetTareDecisions) {
         const char* status;
         int price_accept_after;
     } cases[] = {
-        {"01 no tare in force", record("01", {"000150", ""}), 0, 0, 0, ACK, {"sale_refresh"}, "00", 0},
-        {"01 clears a preset tare", record("01", {"000150", ""}), 150, 0, 0, ACK, {"preset_tare 0", "sale_refresh"}, "00", 0},
-        {"01 keeps a key tare", record("01", {"000150", ""}), 150, 1, 0, ACK, {"sale_refresh"}, "00", 0},
-        {"03 same tare", record("03", {"000150", "0150"}), 150, 0, 0, ACK, {"sale_refresh"}, "00", 0},
-        {"03 new tare", record("03", {"000150", "0200"}), 150, 0, 0, ACK, {"preset_tare 200", "sale_refresh"}, "00", 0},
-        {"03 at the limit", record("03", {"000150", "5998"}), 0, 0, 0, ACK, {"preset_tare 5998", "sale_refresh"}, "00", 0},
+        {"01 no tare in force",
+         record("01", {"000150", ""}),
+         0,
+         0,
+         0,
+         ACK,
+         {"sale_refresh"},
+         "00",
+         0},
+        {"01 clears a preset tare",
+         record("01", {"000150", ""}),
+         150,
+         0,
+         0,
+         ACK,
+         {"preset_tare 0", "sale_refresh"},
+         "00",
+         0},
+        {"01 keeps a key tare",
+         record("01", {"000150", ""}),
+         150,
+         1,
+         0,
+         ACK,
+         {"sale_refresh"},
+         "00",
+         0},
+        {"03 same tare",
+         record("03", {"000150", "0150"}),
+         150,
+         0,
+         0,
+         ACK,
+         {"sale_refresh"},
+         "00",
+         0},
+        {"03 new tare",
+         record("03", {"000150", "0200"}),
+         150,
+         0,
+         0,
+         ACK,
+         {"preset_tare 200", "sale_refresh"},
+         "00",
+         0},
+        {"03 at the limit",
+         record("03", {"000150", "5998"}),
+         0,
+         0,
+         0,
+         ACK,
+         {"preset_tare 5998", "sale_refresh"},
+         "00",
+         0},
         {"03 over the limit", record("03", {"000150", "6000"}), 0, 0, 0, NAK, {}, "12", 1},
         {"03 negative", record("03", {"000150", "-001"}), 0, 0, 0, NAK, {}, "12", 1},
-        {"05 board refuses", record("05", {"000150", "0100", "PEARS        "}), 0, 0, 1, NAK, {"preset_tare 100"}, "00", 1},
-        {"05 key tare wins", record("05", {"000150", "0100", "PEARS        "}), 300, 1, 0, ACK, {"sale_refresh"}, "00", 0},
+        {"05 board refuses",
+         record("05", {"000150", "0100", "PEARS        "}),
+         0,
+         0,
+         1,
+         NAK,
+         {"preset_tare 100"},
+         "00",
+         1},
+        {"05 key tare wins",
+         record("05", {"000150", "0100", "PEARS        "}),
+         300,
+         1,
+         0,
+         ACK,
+         {"sale_refresh"},
+         "00",
+         0},
     };
     for (const Case& c : cases) {
         scale_.reset_calls();
@@ -389,17 +619,30 @@ TEST_F(Dispatcher, RezeroAndOneTouchTare) {
 TEST_F(Dispatcher, HandshakeFirstAndAgainAfter51Readings) {
     make(EcrSettings{1, 1, 0});
     EXPECT_EQ(dispatcher_->verify_state(), ecr::VerifyState::request);
-    EXPECT_EQ(send(ENQ), "\x02" "11\x1b" "24d\x03");  // not scale data
-    EXPECT_EQ(send(STATUS), status_reply("00"));       // record 08 in any state
+    EXPECT_EQ(send(ENQ),
+              "\x02"
+              "11\x1b"
+              "24d\x03");                         // not scale data
+    EXPECT_EQ(send(STATUS), status_reply("00"));  // record 08 in any state
     EXPECT_EQ(dispatcher_->verify_state(), ecr::VerifyState::await_cs_kw);
     EXPECT_EQ(send(test::record10({0x2468}, 0x4D)), ACK);
-    EXPECT_EQ(send(ENQ), "\x02" "11\x1b" "1\x03");
+    EXPECT_EQ(send(ENQ),
+              "\x02"
+              "11\x1b"
+              "1\x03");
     EXPECT_EQ(dispatcher_->verify_state(), ecr::VerifyState::verified);
 
     send(record("30"));
-    for (int i = 1; i <= 51; ++i) ASSERT_EQ(send(ENQ).substr(0, 3), "\x02" "32") << i;
+    for (int i = 1; i <= 51; ++i)
+        ASSERT_EQ(send(ENQ).substr(0, 3),
+                  "\x02"
+                  "32")
+            << i;
     EXPECT_EQ(dispatcher_->read_counter(), 0);
-    EXPECT_EQ(send("\x04\x11"), "\x02" "11\x1b" "24d\x03");  // whatever comes next
+    EXPECT_EQ(send("\x04\x11"),
+              "\x02"
+              "11\x1b"
+              "24d\x03");  // whatever comes next
     EXPECT_NE(logged().find("-> reached the max reading count\n"), std::string::npos);
 }
 
@@ -413,14 +656,17 @@ TEST_F(Dispatcher, LoggedFieldsCannotForgeLines) {
     for (const char* line : {
              "-> receive: No. 04, unit price and text (weight mode), unit_price='000150', "
              "text='AB\\x0AFAKE LINE\\x0A'\n",
-             "-> receive: No. 34, unit price and text (quantity mode), unit_price='0001\\x0D\\x7F', "
+             "-> receive: No. 34, unit price and text (quantity mode), "
+             "unit_price='0001\\x0D\\x7F', "
              "text='\\x1F\\x01 caf\xC3\xA9 \\x41'\n",
-             "-> receive: No. 35, unit price, quantity and text (quantity mode) unit_price='000100', "
+             "-> receive: No. 35, unit price, quantity and text (quantity mode) "
+             "unit_price='000100', "
              "quantity='00\\x091', text='x\\x1B\\x1B\\x1B         '\n",
          })
         EXPECT_NE(log.find(line), std::string::npos) << line << "\nin:\n" << log;
     std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("2024-01-31 23:59:59-> ", 0), 0u) << line;
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(line.rfind("2024-01-31 23:59:59-> ", 0), 0u) << line;
 }
 
 }  // namespace

@@ -15,15 +15,18 @@ TEST(Prices, RecordTotalRoundsHalfUpAndIsFormedIn64Bits) {
         {150, 333, 50},  // 49950: hundreds place 9
         {150, 330, 50},  // 49500: hundreds place 5
         {150, 329, 49},  // 49350
-        {1, 1499, 1},    {1, 1500, 2},
+        {1, 1499, 1},
+        {1, 1500, 2},
         {150, -333, -49},  // negative products truncate towards zero
         {150, -330, -49},
-        {0, 5000, 0},      {299, 1234, 369},
+        {0, 5000, 0},
+        {299, 1234, 369},
         {999999, 6000, 5999994},  // 5 999 994 000 does not fit 32 bits
         {999999, 2148, 2147998},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(compute_total_price(c.unit_price, c.weight), c.total) << c.unit_price << " x " << c.weight;
+        EXPECT_EQ(compute_total_price(c.unit_price, c.weight), c.total)
+            << c.unit_price << " x " << c.weight;
         if (c.weight >= 0) {
             EXPECT_EQ(display_total_price(c.unit_price, c.weight, 0), c.total);
         }
@@ -58,7 +61,7 @@ TEST(SaleText, KeepsThirteenBytesWithoutTrailingBlanks) {
 }
 
 class SaleCycle : public ::testing::Test {
-protected:
+  protected:
     // One display cycle with the platform showing weight/tare/zero.
     void cycle(int32_t weight, int32_t tare = 0, bool auto_clear = true) {
         weighing_snapshot fresh;
@@ -128,7 +131,8 @@ TEST_F(SaleCycle, LightGoodsNeverArm) {
     struct Case {
         int32_t weight, tare;
         bool arms;
-    } cases[] = {{10, 40, false}, {11, 31, false}, {11, 32, true}, {20, 22, false}, {20, 23, true}, {43, 0, true}};
+    } cases[] = {{10, 40, false}, {11, 31, false}, {11, 32, true},
+                 {20, 22, false}, {20, 23, true},  {43, 0, true}};
     for (const Case& c : cases) {
         price(150, "");
         sale_.sale_armed = 0;

@@ -24,19 +24,25 @@ TEST(CsKw, PairsComputedByTheClientRuleArePassed) {
     for (uint16_t v : {0x0000, 0x1234, 0xABCD, 0xFFFF, 0x0001})
         for (int r : {0x00, 0x0F, 0x10, 0x5A, 0xA5, 0xFF}) {
             std::string p = test::client_pair(v, static_cast<uint8_t>(r));
-            EXPECT_TRUE(check_key_pair(p.substr(0, 4), p.substr(4), static_cast<uint8_t>(r))) << v << " R=" << r;
+            EXPECT_TRUE(check_key_pair(p.substr(0, 4), p.substr(4), static_cast<uint8_t>(r)))
+                << v << " R=" << r;
             std::string upper = p;
             for (char& c : upper) c = static_cast<char>(std::toupper(c));
-            EXPECT_TRUE(check_key_pair(upper.substr(0, 4), upper.substr(4), static_cast<uint8_t>(r)));
+            EXPECT_TRUE(
+                check_key_pair(upper.substr(0, 4), upper.substr(4), static_cast<uint8_t>(r)));
             if (v != 0x0000 && v != 0xFFFF) {  // these read the same under every rotation
-                EXPECT_FALSE(check_key_pair(p.substr(0, 4), p.substr(4), static_cast<uint8_t>(r ^ 0x11)));
+                EXPECT_FALSE(
+                    check_key_pair(p.substr(0, 4), p.substr(4), static_cast<uint8_t>(r ^ 0x11)));
             }
         }
     // A CS with a character outside the hex digits reads as 0: it passes with the KW of 0.
     std::string zero = test::client_pair(0, 0x37);
     EXPECT_TRUE(check_key_pair("12g4", zero.substr(4), 0x37));
     EXPECT_EQ(hex_field_value("aB9f"), 0xAB9F);
-    EXPECT_EQ(hex_field_value(std::string("1\0" "23", 4)), 1);
+    EXPECT_EQ(hex_field_value(std::string("1\0"
+                                          "23",
+                                          4)),
+              1);
 }
 
 TEST(CsKw, ParsingCountsWholeGroupsBeforeEtx) {
@@ -65,14 +71,16 @@ TEST(CsKw, ParsingCountsWholeGroupsBeforeEtx) {
 }
 
 class Handshake : public ::testing::Test {
-protected:
+  protected:
     std::string step(const std::string& frame) {
         uint8_t f[256] = {};
         std::memcpy(f, frame.data(), frame.size());
         return v_.step(f);
     }
     std::string record10(const std::vector<uint16_t>& values) {
-        std::string f = "\x04\x02" "10\x1b";
+        std::string f =
+            "\x04\x02"
+            "10\x1b";
         for (uint16_t v : values) f += test::client_pair(v, v_.random_number());
         return f + "\x03";
     }
@@ -86,45 +94,70 @@ protected:
 TEST_F(Handshake, EveryTransition) {
     const std::string enq = "\x04\x05";
     EXPECT_EQ(v_.state(), VerifyState::request);
-    EXPECT_EQ(step(enq), "\x02" "11\x1b" "23c\x03");  // 1 -> 2 on any frame
+    EXPECT_EQ(step(enq),
+              "\x02"
+              "11\x1b"
+              "23c\x03");  // 1 -> 2 on any frame
     EXPECT_EQ(v_.state(), VerifyState::await_cs_kw);
     next_random_ = 0x5A;
-    EXPECT_EQ(step("\x04\x11"), "\x02" "11\x1b" "25a\x03");  // 2 -> 2: not record 10
-    EXPECT_EQ(step("\x04\x02" "10\x1b" "1234567\x03"), "\x15");  // 2 -> 1: no whole group
+    EXPECT_EQ(step("\x04\x11"),
+              "\x02"
+              "11\x1b"
+              "25a\x03");  // 2 -> 2: not record 10
+    EXPECT_EQ(step("\x04\x02"
+                   "10\x1b"
+                   "1234567\x03"),
+              "\x15");  // 2 -> 1: no whole group
     EXPECT_EQ(v_.state(), VerifyState::request);
     step(enq);
     EXPECT_EQ(step(record10({1, 2, 3, 4, 5, 6})), "\x15");  // six groups are refused
     step(enq);
     EXPECT_EQ(step(record10({0x1234, 0xBEEF})), "\x06");  // 2 -> 3
     EXPECT_EQ(v_.state(), VerifyState::await_result_request);
-    EXPECT_EQ(step("\x04\x12"), "\x02" "11\x1b" "25a\x03");  // 3 -> 2: not ENQ
+    EXPECT_EQ(step("\x04\x12"),
+              "\x02"
+              "11\x1b"
+              "25a\x03");  // 3 -> 2: not ENQ
     EXPECT_EQ(v_.state(), VerifyState::await_cs_kw);
-    EXPECT_EQ(step("\x04\x02" "10\x1b" "0000111100001111\x03"), "\x06");
-    EXPECT_EQ(step(enq), "\x02" "11\x1b" "0\x03");  // 3 -> 1: a wrong pair
+    EXPECT_EQ(step("\x04\x02"
+                   "10\x1b"
+                   "0000111100001111\x03"),
+              "\x06");
+    EXPECT_EQ(step(enq),
+              "\x02"
+              "11\x1b"
+              "0\x03");  // 3 -> 1: a wrong pair
     EXPECT_EQ(v_.state(), VerifyState::request);
     step(enq);
     for (int n = 1; n <= 5; ++n) {
         v_.set_state(VerifyState::request);
         step(enq);
         std::vector<uint16_t> values(static_cast<size_t>(n));
-        for (int i = 0; i < n; ++i) values[static_cast<size_t>(i)] = static_cast<uint16_t>(0x1111 * i + 7);
+        for (int i = 0; i < n; ++i)
+            values[static_cast<size_t>(i)] = static_cast<uint16_t>(0x1111 * i + 7);
         EXPECT_EQ(step(record10(values)), "\x06") << n;
-        EXPECT_EQ(step(enq), "\x02" "11\x1b" "1\x03") << n;  // 3 -> 0
+        EXPECT_EQ(step(enq),
+                  "\x02"
+                  "11\x1b"
+                  "1\x03")
+            << n;  // 3 -> 0
         EXPECT_EQ(v_.state(), VerifyState::verified);
     }
     std::string logged = test::read_file(dir_.file(log_.current_file()));
-    for (const char* line : {"-> receive: not No. 10\n", "-> receive: No. 10, CS/KW\n",
-                             "-> cs/kw pair 2: cs='", "-> receive: not ENQ request for verification result\n",
-                             "->    send: No. 11, request CS/KW, random_number='3c'\n",
-                             "->    send: No. 11, response CS/KW result, result='0'\n",
-                             "->    send: No. 11, response CS/KW result, result='1'\n", "->    send: nak\n"})
+    for (const char* line :
+         {"-> receive: not No. 10\n", "-> receive: No. 10, CS/KW\n", "-> cs/kw pair 2: cs='",
+          "-> receive: not ENQ request for verification result\n",
+          "->    send: No. 11, request CS/KW, random_number='3c'\n",
+          "->    send: No. 11, response CS/KW result, result='0'\n",
+          "->    send: No. 11, response CS/KW result, result='1'\n", "->    send: nak\n"})
         EXPECT_NE(logged.find(line), std::string::npos) << line;
 }
 
 TEST(CsKwChallenge, SameSecondSameNumber) {
     EXPECT_EQ(challenge_from_seconds(1700000000), challenge_from_seconds(1700000000));
     int differing = 0;
-    for (int s = 0; s < 20; ++s) differing += challenge_from_seconds(1700000000 + s) != challenge_from_seconds(1700000000);
+    for (int s = 0; s < 20; ++s)
+        differing += challenge_from_seconds(1700000000 + s) != challenge_from_seconds(1700000000);
     EXPECT_GT(differing, 10);
 }
 

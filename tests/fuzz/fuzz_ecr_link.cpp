@@ -15,12 +15,12 @@ namespace {
 using namespace tarvelo;
 
 class NoSleep : public SystemClock {
-public:
+  public:
     void sleep_ms(int) override {}
 };
 
 class Scale : public EcrScale {
-public:
+  public:
     void get_snapshot(weighing_snapshot* out) override {
         out->weight = 1000 + (n_++ % 7) * 3;
         out->stable = n_ % 5 != 0;
@@ -32,12 +32,12 @@ public:
     int preset_tare(int32_t) override { return n_ % 3 == 0; }
     void sale_refresh(MessageSink*) override {}
 
-private:
+  private:
     int n_ = 0;
 };
 
 class Display : public EcrDisplay {
-public:
+  public:
     void post(PostedMessage) override {}
     void show_window(DisplayWindow, bool) override {}
     void set_quantity_mode(DisplayWindow, int) override {}
@@ -63,7 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SaleState sale;
     SavedSnapshot saved;
     Display display;
-    RecordDispatcher::Parts parts{&scale, &sale, &saved, &display, &log, &clock, EcrSettings{1, 1, 0},
+    RecordDispatcher::Parts parts{&scale,
+                                  &sale,
+                                  &saved,
+                                  &display,
+                                  &log,
+                                  &clock,
+                                  EcrSettings{1, 1, 0},
                                   [] { return uint8_t{0x5A}; }};
     RecordDispatcher dispatcher(parts);
     dispatcher.start();

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "libs/pellum.h"
 #include "platform/module_path.h"
@@ -70,9 +70,11 @@ TEST(Dravix, ExportsItsOwnOperationsOnly) {
     ASSERT_FALSE(library.empty());
     std::istringstream table(run(std::string(NM_PROGRAM) + " -D --defined-only -P " + library));
     std::set<std::string> exported;
-    for (std::string line; std::getline(table, line);) exported.insert(line.substr(0, line.find(' ')));
-    EXPECT_EQ(exported, (std::set<std::string>{"ReadFileOverLapped", "WriteFileOverLapped", "get_scale_checksum",
-                                               "dravix_getversion", "dravix_get_manufacturer"}));
+    for (std::string line; std::getline(table, line);)
+        exported.insert(line.substr(0, line.find(' ')));
+    EXPECT_EQ(exported, (std::set<std::string>{"ReadFileOverLapped", "WriteFileOverLapped",
+                                               "get_scale_checksum", "dravix_getversion",
+                                               "dravix_get_manufacturer"}));
 }
 
 TEST(Dravix, VersionsAndManufacturer) {
@@ -88,7 +90,10 @@ TEST(Dravix, VersionsAndManufacturer) {
 TEST(Dravix, PipeReadsOneByteAndWritesWholeFrames) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    const char frame[] = "\x02" "02\x1b" "3";
+    const char frame[] =
+        "\x02"
+        "02\x1b"
+        "3";
     uint32_t count = 0;
     WriteFileOverLapped(fds[0], frame, 5, &count, nullptr);
     EXPECT_EQ(count, 5u);
@@ -99,7 +104,7 @@ TEST(Dravix, PipeReadsOneByteAndWritesWholeFrames) {
     }
     close(fds[0]);
     uint8_t b = 0;
-    EXPECT_EQ(ReadFileOverLapped(fds[1], &b, 1, &count, nullptr), 0);  // connection lost
+    EXPECT_EQ(ReadFileOverLapped(fds[1], &b, 1, &count, nullptr), 0);      // connection lost
     EXPECT_EQ(WriteFileOverLapped(fds[1], frame, 5, &count, nullptr), 0);  // no SIGPIPE either
     close(fds[1]);
 }

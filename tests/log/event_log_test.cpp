@@ -11,10 +11,11 @@ namespace tarvelo {
 namespace {
 
 class EventLogTest : public ::testing::Test {
-protected:
+  protected:
     std::vector<std::string> files() const {
         std::vector<std::string> names;
-        for (auto& e : std::filesystem::directory_iterator(dir_.path())) names.push_back(e.path().filename());
+        for (auto& e : std::filesystem::directory_iterator(dir_.path()))
+            names.push_back(e.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -31,7 +32,8 @@ TEST(LogField, ControlBytesAndDelAreWrittenOutEverythingElseStays) {
         {"APPLES       ", "APPLES       "},
         {std::string("AB\nFAKE LINE\n"), "AB\\x0AFAKE LINE\\x0A"},
         {std::string("\0\x01\x1f \x7f", 5), "\\x00\\x01\\x1F \\x7F"},
-        {"caf\xC3\xA9 \x80\xFF \\x41 ~", "caf\xC3\xA9 \x80\xFF \\x41 ~"},  // bytes from 0x20 stay as received
+        {"caf\xC3\xA9 \x80\xFF \\x41 ~",
+         "caf\xC3\xA9 \x80\xFF \\x41 ~"},  // bytes from 0x20 stay as received
         {"", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(log_field(c.field), c.logged) << c.field;
@@ -55,7 +57,8 @@ TEST_F(EventLogTest, StartsANewFileAfterTheConfiguredNumberOfLines) {
     }
     EXPECT_EQ(files(), (std::vector<std::string>{"log_20240131235901.txt", "log_20240131235903.txt",
                                                  "log_20240131235905.txt"}));
-    EXPECT_EQ(content("log_20240131235903.txt"), "2024-01-31 23:59:03-> line 3\n2024-01-31 23:59:04-> line 4\n");
+    EXPECT_EQ(content("log_20240131235903.txt"),
+              "2024-01-31 23:59:03-> line 3\n2024-01-31 23:59:04-> line 4\n");
 }
 
 TEST_F(EventLogTest, OneLinePerFileWithinOneSecondSharesTheFile) {

@@ -17,7 +17,8 @@ TEST(OutputLines, AStalledReaderNeverHoldsTheWriter) {
     fcntl(fds[1], F_SETPIPE_SZ, 4096);
     auto out = std::make_unique<OutputLines>(fds[1]);
     const std::string line = std::string(99, 'x') + "\n";
-    for (size_t i = 0; i < 3 * OutputLines::kQueueLimit; ++i) out->write(line);  // returns: nobody reads
+    for (size_t i = 0; i < 3 * OutputLines::kQueueLimit; ++i)
+        out->write(line);  // returns: nobody reads
     EXPECT_GT(out->dropped(), 0u);
     EXPECT_FALSE(out->flush(50));
 
@@ -25,8 +26,10 @@ TEST(OutputLines, AStalledReaderNeverHoldsTheWriter) {
     std::string got;
     char buffer[65536];
     for (int i = 0; i < 2000 && !out->flush(1); ++i)
-        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+            got.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        got.append(buffer, static_cast<size_t>(n));
     EXPECT_EQ(got.size() % line.size(), 0u);
     EXPECT_EQ(got.substr(0, line.size()), line);
     EXPECT_EQ(got.size() / line.size() + out->dropped(), 3 * OutputLines::kQueueLimit);

@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "tests/support/test_support.h"
 
@@ -18,7 +18,7 @@ namespace tarvelo {
 namespace {
 
 class PipeTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
         saved_ = old ? old : "";
@@ -82,12 +82,15 @@ TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
     } cases[] = {
         {"link", [&](const std::string& p) { symlink(made.c_str(), p.c_str()); }, "is a link"},
         {"file", [](const std::string& p) { test::write_file(p, "x"); }, "not a directory"},
-        {"open", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0755); }, "group or others"},
-        {"group", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0710); }, "group or others"},
+        {"open", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0755); },
+         "group or others"},
+        {"group", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0710); },
+         "group or others"},
         {"foreign",
          [](const std::string& p) {
              mkdir(p.c_str(), 0700);
-             if (chown(p.c_str(), 65534, 65534) != 0) chmod(p.c_str(), 0777);  // not root: fail on mode
+             if (chown(p.c_str(), 65534, 65534) != 0)
+                 chmod(p.c_str(), 0777);  // not root: fail on mode
          },
          geteuid() == 0 ? "belongs to user 65534" : "group or others"},
     };
@@ -105,10 +108,12 @@ TEST_F(PipeTest, NamesThatAreNotPlainFileNamesAreRefused) {
     for (const char* name : {"sub/ecr", ".", "..", "sub/", "/ecr"}) {
         auto created = PipeServer::create(name);
         EXPECT_FALSE(created) << name;
-        EXPECT_NE(created.error().find("invalid pipe name"), std::string::npos) << name << ": " << created.error();
+        EXPECT_NE(created.error().find("invalid pipe name"), std::string::npos)
+            << name << ": " << created.error();
         auto client = PipeClient::connect(name);
         EXPECT_FALSE(client) << name;
-        EXPECT_NE(client.error().find("invalid pipe name"), std::string::npos) << name << ": " << client.error();
+        EXPECT_NE(client.error().find("invalid pipe name"), std::string::npos)
+            << name << ": " << client.error();
     }
     EXPECT_FALSE(std::filesystem::exists(dir_.file("sub/ecr")));
 }

@@ -15,9 +15,14 @@ TEST(SerialPort, ComNamesMapToTtyS) {
         const char* name;
         const char* path;
     } cases[] = {
-        {"COM1", "/dev/ttyS0"}, {"COM4", "/dev/ttyS3"},   {"com12", "/dev/ttyS11"},
-        {"COM0", "COM0"},       {"COMX", "COMX"},         {"COM", "COM"},
-        {"/dev/ttyUSB0", "/dev/ttyUSB0"},                 {"/tmp/board", "/tmp/board"},
+        {"COM1", "/dev/ttyS0"},
+        {"COM4", "/dev/ttyS3"},
+        {"com12", "/dev/ttyS11"},
+        {"COM0", "COM0"},
+        {"COMX", "COMX"},
+        {"COM", "COM"},
+        {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {"/tmp/board", "/tmp/board"},
     };
     for (const Case& c : cases) EXPECT_EQ(serial_device_path(c.name), c.path) << c.name;
 }
@@ -56,7 +61,7 @@ TEST(SerialPort, ASecondOpenOfTheSameDeviceIsBusy) {
 }
 
 class PtyLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         auto pty = PseudoTerminal::create(dir_.file("board"));
         ASSERT_TRUE(pty) << pty.error();

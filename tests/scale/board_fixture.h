@@ -28,8 +28,12 @@ inline std::unique_ptr<sim::BoardSimulator> make_board(const TempDir& dir, sim::
     return board;
 }
 
-inline std::vector<uint8_t> bytes(std::initializer_list<int> list) { return std::vector<uint8_t>(list.begin(), list.end()); }
-inline std::vector<uint8_t> bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+inline std::vector<uint8_t> bytes(std::initializer_list<int> list) {
+    return std::vector<uint8_t>(list.begin(), list.end());
+}
+inline std::vector<uint8_t> bytes(const std::string& s) {
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
 
 // The frames and control bytes the board received, without their times.
 inline std::vector<std::vector<uint8_t>> received_bytes(const sim::BoardSimulator& board) {
@@ -41,7 +45,7 @@ inline std::vector<std::vector<uint8_t>> received_bytes(const sim::BoardSimulato
 // Records every sleep a driver asks for, per thread, and sleeps a fiftieth of it, so that
 // the exact waits of a command can be compared without waiting them out.
 class RecordingClock : public SystemClock {
-public:
+  public:
     void sleep_ms(int ms) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -67,13 +71,15 @@ public:
         sleeps_.clear();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::map<std::thread::id, std::vector<int>> sleeps_;
 };
 
 // n copies of a delay, for writing expected sequences of sleeps.
-inline std::vector<int> times(int n, int ms) { return std::vector<int>(static_cast<size_t>(n), ms); }
+inline std::vector<int> times(int n, int ms) {
+    return std::vector<int>(static_cast<size_t>(n), ms);
+}
 inline std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -81,7 +87,7 @@ inline std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b)
 
 // Collects the driver's traces.
 class TraceLog {
-public:
+  public:
     TraceFn fn() {
         return [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -94,7 +100,7 @@ public:
     }
     bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::string text_;
 };

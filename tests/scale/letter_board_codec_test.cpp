@@ -8,18 +8,20 @@
 namespace tarvelo::lcmd {
 namespace {
 
-const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* u8(const std::string& s) {
+    return reinterpret_cast<const uint8_t*>(s.data());
+}
 
 TEST(LetterCodec, CheckByteAvoidsControlValues) {
     struct Case {
         std::string payload;
         uint8_t check;
     } cases[] = {
-        {"A", 'A'},          {"\x01\x02", 0x23},  // XOR 03 goes out as 23
-        {"AA", 0x20},        {"\x10\x01", 0x31},  {"\x10\x03", 0x33}, {"\x01\x03", 0x22},
-        {"W1", 'W' ^ '1'},
+        {"A", 'A'},   {"\x01\x02", 0x23},  // XOR 03 goes out as 23
+        {"AA", 0x20}, {"\x10\x01", 0x31}, {"\x10\x03", 0x33}, {"\x01\x03", 0x22}, {"W1", 'W' ^ '1'},
     };
-    for (const Case& c : cases) EXPECT_EQ(check_byte(u8(c.payload), c.payload.size()), c.check) << c.payload;
+    for (const Case& c : cases)
+        EXPECT_EQ(check_byte(u8(c.payload), c.payload.size()), c.check) << c.payload;
 }
 
 TEST(LetterCodec, CommandFrames) {
@@ -39,9 +41,9 @@ TEST(LetterCodec, NumbersNormaliseAndConvert) {
         const char* text;
         int32_t value;
     } cases[] = {
-        {"0001.234", "1.234", 1234}, {"0000.000", "0.000", 0},     {"-001.500", "-1.500", -1500},
+        {"0001.234", "1.234", 1234},   {"0000.000", "0.000", 0},    {"-001.500", "-1.500", -1500},
         {"00-1.234", "-1.234", -1234}, {" 001.234", " 001.234", 0},  // a blank spoils the number
-        {"00012,50", "12,50", 1250}, {"00000000", "0", 0},         {"00001234", "1234", 1234},
+        {"00012,50", "12,50", 1250},   {"00000000", "0", 0},        {"00001234", "1234", 1234},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(normalise_number(c.field), c.text) << c.field;
@@ -79,7 +81,8 @@ TEST(LetterCodec, WeighingAndCountFrames) {
 
     // Under-, over- and the odd load state keep the tare but not the weight.
     for (const char* s0 : {"50", "90", "d0"}) {
-        lcmd_status l = decode_frame27(u8(frame27('0', "0002.000", '4', "0000.100", (std::string(s0) + "0000").c_str())));
+        lcmd_status l = decode_frame27(
+            u8(frame27('0', "0002.000", '4', "0000.100", (std::string(s0) + "0000").c_str())));
         EXPECT_EQ(l.weight, 0) << s0;
         EXPECT_EQ(l.tare, 100) << s0;
         EXPECT_EQ(l.load_state, hex_pair(s0[0], s0[1]) >> 6) << s0;
@@ -106,7 +109,12 @@ TEST(LetterCodec, Replies) {
     EXPECT_EQ(refused.result, '0');
     EXPECT_EQ(refused.data_length, 0);  // data only for 'R' '0'
 
-    EXPECT_EQ(decode_numbers(u8("00001234" "00000056" "-0000012" "34" "05")), (lcmd_numbers{1234, 56, -12, 34, 5}));
+    EXPECT_EQ(decode_numbers(u8("00001234"
+                                "00000056"
+                                "-0000012"
+                                "34"
+                                "05")),
+              (lcmd_numbers{1234, 56, -12, 34, 5}));
 
     // b0=A5 b1=F0 b2=0C b3=40 b4=80 (and b2 with a top field above 4 reads 0)
     lcmd_status_word word = decode_status_word(u8("A5F00C4080"));
@@ -138,7 +146,9 @@ TEST(LetterCodec, FrameReaderChecksAndLimits) {
     EXPECT_EQ(frames[0].result, 256);  // given up at the 257th byte
     EXPECT_EQ(frames[1].result, 2);
 
-    std::string with_stx = "A\x02" "B";
+    std::string with_stx =
+        "A\x02"
+        "B";
     frames = run("\x02" + with_stx + "\x03" + static_cast<char>(check_byte(u8(with_stx), 3)));
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].result, 3);  // an STX inside is payload

@@ -21,7 +21,7 @@ lcmd::lcmd_port_config config_for(const std::string& device) {
 }
 
 class LetterBoardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         board_ = test::make_board(dir_, sim::BoardType::letter);
         ASSERT_NE(board_, nullptr);
@@ -109,7 +109,8 @@ TEST_F(LetterBoardTest, CommandQueueIsBounded) {
     EXPECT_EQ(accepted, 1 + LetterBoard::kMaxWaiting);
     EXPECT_EQ(refused, 50 - accepted);
     EXPECT_EQ(driver_.preset_tare(123456789), -1);  // nine characters: never sent as a longer frame
-    ASSERT_TRUE(test::wait_until([&] { return board_->received().size() >= size_t(3 * accepted); }));
+    ASSERT_TRUE(
+        test::wait_until([&] { return board_->received().size() >= size_t(3 * accepted); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     auto got = received_bytes(*board_);
     ASSERT_EQ(got.size(), size_t(3 * accepted));
@@ -130,10 +131,14 @@ TEST(LetterBoardThreads, AFailedThreadTakesNoTurn) {
     test::RecordingSink sink;
     ScaledClock clock(10);
     std::atomic<int> starts{0};
-    LetterBoard driver(clock, [](const std::string&) {}, [&](std::function<void()> fn) {
-        if (starts.fetch_add(1) == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        std::thread(std::move(fn)).detach();
-    });
+    LetterBoard driver(
+        clock, [](const std::string&) {},
+        [&](std::function<void()> fn) {
+            if (starts.fetch_add(1) == 2)
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+            std::thread(std::move(fn)).detach();
+        });
     auto config = config_for(board->device_name());
     ASSERT_EQ(driver.open(&config), 0);
     ASSERT_EQ(driver.start(&sink), 0);  // the reader is a thread of its own, not a command
@@ -160,7 +165,8 @@ TEST_F(LetterBoardTest, InitialZeroWaitsForItsAnswer) {
     EXPECT_EQ(driver_.init_rezero(), -1);
     bool refused_posted = false;
     for (const auto& m : sink_.messages())
-        if (m.id == lcmd::WM_LCMD_REPLY) refused_posted |= m.record<lcmd::lcmd_reply>()->result == '1';
+        if (m.id == lcmd::WM_LCMD_REPLY)
+            refused_posted |= m.record<lcmd::lcmd_reply>()->result == '1';
     EXPECT_TRUE(refused_posted);
     board_->set_mute(true);
     EXPECT_EQ(driver_.init_rezero(), -1);  // no answer in 10 waits
@@ -212,13 +218,15 @@ TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
     ASSERT_EQ(driver_.command('C'), 0);
     ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_STATUS_WORD).empty(); }));
     PostedMessage c = posted(lcmd::WM_LCMD_STATUS_WORD)[0];
-    EXPECT_EQ(*c.record<lcmd::lcmd_status_word>(), lcmd::decode_status_word(reinterpret_cast<const uint8_t*>(word.data())));
+    EXPECT_EQ(*c.record<lcmd::lcmd_status_word>(),
+              lcmd::decode_status_word(reinterpret_cast<const uint8_t*>(word.data())));
     EXPECT_EQ(c.text, word);  // the raw reply data with it
 
     board_->reply_next('R', '0', "0000000100000002000000030405");
     ASSERT_EQ(driver_.command('D'), 0);
     ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_NUMBERS).empty(); }));
-    EXPECT_EQ(*posted(lcmd::WM_LCMD_NUMBERS)[0].record<lcmd::lcmd_numbers>(), (lcmd::lcmd_numbers{1, 2, 3, 4, 5}));
+    EXPECT_EQ(*posted(lcmd::WM_LCMD_NUMBERS)[0].record<lcmd::lcmd_numbers>(),
+              (lcmd::lcmd_numbers{1, 2, 3, 4, 5}));
 
     board_->reply_next('R', '0', "456");
     ASSERT_EQ(driver_.command('F'), 0);
@@ -282,7 +290,7 @@ TEST(LetterBoardTiming, CommandsAreAboutASecondApart) {
     ASSERT_TRUE(test::wait_until([&] { return board->received().size() >= 6; }));
     auto r = board->received();
     EXPECT_EQ(r[0].bytes, bytes({0x13}));
-    EXPECT_GE(r[1].ms - r[0].ms, 90);  // DC3, 100 ms, frame
+    EXPECT_GE(r[1].ms - r[0].ms, 90);   // DC3, 100 ms, frame
     EXPECT_GE(r[2].ms - r[1].ms, 990);  // frame, 1000 ms, DC1
     EXPECT_EQ(r[3].bytes, bytes({0x13}));
     EXPECT_GE(r[4].ms - r[1].ms, 1050);

@@ -9,7 +9,7 @@ namespace tarvelo {
 namespace {
 
 class RecordingBoxes : public MessageBox {
-public:
+  public:
     void error(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex_);
         texts_.push_back(text);
@@ -19,7 +19,7 @@ public:
         return texts_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::string> texts_;
 };
@@ -36,8 +36,9 @@ struct FakeSale : SaleFlags {
 
 // A facade on real drivers, talking to a simulated board over a pty, with delays cut tenfold.
 class Facade {
-public:
-    Facade(int32_t ad_type, const test::TempDir& dir, sim::BoardType board_type, int link_timeout_ms = 300) {
+  public:
+    Facade(int32_t ad_type, const test::TempDir& dir, sim::BoardType board_type,
+           int link_timeout_ms = 300) {
         board = test::make_board(dir, board_type);
         WeighingFacade::Parts parts;
         parts.ad_type = ad_type;
@@ -78,7 +79,7 @@ struct BoardCase {
 };
 
 class FacadeOnEitherBoard : public ::testing::TestWithParam<BoardCase> {
-protected:
+  protected:
     test::TempDir dir_;
     Facade f_{GetParam().ad_type, dir_, GetParam().board};
 };
@@ -89,7 +90,8 @@ TEST_P(FacadeOnEitherBoard, StartsUpZeroesAndTares) {
     ASSERT_TRUE(f_.weight_is(1000));
     EXPECT_EQ(f_.facade->startup("0A1B2C3D"), 0);
     // The zero that follows the initial zero may still be on its way to a letter board.
-    auto zero = GetParam().ad_type == 0 ? xo::encode_write_cmd('Z') : *lcmd::encode_command('Z', "");
+    auto zero =
+        GetParam().ad_type == 0 ? xo::encode_write_cmd('Z') : *lcmd::encode_command('Z', "");
     ASSERT_TRUE(test::wait_until([&] {
         for (auto& r : f_.board->received())
             if (r.bytes == zero) return true;
@@ -157,7 +159,8 @@ TEST_P(FacadeOnEitherBoard, LostLinkStaysLostUntilANewWeightFrame) {
     f.board->clear_received();
     std::string error;
     ASSERT_TRUE(f.board->reappear(&error)) << error;  // back, but still silent
-    ASSERT_TRUE(test::wait_until([&] { return !f.board->received().empty(); }));  // reopened: DC1 sent
+    ASSERT_TRUE(
+        test::wait_until([&] { return !f.board->received().empty(); }));  // reopened: DC1 sent
     for (int i = 0; i < 5; ++i) {
         weighing_snapshot s = f.snapshot();
         EXPECT_EQ(s.link_lost, 1);
@@ -189,12 +192,16 @@ TEST_P(FacadeOnEitherBoard, ZeroKeyIsRefusedUnderATare) {
     f_.facade->on_zero_button();
     EXPECT_EQ(f_.boxes.texts(), std::vector<std::string>{"Rezero Failed!"});
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    for (const auto& r : f_.board->received()) EXPECT_NE(r.bytes.size(), 5u) << "a command was sent";
+    for (const auto& r : f_.board->received())
+        EXPECT_NE(r.bytes.size(), 5u) << "a command was sent";
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, FacadeOnEitherBoard,
-                         ::testing::Values(BoardCase{0, sim::BoardType::xon}, BoardCase{1, sim::BoardType::letter}),
-                         [](const ::testing::TestParamInfo<BoardCase>& p) { return p.param.ad_type == 0 ? "XonBoard" : "LetterBoard"; });
+                         ::testing::Values(BoardCase{0, sim::BoardType::xon},
+                                           BoardCase{1, sim::BoardType::letter}),
+                         [](const ::testing::TestParamInfo<BoardCase>& p) {
+                             return p.param.ad_type == 0 ? "XonBoard" : "LetterBoard";
+                         });
 
 TEST(Facade, OpenFailures) {
     test::TempDir dir;
@@ -309,7 +316,8 @@ TEST(Facade, SaleRefreshEndsOrRefreshesTheSale) {
     EXPECT_EQ(f.sale.active.load(), 0);
     EXPECT_EQ(f.sink.messages().back().id, WM_SALE_CLEARED);
     bool cleared = false;
-    for (const auto& r : f.board->received()) cleared |= r.bytes == *xo::encode_write_cmd_with_data('U', "000000");
+    for (const auto& r : f.board->received())
+        cleared |= r.bytes == *xo::encode_write_cmd_with_data('U', "000000");
     EXPECT_TRUE(cleared);
 
     f.board->clear_received();

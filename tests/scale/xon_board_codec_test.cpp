@@ -7,7 +7,9 @@
 namespace tarvelo::xo {
 namespace {
 
-std::vector<uint8_t> bytes(std::initializer_list<int> list) { return std::vector<uint8_t>(list.begin(), list.end()); }
+std::vector<uint8_t> bytes(std::initializer_list<int> list) {
+    return std::vector<uint8_t>(list.begin(), list.end());
+}
 
 std::optional<StatusBlock> parse(const std::string& payload) {
     return parse_weight_frame(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
@@ -34,9 +36,12 @@ TEST(XonCodec, NumberAndStatusCharacters) {
     struct Case {
         const char* text;
         int32_t value;
-    } weights[] = {{"+12.345", 12345}, {" 01.234", 1234}, {"-00.500", -500},
+    } weights[] = {{"+12.345", 12345},
+                   {" 01.234", 1234},
+                   {"-00.500", -500},
                    {"12.3456", 12},  // the 4th character goes whatever it is: "12.456"
-                   {"", 0},          {" xx.yyy", 0}};
+                   {"", 0},
+                   {" xx.yyy", 0}};
     for (const Case& c : weights) EXPECT_EQ(weight_text_value(c.text), c.value) << c.text;
     EXPECT_EQ(status_char_value('0'), 0);
     EXPECT_EQ(status_char_value('9'), 9);
@@ -51,14 +56,22 @@ TEST(XonCodec, WeightFrames) {
         std::string payload;
         StatusBlock expected;  // weight tare up tp stable zero span over under ir ad
     } cases[] = {
-        {"full frame", "0 01.234\r4 00.500\ra123456\ri654321\r\n0105", {1234, 500, 0, 0, 1, 0, 0, 0, 1, 654321, 123456}},
+        {"full frame",
+         "0 01.234\r4 00.500\ra123456\ri654321\r\n0105",
+         {1234, 500, 0, 0, 1, 0, 0, 0, 1, 654321, 123456}},
         {"status D: stable, zero, span", "0 00.000\r\n0D02", {0, 0, 0, 0, 1, 1, 1, 1, 0, 0, 0}},
         {"lower-case d is its code", "0-00.002\n\n0d03", {-2, 0, 0, 0, 0, 1, 0, 1, 1, 0, 0}},
         {"single byte W", "W", {}},
         {"missing lines read 0", "4 00.100\r", {0, 100, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {"CR LF after the first line makes the rest status", "0 01.000\r\n4 00.500\r", {1000, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {"long fields are cut", "0 01.2345678\ra12345678\r", {1234, 0, 0, 0, 0, 0, 0, 0, 0, 0, 123456}},
-        {"status cut at NUL", std::string("0 00.010\r\n0", 11) + '\0' + "1", {10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"CR LF after the first line makes the rest status",
+         "0 01.000\r\n4 00.500\r",
+         {1000, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"long fields are cut",
+         "0 01.2345678\ra12345678\r",
+         {1234, 0, 0, 0, 0, 0, 0, 0, 0, 0, 123456}},
+        {"status cut at NUL",
+         std::string("0 00.010\r\n0", 11) + '\0' + "1",
+         {10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
     };
     for (const Case& c : cases) EXPECT_EQ(parse(c.payload), c.expected) << c.name;
 }
@@ -67,19 +80,20 @@ TEST(XonCodec, WeightFrames) {
 // such a frame is dropped whole, never read as a (wrong) weight.
 TEST(XonCodec, MalformedWeightOrTareDropsTheFrame) {
     const char* malformed[] = {
-        "0 02500\r4 00.000\r\n0105",   // the point lost: would read 200 g
-        "0 01.234\r4 00500\r\n0105",   // the same in the tare
-        "012.3456\r\n0105",            // the point in the wrong place
-        "0 01.2x4\r\n0105",            // a letter among the digits
-        "0 0-1.234\r\n0105",           // a sign after a digit
-        "0   .500\r\n0105",            // no integer digit
-        "0 01.\r\n0105",               // no decimal digit
-        "0 1.2\r\n0105",               // too short to have its point 4th
-        "0 01.23\r\n0105",             // two decimals: 1,23 kg would read 123 g
-        "0+-1.234\r\n0105",            // two signs
+        "0 02500\r4 00.000\r\n0105",  // the point lost: would read 200 g
+        "0 01.234\r4 00500\r\n0105",  // the same in the tare
+        "012.3456\r\n0105",           // the point in the wrong place
+        "0 01.2x4\r\n0105",           // a letter among the digits
+        "0 0-1.234\r\n0105",          // a sign after a digit
+        "0   .500\r\n0105",           // no integer digit
+        "0 01.\r\n0105",              // no decimal digit
+        "0 1.2\r\n0105",              // too short to have its point 4th
+        "0 01.23\r\n0105",            // two decimals: 1,23 kg would read 123 g
+        "0+-1.234\r\n0105",           // two signs
     };
     for (const char* payload : malformed) EXPECT_EQ(parse(payload), std::nullopt) << payload;
-    const char* well_formed[] = {"0+12.345\r", "0-00.500\r", "0  0.000\r", "0 01.234\r4  0.500\r", "0"};
+    const char* well_formed[] = {"0+12.345\r", "0-00.500\r", "0  0.000\r", "0 01.234\r4  0.500\r",
+                                 "0"};
     for (const char* payload : well_formed) EXPECT_NE(parse(payload), std::nullopt) << payload;
 }
 
@@ -114,7 +128,11 @@ TEST(XonCodec, FrameReaderFindsFramesInTheStream) {
         {"leading garbage", "xx\x03\x7f\x02W1\x03", {v("W1")}},
         {"two frames at once", "\x02W0\x03\x02R1\x03", {v("W0"), v("R1")}},
         {"immediate ETX", "\x02\x03", {v("")}},
-        {"STX inside is data", "\x02W\x02" "0\x03", {v("W\x02" "0")}},
+        {"STX inside is data",
+         "\x02W\x02"
+         "0\x03",
+         {v("W\x02"
+            "0")}},
         {"no ETX yet", "\x02W0", {}},
     };
     for (const Case& c : cases) {

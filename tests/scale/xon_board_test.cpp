@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
 #include <sys/stat.h>
+#include <set>
 #include <thread>
 
 #include "tests/scale/board_fixture.h"
@@ -15,7 +15,7 @@ using test::bytes;
 using test::received_bytes;
 
 class XonBoardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         board_ = test::make_board(dir_, sim::BoardType::xon);
         ASSERT_NE(board_, nullptr);
@@ -57,7 +57,8 @@ TEST_F(XonBoardTest, StreamsStatusOnceSwitchedOn) {
     EXPECT_EQ(s[xo::ad_count], 123456);
     board_->set_load(2);
     board_->set_span_open(true);
-    ASSERT_TRUE(test::wait_until([&] { return status()[xo::overload] == 1 && status()[xo::span_switch] == 1; }));
+    ASSERT_TRUE(test::wait_until(
+        [&] { return status()[xo::overload] == 1 && status()[xo::span_switch] == 1; }));
 }
 
 TEST_F(XonBoardTest, CommandsGoOutByteForByteBetweenDc2AndDc1) {
@@ -69,10 +70,18 @@ TEST_F(XonBoardTest, CommandsGoOutByteForByteBetweenDc2AndDc1) {
     EXPECT_EQ(driver_.rezero(), 0);
     auto got = received_bytes(*board_);
     std::vector<std::vector<uint8_t>> expected{
-        {0x12}, {0x02, 0x57, 0x55, 0x30, 0x30, 0x31, 0x35, 0x30, 0x30, 0x03, 0x05}, {0x11},
-        {0x12}, {0x02, 0x57, 0x5A, 0x03, 0x0C}, {0x11},
-        {0x12}, {0x02, 0x57, 0x55, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x03, 0x00 ^ 0x57 ^ 0x55 ^ 0x03}, {0x11},
-        {0x12}, {0x02, 0x57, 0x5A, 0x03, 0x0C}, {0x11},
+        {0x12},
+        {0x02, 0x57, 0x55, 0x30, 0x30, 0x31, 0x35, 0x30, 0x30, 0x03, 0x05},
+        {0x11},
+        {0x12},
+        {0x02, 0x57, 0x5A, 0x03, 0x0C},
+        {0x11},
+        {0x12},
+        {0x02, 0x57, 0x55, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x03, 0x00 ^ 0x57 ^ 0x55 ^ 0x03},
+        {0x11},
+        {0x12},
+        {0x02, 0x57, 0x5A, 0x03, 0x0C},
+        {0x11},
     };
     EXPECT_EQ(got, expected);
     EXPECT_TRUE(trace_.contains("Send write command:Z\nWrite command result:2\nRezero failed:2\n"));
@@ -219,7 +228,9 @@ TEST(XonBoardTiming, EveryWaitOfEveryCommand) {
     }));
     using test::times;
     using test::operator+;
-    const auto unanswered = [](int polls) { return times(1, 50) + times(polls, 50) + times(1, 50); };
+    const auto unanswered = [](int polls) {
+        return times(1, 50) + times(polls, 50) + times(1, 50);
+    };
     struct Case {
         const char* name;
         std::function<int()> operation;
@@ -228,14 +239,17 @@ TEST(XonBoardTiming, EveryWaitOfEveryCommand) {
     } cases[] = {
         {"zero, no reply", [&] { return driver.rezero(); }, true, false, unanswered(100)},
         {"tare, no reply", [&] { return driver.tare(); }, true, false, unanswered(100)},
-        {"preset tare, no reply", [&] { return driver.preset_tare(100); }, true, false, unanswered(100)},
-        {"calibration zero, no reply", [&] { return driver.calibrate_zero(); }, true, false, unanswered(100)},
+        {"preset tare, no reply", [&] { return driver.preset_tare(100); }, true, false,
+         unanswered(100)},
+        {"calibration zero, no reply", [&] { return driver.calibrate_zero(); }, true, false,
+         unanswered(100)},
         {"span, no reply", [&] { return driver.calibrate_span(); }, true, false, unanswered(200)},
         {"initial zero, no reply", [&] { return driver.init_rezero(); }, true, false,
          unanswered(100) + times(1, 100) + unanswered(100) + times(1, 100) + unanswered(100)},
         {"zero, unstable", [&] { return driver.rezero(); }, false, true, times(200, 5)},
         {"tare, unstable", [&] { return driver.tare(); }, false, true, times(200, 5)},
-        {"preset tare, unstable", [&] { return driver.preset_tare(100); }, false, true, times(200, 5)},
+        {"preset tare, unstable", [&] { return driver.preset_tare(100); }, false, true,
+         times(200, 5)},
     };
     for (const Case& c : cases) {
         board->set_mute(c.mute);

@@ -1,12 +1,12 @@
 #include "tests/support/process.h"
 
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include "tests/support/test_support.h"
 
@@ -14,8 +14,9 @@ extern char** environ;
 
 namespace tarvelo::test {
 
-Process::Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-                 const std::map<std::string, std::string>& env, const std::string& output_prefix, bool stdout_pipe)
+Process::Process(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& cwd, const std::map<std::string, std::string>& env,
+                 const std::string& output_prefix, bool stdout_pipe)
     : out_path_(output_prefix + ".out"), err_path_(output_prefix + ".err") {
     int in[2], out[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) != 0) return;
@@ -26,8 +27,10 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     if (stdout_pipe)
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     else
-        posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
 
     std::vector<std::string> env_strings;
@@ -42,7 +45,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     envp.push_back(nullptr);
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
+        pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     stdin_fd_ = in[1];
@@ -69,11 +73,16 @@ void Process::send_line(const std::string& line) {
     [[maybe_unused]] auto n = write(stdin_fd_, l.data(), l.size());
 }
 
-std::string Process::out() const { return read_file(out_path_); }
-std::string Process::err() const { return read_file(err_path_); }
+std::string Process::out() const {
+    return read_file(out_path_);
+}
+std::string Process::err() const {
+    return read_file(err_path_);
+}
 
 bool Process::wait_output(const std::string& text, int timeout_ms, bool error_stream) const {
-    return wait_until([&] { return (error_stream ? err() : out()).find(text) != std::string::npos; }, timeout_ms);
+    return wait_until(
+        [&] { return (error_stream ? err() : out()).find(text) != std::string::npos; }, timeout_ms);
 }
 
 bool Process::running() {

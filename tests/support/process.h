@@ -12,12 +12,12 @@
 namespace tarvelo::test {
 
 class Process {
-public:
+  public:
     // With stdout_pipe, standard output goes into a pipe whose reading end stdout_fd() gives
     // (to read, or to close as a reader that goes away would); out() is then empty.
-    Process(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
-            const std::map<std::string, std::string>& env, const std::string& output_prefix,
-            bool stdout_pipe = false);
+    Process(const std::string& program, const std::vector<std::string>& args,
+            const std::string& cwd, const std::map<std::string, std::string>& env,
+            const std::string& output_prefix, bool stdout_pipe = false);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -36,7 +36,7 @@ public:
     bool running();
     void stop();  // SIGTERM, then SIGKILL after 3 s
 
-private:
+  private:
     pid_t pid_ = -1;
     int stdin_fd_ = -1;
     int stdout_fd_ = -1;

@@ -18,7 +18,7 @@ namespace tarvelo::test {
 
 // Time moves only when someone sleeps; sleeping returns at once.
 class FakeClock : public Clock {
-public:
+  public:
     void sleep_ms(int ms) override {
         now_ += ms;
         slept_ += ms;
@@ -37,18 +37,18 @@ public:
 };
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 class RecordingSink : public MessageSink {
-public:
+  public:
     void post(PostedMessage message) override {
         std::lock_guard<std::mutex> lock(mutex_);
         messages_.push_back(std::move(message));
@@ -62,7 +62,7 @@ public:
         messages_.clear();
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<PostedMessage> messages_;
 };

@@ -9,8 +9,10 @@ namespace tarvelo::ui {
 namespace {
 
 class FakeScreens : public BootScreens {
-public:
-    void set_flash_colour(int r, int g, int b) override { add("flash " + std::to_string(r) + "," + std::to_string(g) + "," + std::to_string(b)); }
+  public:
+    void set_flash_colour(int r, int g, int b) override {
+        add("flash " + std::to_string(r) + "," + std::to_string(g) + "," + std::to_string(b));
+    }
     void close_flash() override { add("close flash"); }
     void show_boot() override { add("show boot"); }
     void boot_failed(const std::string& text) override { add("failed: " + text); }
@@ -22,7 +24,7 @@ public:
 };
 
 class FakeDisplayScale : public DisplayScale {
-public:
+  public:
     void get_snapshot(weighing_snapshot* out) override { *out = snapshot; }
     int startup() override { return startup_result; }
     void sale_refresh(MessageSink*) override { ++refreshes; }
@@ -33,7 +35,7 @@ public:
 };
 
 class DisplayThreadTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         screens_.clock = &clock_;
         DisplayThread::Parts parts;
@@ -67,9 +69,10 @@ protected:
 
 TEST_F(DisplayThreadTest, BootShowsColoursForTwoSecondsEach) {
     EXPECT_EQ(thread_->boot(), 0);
-    EXPECT_EQ(screens_.calls, (std::vector<std::string>{"flash 0,255,169 @2000", "flash 135,206,250 @4000",
-                                                        "close flash @6000", "show boot @6000", "close boot @8000",
-                                                        "show windows @8000"}));
+    EXPECT_EQ(screens_.calls,
+              (std::vector<std::string>{"flash 0,255,169 @2000", "flash 135,206,250 @4000",
+                                        "close flash @6000", "show boot @6000", "close boot @8000",
+                                        "show windows @8000"}));
     EXPECT_EQ(ready_.load(), 1);
 }
 
@@ -77,7 +80,9 @@ TEST_F(DisplayThreadTest, FailedStartUpTellsWhyAndNeverReleasesThePipe) {
     struct Case {
         int result;
         const char* text;
-    } cases[] = {{-1, "Scale driver checksum error!"}, {-2, "Please remove item from the scale platform!"}, {-3, "ERROR"}};
+    } cases[] = {{-1, "Scale driver checksum error!"},
+                 {-2, "Please remove item from the scale platform!"},
+                 {-3, "ERROR"}};
     for (const Case& c : cases) {
         SetUp();
         screens_.calls.clear();
@@ -123,7 +128,8 @@ TEST_F(DisplayThreadTest, TextsArePostedOnlyWhenTheyChange) {
     thread_->cycle();
     thread_->cycle();
     EXPECT_EQ(texts(WM_SHOW_TARE), std::vector<std::string>{" 0,000"});
-    EXPECT_EQ(texts(WM_SHOW_WEIGHT), (std::vector<std::string>{" 1,234", " 1,234"}));  // posted and last-sent
+    EXPECT_EQ(texts(WM_SHOW_WEIGHT),
+              (std::vector<std::string>{" 1,234", " 1,234"}));  // posted and last-sent
     EXPECT_EQ(texts(WM_SHOW_UNIT_PRICE), std::vector<std::string>{"   2,99"});
     EXPECT_EQ(texts(WM_SHOW_TOTAL_PRICE), std::vector<std::string>{"   3,69"});
     EXPECT_EQ(count(WM_ZERO_OFF), 2);  // indicators every cycle
@@ -189,7 +195,8 @@ TEST_F(DisplayThreadTest, LostLinkShowsDashesAndNoIndicators) {
     sink_.clear();
     scale_.snapshot.link_lost = 0;
     thread_->cycle();
-    EXPECT_EQ(texts(WM_SHOW_UNIT_PRICE), std::vector<std::string>{"   1,50"});  // unchanged, posted again
+    EXPECT_EQ(texts(WM_SHOW_UNIT_PRICE),
+              std::vector<std::string>{"   1,50"});  // unchanged, posted again
     EXPECT_EQ(texts(WM_SHOW_TARE), std::vector<std::string>{" 0,200"});
     EXPECT_EQ(texts(WM_SHOW_TOTAL_PRICE), std::vector<std::string>{"   1,85"});
     EXPECT_EQ(count(WM_ZERO_ON), 1);
@@ -203,7 +210,9 @@ TEST_F(DisplayThreadTest, AnyModeSwitchRepostsEveryValue) {
     thread_->cycle();
     sink_.clear();
     thread_->cycle();
-    EXPECT_EQ(count(WM_SHOW_WEIGHT) + count(WM_SHOW_TARE) + count(WM_SHOW_UNIT_PRICE) + count(WM_SHOW_TOTAL_PRICE), 0);
+    EXPECT_EQ(count(WM_SHOW_WEIGHT) + count(WM_SHOW_TARE) + count(WM_SHOW_UNIT_PRICE) +
+                  count(WM_SHOW_TOTAL_PRICE),
+              0);
     sale_.mode_switches.fetch_add(1);
     thread_->cycle();
     EXPECT_EQ(texts(WM_SHOW_WEIGHT), (std::vector<std::string>{" 1,234", " 1,234"}));

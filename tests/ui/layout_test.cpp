@@ -15,7 +15,9 @@ std::map<int, LayoutOp> by_id(const std::vector<LayoutOp>& ops) {
     for (const auto& op : ops) m[op.id] = op;
     return m;
 }
-int fixed_height(int) { return 14; }
+int fixed_height(int) {
+    return 14;
+}
 
 TEST(TextCodec, Utf8OrWindows1252) {
     EXPECT_EQ(decode_text("\x80"), QString(QChar(0x20AC)));
@@ -54,9 +56,9 @@ TEST(MainLayout, HiddenBlocksTakeNoRoomAndOverfullSharesRunOut) {
     s.zero_btn_fg = 5;
     s.tare_btn_fg = 101;
     auto ops = by_id(layout_main(1000, 80, s, fixed_height));
-    EXPECT_EQ(ops[IDC_WEIGHT_FRAME].rect.x(), 202);  // right after the 200 px of blocks 1 and 2
+    EXPECT_EQ(ops[IDC_WEIGHT_FRAME].rect.x(), 202);      // right after the 200 px of blocks 1 and 2
     EXPECT_EQ(ops[IDC_UPRICE_FRAME].rect.width(), 296);  // 300 of 1000 were left
-    EXPECT_TRUE(ops[IDC_TPRICE].hide);  // nothing left
+    EXPECT_TRUE(ops[IDC_TPRICE].hide);                   // nothing left
     EXPECT_TRUE(ops[IDC_ZERO_KEY].hide);
     EXPECT_TRUE(ops[IDC_TARE_KEY].hide);
     // Vertical places of the small labels: m = 38, c = 40.
@@ -75,7 +77,8 @@ TEST(MainLayout, EmptySectionLeavesOnlyTheKeys) {
     auto ops = by_id(layout_main(800, 60, s, fixed_height));
     EXPECT_EQ(ops[IDC_ZERO_KEY].rect, QRect(2, 2, 4, 56));
     EXPECT_EQ(ops[IDC_TARE_KEY].rect, QRect(10, 2, 4, 56));
-    for (int id : {IDC_BRAND, IDC_MAX, IDC_TARE, IDC_WEIGHT, IDC_UPRICE, IDC_TPRICE}) EXPECT_TRUE(ops[id].hide) << id;
+    for (int id : {IDC_BRAND, IDC_MAX, IDC_TARE, IDC_WEIGHT, IDC_UPRICE, IDC_TPRICE})
+        EXPECT_TRUE(ops[id].hide) << id;
 }
 
 TEST(SecondLayout, ArticleBandAndColumns) {

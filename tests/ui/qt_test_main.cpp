@@ -1,6 +1,6 @@
 // Window tests run on Qt's offscreen platform: real widgets, real fonts, no screen.
-#include <QApplication>
 #include <gtest/gtest.h>
+#include <QApplication>
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");

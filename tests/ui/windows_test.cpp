@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 
@@ -16,16 +16,18 @@ namespace tarvelo::ui {
 namespace {
 
 class RecordingBoxes : public MessageBox {
-public:
+  public:
     void error(const std::string& text) override { texts.push_back(text); }
     std::vector<std::string> texts;
 };
 
 Configuration working_configuration(const std::string& bg_image = "") {
     Configuration c = load_settings(IniFile::parse(
-        "[windowMain1]\nw=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\nweight_fg=20\nuprice_fg=15\n"
+        "[windowMain1]\nw=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\nweight_fg="
+        "20\nuprice_fg=15\n"
         "tprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\nfont_size=200\nfont_color=0,0,255\n"
-        "[windowMain2]\nw=640\nh=200\nname_fg=30\napproval_fg=12\nscale_span_fg=12\ntare_fg=18\nweight_fg=20\n"
+        "[windowMain2]\nw=640\nh=200\nname_fg=30\napproval_fg=12\nscale_span_fg=12\ntare_fg="
+        "18\nweight_fg=20\n"
         "uprice_fg=18\ntprice_fg=20\nfont_color=255,0,0\n"));
     c.main1.bg_image = bg_image;
     c.main2.bg_image = bg_image;
@@ -66,7 +68,9 @@ struct Fixture {
             steps.push_back("init rezero");
             return 0;
         };
-        services.display_metric = [](int index, int cap) { return index == 0 ? (cap == kHorizontalResolution ? 1024 : 768) : -1; };
+        services.display_metric = [](int index, int cap) {
+            return index == 0 ? (cap == kHorizontalResolution ? 1024 : 768) : -1;
+        };
         services.pellum_version = [] { return 105; };
         services.dravix_version = [] { return 110; };
         services.boxes = &boxes;
@@ -77,7 +81,8 @@ struct Fixture {
     CTarveloDlg::Services services;
     RecordingBoxes boxes;
     std::vector<std::string> steps, infos;
-    int exit_code = 0, open_result = 0, checksum_result = 0, calibrate_zero_result = 0, calibrate_span_result = 0;
+    int exit_code = 0, open_result = 0, checksum_result = 0, calibrate_zero_result = 0,
+        calibrate_span_result = 0;
     bool threads_ok = true;
     weighing_snapshot saved;
 };
@@ -93,7 +98,8 @@ TEST(StartUp, StepsRunInOrderAndFillTheWindows) {
     Fixture f;
     auto dlg = f.make();
     EXPECT_TRUE(dlg->OnInitDialog());
-    EXPECT_EQ(f.steps, (std::vector<std::string>{"settings", "open COM4", "checksum", "display thread", "pipe thread"}));
+    EXPECT_EQ(f.steps, (std::vector<std::string>{"settings", "open COM4", "checksum",
+                                                 "display thread", "pipe thread"}));
     EXPECT_TRUE(f.boxes.texts.empty());
     EXPECT_EQ(dlg->text(IDC_CHECKSUM), "1A2B3C4D");
     EXPECT_EQ(dlg->text(IDC_APPROVAL), "TC4702");
@@ -124,7 +130,11 @@ TEST(StartUp, FailuresShowTheirBoxesAndCloseButStartUpGoesOn) {
         {"reader", -2, 0, true, {"Failed to start scale!"}},
         {"checksum", 0, -1, true, {"Failed to get scale module checksum!"}},
         {"threads", 0, 0, false, {"Create Thread Error!", "Create Thread Error!"}},
-        {"two at once", -1, -1, true, {"Scale initialize failed!", "Failed to get scale module checksum!"}},
+        {"two at once",
+         -1,
+         -1,
+         true,
+         {"Scale initialize failed!", "Failed to get scale module checksum!"}},
     };
     for (const Case& c : cases) {
         Fixture f;
@@ -149,7 +159,7 @@ TEST(StartUp, MissingSettingsEndTheProcess) {
 }
 
 class MainWindow : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dlg_ = f_.make();
         ASSERT_TRUE(dlg_->OnInitDialog());
@@ -164,7 +174,8 @@ TEST_F(MainWindow, ValueMessagesReachBothWindows) {
     dlg_->handle_message(text_message(WM_SHOW_UNIT_PRICE, "   2,99"));
     dlg_->handle_message(text_message(WM_SHOW_TOTAL_PRICE, "   3,69"));
     dlg_->handle_message(text_message(WM_SHOW_TEXT, "K\xC4SE"));
-    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg_.get()), static_cast<TemplateDialog*>(&dlg_->second())}) {
+    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg_.get()),
+                              static_cast<TemplateDialog*>(&dlg_->second())}) {
         EXPECT_EQ(w->text(IDC_WEIGHT), " 1,234");
         EXPECT_EQ(w->text(IDC_TARE), " 0,150");
         EXPECT_EQ(w->text(IDC_UPRICE), "   2,99");
@@ -185,7 +196,8 @@ TEST_F(MainWindow, QuantityModeAndBack) {
     dlg_->handle_message(text_message(WM_NET_ON, ""));
     dlg_->SetQuantityMode(1);
     dlg_->second().SetQuantityMode(1);
-    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg_.get()), static_cast<TemplateDialog*>(&dlg_->second())}) {
+    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg_.get()),
+                              static_cast<TemplateDialog*>(&dlg_->second())}) {
         EXPECT_EQ(w->text(IDC_WEIGHT_UNIT), "pcs");
         EXPECT_EQ(w->text(IDC_WEIGHT), "0");
         EXPECT_EQ(w->text(IDC_UPRICE_CAPTION), QString(QChar(0x20AC)) + "/pcs");
@@ -193,8 +205,8 @@ TEST_F(MainWindow, QuantityModeAndBack) {
         EXPECT_FALSE(w->control_visible(IDC_NET_MARK));
     }
     dlg_->handle_message(text_message(WM_SHOW_TARE, " 9,999"));  // ignored in quantity mode
-    dlg_->handle_message(text_message(WM_ZERO_ON, ""));                           // likewise
-    dlg_->handle_message(text_message(WM_SHOW_WEIGHT, "3"));      // the quantity
+    dlg_->handle_message(text_message(WM_ZERO_ON, ""));          // likewise
+    dlg_->handle_message(text_message(WM_SHOW_WEIGHT, "3"));     // the quantity
     EXPECT_NE(dlg_->text(IDC_TARE), " 9,999");
     EXPECT_FALSE(dlg_->control_visible(IDC_ZERO_MARK));
     EXPECT_EQ(dlg_->second().text(IDC_WEIGHT), "3");
@@ -236,7 +248,8 @@ TEST(HiddenBlocks, StayHiddenWhateverTheMessagesSay) {
     dlg->SetQuantityMode(0);  // shows the tare block's controls again, unless laid out hidden
     dlg->second().SetQuantityMode(0);
     for (uint32_t id : {WM_ZERO_ON, WM_NET_ON}) dlg->handle_message(text_message(id, ""));
-    for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg.get()), static_cast<TemplateDialog*>(&dlg->second())})
+    for (TemplateDialog* w :
+         {static_cast<TemplateDialog*>(dlg.get()), static_cast<TemplateDialog*>(&dlg->second())})
         for (int id : {IDC_ZERO_MARK, IDC_NET_MARK, IDC_WEIGHT, IDC_TARE, IDC_TARE_CAPTION})
             EXPECT_FALSE(w->control_visible(id)) << (w == dlg.get() ? "main " : "second ") << id;
     EXPECT_TRUE(dlg->control_visible(IDC_UPRICE));  // a block with a share is shown as before
@@ -268,7 +281,9 @@ TEST_F(MainWindow, LabelClicksOpenVersionOrWizard) {
 }
 
 TEST_F(MainWindow, WizardStepsWithABoardThatFailsAndSucceeds) {
-    auto press = [](TemplateDialog& w, int id) { static_cast<QPushButton*>(w.control(id))->click(); };
+    auto press = [](TemplateDialog& w, int id) {
+        static_cast<QPushButton*>(w.control(id))->click();
+    };
     CDlg_calbS0& start = dlg_->calibration();
     start.show();
     press(start, IDC_NEXT);
@@ -315,13 +330,14 @@ TEST_F(MainWindow, FontsAndColoursPerControl) {
     EXPECT_TRUE(dlg_->control(IDC_BRAND)->font().bold());
     EXPECT_EQ(dlg_->control(IDC_BRAND)->font().pointSizeF(), 18);
     EXPECT_EQ(colour(dlg_->control(IDC_WEIGHT)), QColor(0, 0, 255));  // the INI colour
-    EXPECT_EQ(dlg_->control(IDC_WEIGHT)->font().pointSizeF(), 20);      // font_size 200
+    EXPECT_EQ(dlg_->control(IDC_WEIGHT)->font().pointSizeF(), 20);    // font_size 200
     EXPECT_EQ(dlg_->control(IDC_WEIGHT)->font().family(), "Arial");
     EXPECT_EQ(colour(dlg_->control(IDC_NET_MARK)), QColor(0, 0, 255));
     EXPECT_EQ(dlg_->control(IDC_CHECKSUM)->font().pointSizeF(), 9);
     EXPECT_EQ(colour(dlg_->second().control(IDC_WEIGHT)), QColor(255, 0, 0));
     EXPECT_EQ(dlg_->control(IDC_ZERO_KEY)->font().pointSizeF(), 20);
-    EXPECT_EQ(dlg_->boot().control(IDC_MESSAGE)->palette().color(QPalette::Window), QColor(220, 20, 60));
+    EXPECT_EQ(dlg_->boot().control(IDC_MESSAGE)->palette().color(QPalette::Window),
+              QColor(220, 20, 60));
     EXPECT_EQ(dlg_->version().control(IDC_VER_MANUFACTURER)->font().pointSizeF(), 26);
     EXPECT_NE(dlg_->version().control(IDC_VER_MANUFACTURER_LABEL)->font().pointSizeF(), 26);
 }

@@ -154,7 +154,8 @@ void BoardSimulator::loop() {
                 rate = rate_hz_;
             }
             if (streaming_.load()) {
-                if (options_.corrupt_percent > 0 && static_cast<int>(noise() % 100) < options_.corrupt_percent)
+                if (options_.corrupt_percent > 0 &&
+                    static_cast<int>(noise() % 100) < options_.corrupt_percent)
                     send_corrupt();
                 send(weight_frame());
             }
@@ -198,7 +199,8 @@ void BoardSimulator::handle_byte(uint8_t byte) {
                 good = payload.size() == 2 ? byte == (payload[1] ^ 0x56) : byte == x;
             }
             if (!good) {
-                if (options_.type == BoardType::xon && !payload.empty()) answer(static_cast<char>(payload[0]), '8');
+                if (options_.type == BoardType::xon && !payload.empty())
+                    answer(static_cast<char>(payload[0]), '8');
                 return;
             }
             handle_command(payload);
@@ -267,7 +269,10 @@ void BoardSimulator::handle_command(const std::vector<uint8_t>& payload) {
     }
     if (kind != 'W') return;
     if (letter == 'F') return answer('R', '0', "123");
-    if (letter == 'D') return answer('R', '0', "00001234000056780000900012" "34");
+    if (letter == 'D')
+        return answer('R', '0',
+                      "00001234000056780000900012"
+                      "34");
     if (letter == 'C') return answer('R', '0', std::string("A5F00C4080") + std::string(30, '0'));
     answer('R', command_result(letter, data)[0]);
 }
@@ -280,7 +285,8 @@ void BoardSimulator::answer(char code, char result, const std::string& data) {
     for (char c : payload) frame.push_back(static_cast<uint8_t>(c));
     frame.push_back(ETX);
     if (options_.type == BoardType::letter)
-        frame.push_back(lcmd::check_byte(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
+        frame.push_back(
+            lcmd::check_byte(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()));
     send(frame);
 }
 
@@ -309,7 +315,8 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
         std::snprintf(status, sizeof status, "%02X%02X00", s0, s1);
         if (count_frames_) {
             char numbers[24];
-            std::snprintf(numbers, sizeof numbers, "a%08d i%08d  ", ad_ % 100000000, ir_ % 100000000);
+            std::snprintf(numbers, sizeof numbers, "a%08d i%08d  ", ad_ % 100000000,
+                          ir_ % 100000000);
             body = std::string(numbers) + status;
         } else {
             body = "0" + letter_number(net) + " 4" + letter_number(tare_) + "  " + status;
@@ -326,7 +333,8 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
         uint8_t check = lcmd::check_byte(frame.data() + start + 1, body.size());
         // A damaged digit under the check byte of the undamaged frame: only the check byte
         // tells the driver.
-        if (corrupt_next_ && body.size() > 4) frame[start + 4] = frame[start + 4] == '9' ? '8' : '9';
+        if (corrupt_next_ && body.size() > 4)
+            frame[start + 4] = frame[start + 4] == '9' ? '8' : '9';
         frame.push_back(check);
     }
     if (noise_next_) frame.insert(frame.end(), {0x7f, 0x01, 'n', 'o', 'i', 's', 'e', ETX, 0x00});
@@ -334,29 +342,65 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
     return frame;
 }
 
-void BoardSimulator::set_gross(int32_t grams) { std::lock_guard<std::mutex> l(mutex_); gross_ = grams; }
-void BoardSimulator::set_stable(bool stable) { std::lock_guard<std::mutex> l(mutex_); stable_ = stable; }
-void BoardSimulator::set_load(int state) { std::lock_guard<std::mutex> l(mutex_); load_ = state & 3; }
-void BoardSimulator::set_span_open(bool open) { std::lock_guard<std::mutex> l(mutex_); span_open_ = open; }
+void BoardSimulator::set_gross(int32_t grams) {
+    std::lock_guard<std::mutex> l(mutex_);
+    gross_ = grams;
+}
+void BoardSimulator::set_stable(bool stable) {
+    std::lock_guard<std::mutex> l(mutex_);
+    stable_ = stable;
+}
+void BoardSimulator::set_load(int state) {
+    std::lock_guard<std::mutex> l(mutex_);
+    load_ = state & 3;
+}
+void BoardSimulator::set_span_open(bool open) {
+    std::lock_guard<std::mutex> l(mutex_);
+    span_open_ = open;
+}
 void BoardSimulator::set_counts(int32_t ad, int32_t ir) {
     std::lock_guard<std::mutex> l(mutex_);
     ad_ = ad;
     ir_ = ir;
 }
-void BoardSimulator::set_count_frames(bool on) { std::lock_guard<std::mutex> l(mutex_); count_frames_ = on; }
-void BoardSimulator::set_rate(int hz) { std::lock_guard<std::mutex> l(mutex_); rate_hz_ = std::clamp(hz, 1, 100); }
-void BoardSimulator::set_silent(bool silent) { std::lock_guard<std::mutex> l(mutex_); silent_ = silent; }
-void BoardSimulator::set_mute(bool mute) { std::lock_guard<std::mutex> l(mutex_); mute_ = mute; }
+void BoardSimulator::set_count_frames(bool on) {
+    std::lock_guard<std::mutex> l(mutex_);
+    count_frames_ = on;
+}
+void BoardSimulator::set_rate(int hz) {
+    std::lock_guard<std::mutex> l(mutex_);
+    rate_hz_ = std::clamp(hz, 1, 100);
+}
+void BoardSimulator::set_silent(bool silent) {
+    std::lock_guard<std::mutex> l(mutex_);
+    silent_ = silent;
+}
+void BoardSimulator::set_mute(bool mute) {
+    std::lock_guard<std::mutex> l(mutex_);
+    mute_ = mute;
+}
 void BoardSimulator::fail_next(char letter, char result) {
     std::lock_guard<std::mutex> l(mutex_);
     fail_letter_ = letter;
     fail_result_ = result;
     fail_armed_ = true;
 }
-void BoardSimulator::set_integrity_fail(bool fail) { std::lock_guard<std::mutex> l(mutex_); integrity_fail_ = fail; }
-void BoardSimulator::send_corrupt() { std::lock_guard<std::mutex> l(mutex_); corrupt_next_ = true; }
-void BoardSimulator::send_overlong() { std::lock_guard<std::mutex> l(mutex_); overlong_next_ = true; }
-void BoardSimulator::send_noise() { std::lock_guard<std::mutex> l(mutex_); noise_next_ = true; }
+void BoardSimulator::set_integrity_fail(bool fail) {
+    std::lock_guard<std::mutex> l(mutex_);
+    integrity_fail_ = fail;
+}
+void BoardSimulator::send_corrupt() {
+    std::lock_guard<std::mutex> l(mutex_);
+    corrupt_next_ = true;
+}
+void BoardSimulator::send_overlong() {
+    std::lock_guard<std::mutex> l(mutex_);
+    overlong_next_ = true;
+}
+void BoardSimulator::send_noise() {
+    std::lock_guard<std::mutex> l(mutex_);
+    noise_next_ = true;
+}
 void BoardSimulator::reply_next(char code, char result, const std::string& data) {
     std::lock_guard<std::mutex> l(mutex_);
     reply_code_ = code;
@@ -364,7 +408,10 @@ void BoardSimulator::reply_next(char code, char result, const std::string& data)
     reply_data_ = data;
     reply_armed_ = true;
 }
-void BoardSimulator::set_split_delay(int ms) { std::lock_guard<std::mutex> l(mutex_); split_ms_ = std::max(0, ms); }
+void BoardSimulator::set_split_delay(int ms) {
+    std::lock_guard<std::mutex> l(mutex_);
+    split_ms_ = std::max(0, ms);
+}
 
 int32_t BoardSimulator::net() const {
     std::lock_guard<std::mutex> l(mutex_);
@@ -407,11 +454,15 @@ bool BoardSimulator::reappear(std::string* error) {
 std::string BoardSimulator::status_line() const {
     std::lock_guard<std::mutex> l(mutex_);
     std::ostringstream s;
-    s << (options_.type == BoardType::xon ? "xon/xoff" : "letter-command") << " board: gross=" << gross_
-      << " zero_offset=" << zero_offset_ << " tare=" << tare_ << " net=" << gross_ - zero_offset_ - tare_
-      << (stable_ ? " stable" : " unstable") << (load_ == 1 ? " underload" : load_ == 2 ? " overload" : "")
-      << " span=" << (span_open_ ? "open" : "closed") << " ad=" << ad_ << " ir=" << ir_ << " rate=" << rate_hz_
-      << (streaming_.load() ? " streaming" : " paused") << (silent_ ? " silent" : "") << (mute_ ? " mute" : "");
+    s << (options_.type == BoardType::xon ? "xon/xoff" : "letter-command")
+      << " board: gross=" << gross_ << " zero_offset=" << zero_offset_ << " tare=" << tare_
+      << " net=" << gross_ - zero_offset_ - tare_ << (stable_ ? " stable" : " unstable")
+      << (load_ == 1   ? " underload"
+          : load_ == 2 ? " overload"
+                       : "")
+      << " span=" << (span_open_ ? "open" : "closed") << " ad=" << ad_ << " ir=" << ir_
+      << " rate=" << rate_hz_ << (streaming_.load() ? " streaming" : " paused")
+      << (silent_ ? " silent" : "") << (mute_ ? " mute" : "");
     return s.str();
 }
 
@@ -428,7 +479,8 @@ std::string BoardSimulator::help_text() {
            "  mute on|off         commands get no answer\n"
            "  fail L|any R        the next command L (or any) is answered with result digit R\n"
            "  integrity fail|pass the start-up checksum check fails or passes\n"
-           "  corrupt             the next weight frame is damaged (letter: bad check byte; xon: line\n"
+           "  corrupt             the next weight frame is damaged (letter: bad check byte; xon: "
+           "line\n"
            "                      noise, then a frame whose weight lost its decimal point)\n"
            "  overlong            the next weight frame is 300 bytes long\n"
            "  noise               stray bytes after the next weight frame, outside any frame\n"
@@ -482,7 +534,8 @@ std::string BoardSimulator::execute(const std::string& line) {
     } else if (cmd == "fail") {
         std::string letter, result;
         in >> letter >> result;
-        if ((letter != "any" && letter.size() != 1) || result.size() != 1 || !std::isdigit(static_cast<unsigned char>(result[0])))
+        if ((letter != "any" && letter.size() != 1) || result.size() != 1 ||
+            !std::isdigit(static_cast<unsigned char>(result[0])))
             return "error: fail L|any R";
         fail_next(letter == "any" ? 0 : letter[0], result[0]);
     } else if (cmd == "integrity") {

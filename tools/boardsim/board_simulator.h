@@ -34,7 +34,7 @@ struct Received {
 };
 
 class BoardSimulator {
-public:
+  public:
     static std::unique_ptr<BoardSimulator> create(const Options& options, std::string* error);
     ~BoardSimulator();
     BoardSimulator(const BoardSimulator&) = delete;
@@ -55,19 +55,19 @@ public:
     void set_count_frames(bool on);  // letter board: send count frames instead of weighing frames
     void set_rate(int hz);
     // Misbehaviour.
-    void set_silent(bool silent);           // no byte at all leaves the board
-    void set_mute(bool mute);               // commands get no answer
+    void set_silent(bool silent);              // no byte at all leaves the board
+    void set_mute(bool mute);                  // commands get no answer
     void fail_next(char letter, char result);  // letter 0 = whatever command comes next
     void set_integrity_fail(bool fail);
     void send_corrupt();
     void send_overlong();
-    void send_noise();                      // stray bytes between two frames
+    void send_noise();  // stray bytes between two frames
     // The next command is answered with this reply code, result character and data instead
     // of the board's own answer (any code, e.g. 'E' '0'; or 'R' '0' with other 'C'/'D'/'F' data).
     void reply_next(char code, char result, const std::string& data);
-    void set_split_delay(int ms);           // frames leave byte by byte, this far apart
-    void vanish();                          // the device disappears (unplugged adapter)
-    bool reappear(std::string* error);      // and comes back under the same name
+    void set_split_delay(int ms);       // frames leave byte by byte, this far apart
+    void vanish();                      // the device disappears (unplugged adapter)
+    bool reappear(std::string* error);  // and comes back under the same name
 
     int32_t net() const;
     int32_t tare() const;
@@ -76,7 +76,7 @@ public:
     void clear_received();
     std::string status_line() const;
 
-private:
+  private:
     explicit BoardSimulator(const Options& options) : options_(options) {}
     void loop();
     void handle_byte(uint8_t byte);

@@ -1,42 +1,45 @@
 // boardsim: a weighing board of either type on a pseudo-terminal, driven from standard input.
 
+#include <poll.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <poll.h>
 #include <string>
-#include <unistd.h>
 
 #include "tools/boardsim/board_simulator.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 void usage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: boardsim --link PATH [--type xon|letter] [--rate N] [--checksum HEX] [--verbose]\n"
-                 "\n"
-                 "Simulates a weighing board on a pseudo-terminal and links the terminal at PATH, so\n"
-                 "that `serial_port = PATH` in tarvelo.ini opens it.\n"
-                 "\n"
-                 "  --link PATH      where to link the board's serial line (required)\n"
-                 "  --type TYPE      xon     the xon/xoff command board (ad_type 0, the default)\n"
-                 "                   letter  the letter-command board (ad_type 1)\n"
-                 "  --rate N         weight frames per second while switched on (default 10)\n"
-                 "  --checksum HEX   the scale library checksum the board accepts at start-up\n"
-                 "                   (default: any 8 hexadecimal digits)\n"
-                 "  --weight G       goods on the platform at start, in grams (default 0)\n"
-                 "  --corrupt-percent P  damage P percent of the weight frames (soak tests)\n"
-                 "  --verbose        print every frame received from the PC\n"
-                 "  --help           this text\n"
-                 "\n"
-                 "When the line is ready it prints \"ready: DEVICE\". It streams weight frames after\n"
-                 "the PC's DC1 and pauses on DC2 or DC3. It runs until interrupted (Ctrl-C) or told\n"
-                 "\"quit\"; closing standard input does not stop it.\n\n%s",
-                 tarvelo::sim::BoardSimulator::help_text().c_str());
+    std::fprintf(
+        out,
+        "Usage: boardsim --link PATH [--type xon|letter] [--rate N] [--checksum HEX] [--verbose]\n"
+        "\n"
+        "Simulates a weighing board on a pseudo-terminal and links the terminal at PATH, so\n"
+        "that `serial_port = PATH` in tarvelo.ini opens it.\n"
+        "\n"
+        "  --link PATH      where to link the board's serial line (required)\n"
+        "  --type TYPE      xon     the xon/xoff command board (ad_type 0, the default)\n"
+        "                   letter  the letter-command board (ad_type 1)\n"
+        "  --rate N         weight frames per second while switched on (default 10)\n"
+        "  --checksum HEX   the scale library checksum the board accepts at start-up\n"
+        "                   (default: any 8 hexadecimal digits)\n"
+        "  --weight G       goods on the platform at start, in grams (default 0)\n"
+        "  --corrupt-percent P  damage P percent of the weight frames (soak tests)\n"
+        "  --verbose        print every frame received from the PC\n"
+        "  --help           this text\n"
+        "\n"
+        "When the line is ready it prints \"ready: DEVICE\". It streams weight frames after\n"
+        "the PC's DC1 and pauses on DC2 or DC3. It runs until interrupted (Ctrl-C) or told\n"
+        "\"quit\"; closing standard input does not stop it.\n\n%s",
+        tarvelo::sim::BoardSimulator::help_text().c_str());
 }
 
 }  // namespace
@@ -65,7 +68,8 @@ int main(int argc, char** argv) {
             else if (t == "letter")
                 options.type = tarvelo::sim::BoardType::letter;
             else {
-                std::fprintf(stderr, "boardsim: unknown board type '%s' (xon or letter)\n", t.c_str());
+                std::fprintf(stderr, "boardsim: unknown board type '%s' (xon or letter)\n",
+                             t.c_str());
                 return 2;
             }
         } else if (a == "--rate") {
