@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The README's test command: installs what is missing, builds, runs the whole suite; then
+# The README's test command: installs what is missing, checks that every source file is
+# formatted, builds, runs the whole suite (the layering check included); then
 # builds everything again with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
 # runs the suite there too, and runs each libFuzzer target for a bounded time.
 # TARVELO_QUICK=1 stops after the first stage.
@@ -7,6 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 scripts/install-deps.sh
+scripts/check-format.sh
 scripts/build.sh
 (cd build && ctest --output-on-failure -j "$jobs")
 [ "${TARVELO_QUICK:-0}" = 1 ] && exit 0
