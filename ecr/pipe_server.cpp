@@ -68,6 +68,14 @@ int PipeServerThread::run() {
             log.write("receive: invalid command");
             continue;
         }
+        if (server.client_closed()) {
+            // A request from a client that has gone gets no answer, and must not act either:
+            // an ENQ would mark the weighing as sent to nobody, a price would stand unseen.
+            log.write("receive data: error");
+            server.disconnect();
+            if (!server.accept_client() && !stop_.load()) p_.clock->sleep_ms(100);
+            continue;
+        }
         std::string reply = p_.dispatcher->dispatch_frame(buffer, static_cast<size_t>(n));
         if (!reply.empty()) {
             uint32_t written = 0;

@@ -253,6 +253,8 @@ RecordDispatcher::Outcome RecordDispatcher::dispatch_record(const uint8_t* f, si
 
 RecordDispatcher::Outcome RecordDispatcher::request_tare(int, const uint8_t*) {
     weighing_snapshot s = fresh_snapshot();
+    // The tare from before a loss is no more the tare in force than the weight is.
+    if (s.link_lost) return {refuse('0', '1'), true};
     p_.log->write("   send: No. 22, tare: tare='%05d'", field_value(s.tare, 5));
     return {encode_tare(s.tare), true};
 }

@@ -69,16 +69,17 @@ std::string format_price(int64_t hundredths) {
     return buf;
 }
 
-void run_sale_cycle(SaleState& sale, const weighing_snapshot& fresh, const weighing_snapshot& saved,
-                    bool auto_clear, MessageSink* owner,
-                    const std::function<void()>& sale_refresh) {
+void run_sale_cycle(SaleState& sale, const weighing_snapshot& fresh, bool auto_clear,
+                    MessageSink* owner, const std::function<void()>& sale_refresh) {
     if (sale.sale_active.load() == 1 && fresh.weight > 5 * kScaleInterval &&
         fresh.weight + fresh.tare > 21 * kScaleInterval)
         sale.sale_armed = 1;
     // A change of weight opens the next reading, but not a "change" to the very weight already
     // sent: the ECR may have read a new weight before this cycle saw it change, and the same
-    // weighing must not be reported twice.
-    if (fresh.weight != saved.weight && fresh.weight != sale.sent_weight.load())
+    // weighing must not be reported twice. Only a settled reading from a live board counts: a
+    // damaged frame (an over-long one reads as an all-zero, unstable status) or a swing of the
+    // platform must not reopen goods already sold.
+    if (fresh.stable == 1 && fresh.link_lost == 0 && fresh.weight != sale.sent_weight.load())
         sale.weight_sent = 0;
     if (sale.sale_armed.load() == 1 && fresh.zero == 1) {
         sale.sale_armed = 0;

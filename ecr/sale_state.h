@@ -70,11 +70,11 @@ int32_t display_total_price(int32_t unit_price, int32_t weight, int32_t overload
 // "%7.2f" of hundredths with the decimal comma: 150 -> "   1,50".
 std::string format_price(int64_t hundredths);
 
-// The sale rules of one weight-mode display cycle, in order: arming, weight change, auto
-// clear. `saved` is the snapshot of the previous cycle. The auto clear posts the empty item
-// text to `owner` and calls `sale_refresh`.
-void run_sale_cycle(SaleState& sale, const weighing_snapshot& fresh, const weighing_snapshot& saved,
-                    bool auto_clear, MessageSink* owner, const std::function<void()>& sale_refresh);
+// The sale rules of one weight-mode display cycle, in order: arming, weight change (a settled
+// weight other than the one last sent opens the next reading), auto clear. The auto clear posts
+// the empty item text to `owner` and calls `sale_refresh`.
+void run_sale_cycle(SaleState& sale, const weighing_snapshot& fresh, bool auto_clear,
+                    MessageSink* owner, const std::function<void()>& sale_refresh);
 
 // Quantity mode: recomputes the total and posts the quantity, unit price and total texts.
 void refresh_quantity_display(SaleState& sale, MessageSink* owner);

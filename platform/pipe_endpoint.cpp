@@ -201,6 +201,19 @@ void PipeServer::wake() {
     [[maybe_unused]] ssize_t n = ::write(wake_fds_[1], &c, 1);
 }
 
+namespace {
+// The peer has closed its end altogether (a client that only stopped writing still reads).
+bool peer_closed(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+}  // namespace
+
+bool PipeServer::client_closed() const {
+    int fd = client_.load();
+    return fd < 0 || peer_closed(fd);
+}
+
 bool PipeServer::client_hung_up() const {
     int fd = client_.load();
     if (fd < 0) return true;
@@ -237,7 +250,14 @@ void PipeServer::turn_away_loop() {
             continue;
         }
         int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd >= 0) ::close(fd);  // turned away unread: the pipe has one instance
+        if (fd >= 0) {
+            ::close(fd);  // turned away unread: the pipe has one instance
+        } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+            // Out of descriptors, say: the connection stays queued; try again in a while
+            // instead of spinning on it.
+            pollfd wake{wake_fds_[0], POLLIN, 0};
+            ::poll(&wake, 1, 100);
+        }
     }
 }
 

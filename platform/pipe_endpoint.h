@@ -53,6 +53,8 @@ class PipeServer {
     // or accept failed.
     bool accept_client();
     pipe_handle client() const { return client_.load(); }
+    // The served client has closed its end altogether: its reply would go to nobody.
+    bool client_closed() const;
     void disconnect();
     // Wakes a blocked accept_client() or a read on the client for good (tests and orderly
     // shut-down); callable from another thread.

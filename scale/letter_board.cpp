@@ -139,7 +139,6 @@ void LetterBoard::wait_done(int64_t ticket) {
 
 int LetterBoard::send(const Command& command) {
     const uint8_t dc3 = lcmd::DC3, dc1 = lcmd::DC1;
-    link_.watch().pause(clock_.now_ms());
     write(&dc3, 1);
     clock_.sleep_ms(100);
     last_command_ = static_cast<uint8_t>(command.letter);
@@ -147,7 +146,6 @@ int LetterBoard::send(const Command& command) {
     int result = (frame && write(frame->data(), frame->size())) ? 0 : -1;
     clock_.sleep_ms(1000);
     write(&dc1, 1);
-    link_.watch().resume(clock_.now_ms());
     return result;
 }
 

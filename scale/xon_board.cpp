@@ -126,11 +126,9 @@ bool XonBoard::wait_stable() {
 
 template <class Command>
 int XonBoard::bracketed(Command command) {
-    link_.watch().pause(clock_.now_ms());
     xoff();
     int result = command();
     xon();
-    link_.watch().resume(clock_.now_ms());
     return result;
 }
 

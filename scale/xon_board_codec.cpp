@@ -68,6 +68,9 @@ bool weight_text_well_formed(std::string_view text) {
 
 std::optional<StatusBlock> parse_weight_frame(const uint8_t* payload, size_t n) {
     std::string weight_text, tare_text, ad_text, ir_text, status_text;
+    // The weight and tare lines as they came, uncut: their shape is checked whole.
+    std::string weight_line, tare_line;
+    bool weight_seen = false, status_seen = false;
     auto is_end = [](uint8_t c) { return c == '\r' || c == '\n'; };
     size_t pos = 0;
     while (pos < n) {
@@ -95,19 +98,27 @@ std::optional<StatusBlock> parse_weight_frame(const uint8_t* payload, size_t n) 
             while (end < n && !is_end(payload[end])) ++end;
             field->assign(reinterpret_cast<const char*>(payload + pos + 1),
                           std::min(end - pos - 1, limit));
+            if (c == '0' || c == '4')
+                (c == '0' ? weight_line : tare_line)
+                    .assign(reinterpret_cast<const char*>(payload + pos + 1), end - pos - 1);
+            weight_seen = weight_seen || c == '0';
             pos = end;
         } else if ((c == '\n' || c == '\r') && pos + 1 < n && payload[pos + 1] == '\n') {
             size_t start = pos + 2, end = start;
             while (end < n && payload[end] != 0) ++end;
             status_text.assign(reinterpret_cast<const char*>(payload + start),
                                std::min<size_t>(end - start, 7));
+            status_seen = true;
             pos = end;
         } else {
             ++pos;
         }
     }
-    if (!weight_text_well_formed(weight_text) || !weight_text_well_formed(tare_text))
+    if (!weight_text_well_formed(weight_line) || !weight_text_well_formed(tare_line))
         return std::nullopt;
+    // A status without a weight is a frame whose weight line was damaged (its tag lost): read
+    // as 0 g, stable, it would pass for goods taken off.
+    if (status_seen && !weight_seen) return std::nullopt;
     StatusBlock block{};
     block[weight] = weight_text_value(weight_text);
     block[tare] = weight_text_value(tare_text);

@@ -63,8 +63,9 @@ Classified classify_payload(const uint8_t* payload, size_t length);
 
 // Parses a weight frame's lines into weight, tare, stable, zero, span switch, overload,
 // underload, internal and AD count; unit and total price stay 0. Missing fields read 0.
-// Empty when a weight or tare text is malformed (see weight_text_well_formed): the board has
-// no check byte, so a damaged field must not be read as a weight.
+// Empty when a weight or tare line is malformed (see weight_text_well_formed; the whole line,
+// not only the seven characters kept), or when a status text comes without a weight line: the
+// board has no check byte, so a damaged field must not be read as a weight.
 std::optional<StatusBlock> parse_weight_frame(const uint8_t* payload, size_t length);
 
 // A weight or tare text as the board writes it: seven characters, blanks, an optional sign and

@@ -104,8 +104,7 @@ void DisplayThread::cycle() {
     }
     link_was_lost_ = lost;
     snapshot_.unit_price = sale.unit_price.load();
-    weighing_snapshot saved = p_.saved->load();
-    run_sale_cycle(sale, snapshot_, saved, p_.auto_clear, p_.main,
+    run_sale_cycle(sale, snapshot_, p_.auto_clear, p_.main,
                    [this] { p_.scale->sale_refresh(p_.main); });
 
     PostedMessage indicator;

@@ -15,15 +15,15 @@ class FakeScale : public EcrScale {
     void get_snapshot(weighing_snapshot* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
         ++snapshots;
-        if (!unstable_reads.empty()) {
-            bool unstable = unstable_reads.front();
-            unstable_reads.erase(unstable_reads.begin());
-            weighing_snapshot s = snapshot;
-            s.stable = unstable ? 0 : 1;
-            *out = s;
-            return;
-        }
         *out = snapshot;
+        if (!unstable_reads.empty()) {
+            out->stable = unstable_reads.front() ? 0 : 1;
+            unstable_reads.erase(unstable_reads.begin());
+        }
+        if (lose_after >= 0 && snapshots > lose_after) {  // the board goes quiet from here on
+            out->link_lost = 1;
+            out->stable = 0;
+        }
     }
     int rezero() override { return record("rezero", rezero_result); }
     int tare() override { return record("tare", tare_result); }
@@ -45,6 +45,7 @@ class FakeScale : public EcrScale {
     std::vector<bool> unstable_reads;  // scripted readings before `snapshot` is served
     int rezero_result = 0, tare_result = 0, preset_result = 0;
     int snapshots = 0;
+    int lose_after = -1;  // from this many readings on, the link is lost
 
     static weighing_snapshot stable_at(int32_t grams) {
         weighing_snapshot s;

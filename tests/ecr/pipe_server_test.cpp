@@ -232,8 +232,44 @@ TEST_F(PipeServerTest, OneEcrAtATime) {
               "09\x1b"
               "00\x03");
     EXPECT_EQ(sale_.unit_price.load(), 150);
+    {
+        Ecr third(name_);  // while `next` is served, the pipe is taken again
+        third.try_send(ENQ);
+        EXPECT_TRUE(third.closed_unanswered());
+    }
     EXPECT_EQ(logged().find("000999"), std::string::npos)
         << "a turned-away client's record was read";
+}
+
+// Nothing a client sent is acted on once it has gone: not the request it left behind while it
+// was served, nor what it queued behind a leaving client and then gave up on.
+TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
+    start();
+    scale_.unstable_reads = std::vector<bool>(30, true);  // an ENQ would take a while to settle
+    {
+        Ecr a(name_);
+        EXPECT_EQ(a.exchange("\x04\x02"
+                             "08\x03"),
+                  "\x02"
+                  "09\x1b"
+                  "00\x03");  // served
+        a.send(ENQ);          // and leaves without waiting for the answer
+    }
+    {
+        Ecr b(name_);
+        b.try_send(
+            "\x04\x02"
+            "01\x1b"
+            "000999\x1b\x03");
+    }
+    Ecr c(name_);
+    EXPECT_EQ(c.exchange("\x04\x02"
+                         "01\x1b"
+                         "000150\x1b\x03"),
+              "\x06");
+    EXPECT_EQ(sale_.unit_price.load(), 150);
+    EXPECT_EQ(sale_.weight_sent.load(), 0) << "a weight was sent to nobody";
+    EXPECT_EQ(logged().find("000999"), std::string::npos);
 }
 
 // An orderly shut-down may come before the server has made its pipe: run() must not then wait

@@ -455,6 +455,27 @@ TEST_F(Dispatcher, EnqWaitsForStabilityUpToTwoSeconds) {
     EXPECT_EQ(send(ENQ), NAK);
     EXPECT_EQ(clock_.slept_.load(), 0);  // a lost link is refused at once
     EXPECT_EQ(status(), status_reply("01"));
+
+    // Lost while the scale settles: the loss is the reason, not the instability.
+    scale_.snapshot.link_lost = 0;
+    scale_.unstable_reads = std::vector<bool>(100, true);
+    scale_.lose_after = scale_.snapshots + 3;
+    EXPECT_EQ(send(ENQ), NAK);
+    EXPECT_EQ(status(), status_reply("01"));
+}
+
+// The tare in force is a weighing value like any other: none is reported from a board that is
+// not heard from.
+TEST_F(Dispatcher, TareOfALostBoardIsRefused) {
+    scale_.snapshot.tare = 200;
+    EXPECT_EQ(send(record("21")),
+              "\x02"
+              "22\x1b"
+              "3\x1b"
+              "00200\x03");
+    scale_.snapshot.link_lost = 1;
+    EXPECT_EQ(send(record("21")), NAK);
+    EXPECT_EQ(status(), status_reply("01"));
 }
 
 TEST_F(Dispatcher, UnitPriceIsAcceptedOncePerWeighing) {

@@ -62,14 +62,20 @@ TEST(SaleText, KeepsThirteenBytesWithoutTrailingBlanks) {
 
 class SaleCycle : public ::testing::Test {
   protected:
-    // One display cycle with the platform showing weight/tare/zero.
-    void cycle(int32_t weight, int32_t tare = 0, bool auto_clear = true) {
+    // One display cycle with the platform showing weight/tare/zero, settled.
+    void cycle(int32_t weight, int32_t tare = 0, bool auto_clear = true, int32_t stable = 1) {
         weighing_snapshot fresh;
         fresh.weight = weight;
         fresh.tare = tare;
         fresh.zero = weight + tare == 0 ? 1 : 0;
-        run_sale_cycle(sale_, fresh, saved_, auto_clear, &sink_, [this] { ++refreshes_; });
+        fresh.stable = stable;
+        run_sale_cycle(sale_, fresh, auto_clear, &sink_, [this] { ++refreshes_; });
         saved_ = fresh;
+    }
+    // Record 02 went out with this weight.
+    void sold(int32_t weight) {
+        sale_.sent_weight = weight;
+        sale_.weight_sent = 1;
     }
     void price(int32_t unit_price, const std::string& text) {
         sale_.unit_price = unit_price;
@@ -90,15 +96,14 @@ TEST_F(SaleCycle, GoodsOnAndOffClearTheSaleWithAutoClear) {
     EXPECT_EQ(sale_.sale_armed.load(), 0);
     cycle(500);
     EXPECT_EQ(sale_.sale_armed.load(), 1);
-    sale_.weight_sent = 1;
+    sold(500);
     cycle(500);
     EXPECT_EQ(sale_.weight_sent.load(), 1);  // no change of weight
     cycle(520);
     EXPECT_EQ(sale_.weight_sent.load(), 0);
     // The ECR read 600 g before the display saw the weight change: the display's "change" to
     // 600 must not open a second reading of the same weighing.
-    sale_.sent_weight = 600;
-    sale_.weight_sent = 1;
+    sold(600);
     cycle(600);
     EXPECT_EQ(sale_.weight_sent.load(), 1);
     cycle(610);
@@ -114,6 +119,29 @@ TEST_F(SaleCycle, GoodsOnAndOffClearTheSaleWithAutoClear) {
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].id, WM_SHOW_TEXT);
     EXPECT_EQ(posted[0].text, "");
+}
+
+// Goods already sold are not sold again because of a reading that does not stand for a new
+// weighing: the all-zero, unstable status of a damaged frame, the platform swinging, a board
+// that is not heard from. The next settled weight that differs opens the next reading.
+TEST_F(SaleCycle, OnlyASettledNewWeightReopensTheWeighing) {
+    price(150, "APPLES");
+    cycle(2500);
+    sold(2500);
+    cycle(0, 0, true, 0);  // an over-long frame: all zero, not stable
+    cycle(2500);
+    EXPECT_EQ(sale_.weight_sent.load(), 1);
+    cycle(1800, 0, true, 0);  // swinging
+    cycle(2500);
+    EXPECT_EQ(sale_.weight_sent.load(), 1);
+    weighing_snapshot lost;
+    lost.weight = 3000;
+    lost.stable = 1;
+    lost.link_lost = 1;
+    run_sale_cycle(sale_, lost, true, &sink_, [] {});
+    EXPECT_EQ(sale_.weight_sent.load(), 1);
+    cycle(2600);
+    EXPECT_EQ(sale_.weight_sent.load(), 0);
 }
 
 TEST_F(SaleCycle, WithoutAutoClearOnlyPriceEntryReopens) {

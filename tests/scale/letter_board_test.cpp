@@ -108,7 +108,6 @@ TEST_F(LetterBoardTest, CommandQueueIsBounded) {
     for (int i = 0; i < 50; ++i) (driver_.tare() == 0 ? accepted : refused)++;
     EXPECT_EQ(accepted, 1 + LetterBoard::kMaxWaiting);
     EXPECT_EQ(refused, 50 - accepted);
-    EXPECT_EQ(driver_.preset_tare(123456789), -1);  // nine characters: never sent as a longer frame
     ASSERT_TRUE(
         test::wait_until([&] { return board_->received().size() >= size_t(3 * accepted); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -120,6 +119,10 @@ TEST_F(LetterBoardTest, CommandQueueIsBounded) {
         EXPECT_EQ(got[i + 2], bytes({0x11}));
     }
     EXPECT_EQ(driver_.tare(), 0);  // room again once they have gone
+    // Eight characters: 99999999 and -9999999 fit, one place more is never sent as a longer frame.
+    EXPECT_EQ(driver_.preset_tare(123456789), -1);
+    EXPECT_EQ(driver_.preset_tare(-10000000), -1);
+    EXPECT_EQ(driver_.preset_tare(-9999999), 0);
 }
 
 // A command whose thread cannot be made fails and takes no turn: the next one still waits for

@@ -141,6 +141,38 @@ TEST_P(FacadeOnEitherBoard, LostLinkIsMarkedUntilFramesReturn) {
     EXPECT_EQ(f_.snapshot().stable, 1);
 }
 
+// A command pauses the board's stream (DC2 ... DC1 or DC3 ... DC1), but a board that has gone
+// silent must not pass for a live one because commands keep being sent to it.
+TEST_P(FacadeOnEitherBoard, CommandsNeverHideASilentBoard) {
+    f_.board->set_gross(2990);
+    ASSERT_EQ(f_.open(), 0);
+    ASSERT_TRUE(f_.weight_is(2990));
+    f_.board->clear_received();
+    f_.board->set_silent(true);
+    if (GetParam().ad_type == 0) {
+        EXPECT_EQ(f_.facade->tare(), -1);  // sent before the silence showed; never answered
+    } else {
+        for (int i = 0; i < 5; ++i) f_.facade->tare();  // queued at once, each 1.1 s on the line
+        ASSERT_TRUE(test::wait_until([&] { return f_.board->received().size() >= 15; }));
+    }
+    weighing_snapshot s = f_.snapshot();
+    EXPECT_EQ(s.link_lost, 1);
+    EXPECT_EQ(s.stable, 0);
+}
+
+// Bytes that arrive are no sign of life unless they make a good weight frame: a board that
+// sends only damaged frames is lost as one that sends nothing.
+TEST_P(FacadeOnEitherBoard, OnlyGoodFramesKeepTheLinkAlive) {
+    f_.board->set_gross(1500);
+    ASSERT_EQ(f_.open(), 0);
+    ASSERT_TRUE(f_.weight_is(1500));
+    f_.board->set_garble(true);
+    ASSERT_TRUE(test::wait_until([&] { return f_.snapshot().link_lost == 1; }));
+    f_.board->set_garble(false);
+    ASSERT_TRUE(test::wait_until([&] { return f_.snapshot().link_lost == 0; }));
+    EXPECT_EQ(f_.snapshot().weight, 1500);
+}
+
 // Only a new weight frame ends a loss: not the DC1 the driver writes after reopening the
 // device, not a command's DC2/DC1 or DC3/DC1, not the time that passes. Meanwhile nothing is
 // zeroed or tared, and the line is left alone.

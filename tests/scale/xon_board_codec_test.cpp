@@ -66,8 +66,8 @@ TEST(XonCodec, WeightFrames) {
         {"CR LF after the first line makes the rest status",
          "0 01.000\r\n4 00.500\r",
          {1000, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
-        {"long fields are cut",
-         "0 01.2345678\ra12345678\r",
+        {"long count fields are cut",
+         "0 01.234\ra12345678\r",
          {1234, 0, 0, 0, 0, 0, 0, 0, 0, 0, 123456}},
         {"status cut at NUL",
          std::string("0 00.010\r\n0", 11) + '\0' + "1",
@@ -80,16 +80,20 @@ TEST(XonCodec, WeightFrames) {
 // such a frame is dropped whole, never read as a (wrong) weight.
 TEST(XonCodec, MalformedWeightOrTareDropsTheFrame) {
     const char* malformed[] = {
-        "0 02500\r4 00.000\r\n0105",  // the point lost: would read 200 g
-        "0 01.234\r4 00500\r\n0105",  // the same in the tare
-        "012.3456\r\n0105",           // the point in the wrong place
-        "0 01.2x4\r\n0105",           // a letter among the digits
-        "0 0-1.234\r\n0105",          // a sign after a digit
-        "0   .500\r\n0105",           // no integer digit
-        "0 01.\r\n0105",              // no decimal digit
-        "0 1.2\r\n0105",              // too short to have its point 4th
-        "0 01.23\r\n0105",            // two decimals: 1,23 kg would read 123 g
-        "0+-1.234\r\n0105",           // two signs
+        "0 02500\r4 00.000\r\n0105",   // the point lost: would read 200 g
+        "0 01.234\r4 00500\r\n0105",   // the same in the tare
+        "012.3456\r\n0105",            // the point in the wrong place
+        "0 01.2x4\r\n0105",            // a letter among the digits
+        "0 0-1.234\r\n0105",           // a sign after a digit
+        "0   .500\r\n0105",            // no integer digit
+        "0 01.\r\n0105",               // no decimal digit
+        "0 1.2\r\n0105",               // too short to have its point 4th
+        "0 01.23\r\n0105",             // two decimals: 1,23 kg would read 123 g
+        "0+-1.234\r\n0105",            // two signs
+        "0 012345\r\n0105",            // seven characters, but a digit where the point belongs
+        "0 12.5389\r\n0105",           // a byte too many: its first seven would read 12538 g
+        "0 01.2345678\r\n0105",        // far too long
+        "X 12.389\r4 00.000\r\n0105",  // the weight's tag lost: a status without a weight
     };
     for (const char* payload : malformed) EXPECT_EQ(parse(payload), std::nullopt) << payload;
     const char* well_formed[] = {"0+12.345\r", "0-00.500\r", "0  0.000\r", "0 01.234\r4  0.500\r",

@@ -116,7 +116,13 @@ TEST_F(XonBoardTest, MissingAndFailedRepliesAreReported) {
     for (auto& r : received_bytes(*board_)) sends += r == xo::encode_write_cmd('z');
     EXPECT_EQ(sends, 2);
     EXPECT_TRUE(trace_.contains("Init Rezero failed:1\n"));
-    EXPECT_EQ(driver_.preset_tare(1000000), -1);  // does not fit six characters: never sent
+    // Six characters: 999999 and -99999 fit, one place more does not and is never sent.
+    board_->clear_received();
+    EXPECT_EQ(driver_.preset_tare(1000000), -1);
+    EXPECT_EQ(driver_.preset_tare(-100000), -1);
+    EXPECT_TRUE(board_->received().empty());
+    EXPECT_EQ(driver_.preset_tare(-99999), 0);
+    EXPECT_EQ(received_bytes(*board_)[1], *xo::encode_write_cmd_with_data('U', "-99999"));
 }
 
 TEST_F(XonBoardTest, CalibrationAndIntegrity) {

@@ -253,6 +253,10 @@ TEST(HiddenBlocks, StayHiddenWhateverTheMessagesSay) {
         for (int id : {IDC_ZERO_MARK, IDC_NET_MARK, IDC_WEIGHT, IDC_TARE, IDC_TARE_CAPTION})
             EXPECT_FALSE(w->control_visible(id)) << (w == dlg.get() ? "main " : "second ") << id;
     EXPECT_TRUE(dlg->control_visible(IDC_UPRICE));  // a block with a share is shown as before
+    // Placed again by the layout, a control may be shown again.
+    dlg->layout_place(IDC_TARE, QRect(0, 0, 10, 10));
+    dlg->show_control(IDC_TARE, true);
+    EXPECT_TRUE(dlg->control_visible(IDC_TARE));
 }
 
 TEST_F(MainWindow, LabelClicksOpenVersionOrWizard) {

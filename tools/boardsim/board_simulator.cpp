@@ -306,7 +306,7 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
         std::snprintf(counts, sizeof counts, "a%d\ri%d\r\n", ad_ % 1000000, ir_ % 1000000);
         std::string weight = xon_number(net);
         // Damage as a line does it: the point of the weight lost ("0 02500" would read 200 g).
-        if (corrupt_next_) weight.erase(3, 1);
+        if (corrupt_next_ || garble_) weight.erase(3, 1);
         body = "0" + weight + "\r4" + xon_number(tare_) + "\r" + counts + status;
     } else {
         int s0 = (stable_ ? 1 : 0) << 4 | zero << 3 | (load_ & 3) << 6;
@@ -321,6 +321,8 @@ std::vector<uint8_t> BoardSimulator::weight_frame() {
         } else {
             body = "0" + letter_number(net) + " 4" + letter_number(tare_) + "  " + status;
         }
+        // Frames of no known kind, whole and under a good check byte.
+        if (garble_) body[0] = 'x', body[10] = 'y';
     }
     if (overlong_next_) body = std::string(300, 'x');
     // This board has no check byte: line noise in front of the damaged frame as well.
@@ -396,6 +398,10 @@ void BoardSimulator::send_corrupt() {
 void BoardSimulator::send_overlong() {
     std::lock_guard<std::mutex> l(mutex_);
     overlong_next_ = true;
+}
+void BoardSimulator::set_garble(bool on) {
+    std::lock_guard<std::mutex> l(mutex_);
+    garble_ = on;
 }
 void BoardSimulator::send_noise() {
     std::lock_guard<std::mutex> l(mutex_);
@@ -484,6 +490,8 @@ std::string BoardSimulator::help_text() {
            "                      noise, then a frame whose weight lost its decimal point)\n"
            "  overlong            the next weight frame is 300 bytes long\n"
            "  noise               stray bytes after the next weight frame, outside any frame\n"
+           "  garble on|off       every weight frame damaged (xon: no decimal point; letter:\n"
+           "                      no known kind, under a good check byte)\n"
            "  reply C R [DATA]    the next command is answered with reply code C, result\n"
            "                      character R and DATA (e.g. reply E 0; reply R 0 A5F00C...)\n"
            "  split MS            frames leave byte by byte, MS milliseconds apart (0 = off)\n"
@@ -547,6 +555,9 @@ std::string BoardSimulator::execute(const std::string& line) {
         send_overlong();
     } else if (cmd == "noise") {
         send_noise();
+    } else if (cmd == "garble") {
+        if (!on_off("on", "off", flag)) return "error: garble on|off";
+        set_garble(flag);
     } else if (cmd == "reply") {
         std::string code, result, data;
         in >> code >> result >> data;

@@ -62,6 +62,9 @@ class BoardSimulator {
     void send_corrupt();
     void send_overlong();
     void send_noise();  // stray bytes between two frames
+    // Every weight frame damaged until turned off (xon/xoff: the weight loses its point;
+    // letter-command: frames of no known kind under a good check byte).
+    void set_garble(bool on);
     // The next command is answered with this reply code, result character and data instead
     // of the board's own answer (any code, e.g. 'E' '0'; or 'R' '0' with other 'C'/'D'/'F' data).
     void reply_next(char code, char result, const std::string& data);
@@ -104,7 +107,7 @@ class BoardSimulator {
     bool silent_ = false, mute_ = false, integrity_fail_ = false;
     char fail_letter_ = 0, fail_result_ = 0;
     bool fail_armed_ = false;
-    bool corrupt_next_ = false, overlong_next_ = false, noise_next_ = false;
+    bool corrupt_next_ = false, overlong_next_ = false, noise_next_ = false, garble_ = false;
     bool reply_armed_ = false;
     char reply_code_ = 0, reply_result_ = 0;
     std::string reply_data_;
