@@ -153,6 +153,20 @@ TEST_F(Handshake, EveryTransition) {
         EXPECT_NE(logged.find(line), std::string::npos) << line;
 }
 
+// The pairs go into the log as received, but no byte of them can end the line or forge another.
+TEST_F(Handshake, PairsAreLoggedWithoutControlBytes) {
+    step("\x04\x05");
+    step(
+        "\x04\x02"
+        "10\x1b"
+        "AB\nC\x7F\r\x1b"
+        "1\x03");
+    std::string logged = test::read_file(dir_.file(log_.current_file()));
+    EXPECT_NE(logged.find("-> cs/kw pair 1: cs='AB\\x0AC', kw='\\x7F\\x0D\\x1B1'\n"),
+              std::string::npos)
+        << logged;
+}
+
 TEST(CsKwChallenge, SameSecondSameNumber) {
     EXPECT_EQ(challenge_from_seconds(1700000000), challenge_from_seconds(1700000000));
     int differing = 0;
