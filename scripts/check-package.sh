@@ -8,7 +8,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-fail() { echo "check-package: $*" >&2; exit 1; }
+fail() {
+    local f
+    for f in "${work:-}"/tarvelo.out "${work:-}"/tarvelo.err "${work:-}"/boardsim.out; do
+        [ -s "$f" ] && { echo "--- $f"; cat "$f"; } >&2
+    done
+    echo "check-package: $*" >&2
+    exit 1
+}
 
 work=$(mktemp -d /tmp/tarvelo-package-XXXXXX)
 pids=()
@@ -61,7 +68,6 @@ wait_for() {  # file text seconds [pid that must stay alive meanwhile]
     for ((i = 0; i < $3 * 10; i++)); do
         grep -q "$2" "$1" 2>/dev/null && return 0
         if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then
-            cat "$1" "${1%.out}.err" >&2 2>/dev/null || true
             fail "the program ended before '$2'"
         fi
         sleep 0.1
