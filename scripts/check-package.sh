@@ -35,6 +35,11 @@ lintian --fail-on error "$deb" > "$work/lintian.out" 2>&1 || status=$?
 grep -v 'running with root privileges' "$work/lintian.out" || true
 [ "$status" = 0 ] || fail "lintian refuses the package"
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/tarvelo.ini || fail "/etc/tarvelo.ini is no conffile"
+# dpkg-shlibdeps names the libraries only when CPack could tell the programs (it asks `file`).
+depends=$(dpkg-deb -f "$deb" Depends)
+for p in libqt6widgets6 libstdc++6 fonts-liberation2; do
+    grep -q "\b$p\b" <<<"$depends" || fail "the package does not depend on $p: $depends"
+done
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
