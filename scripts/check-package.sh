@@ -45,6 +45,14 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 bin=$root/usr/bin
 
+# The package ships the build tree's own files, untouched: the same identity in both places.
+for f in bin/tarvelo bin/kestrin bin/ecrctl bin/boardsim; do
+    cmp -s "build-package/$f" "$root/usr/$f" || fail "the package's $f is not the build's"
+done
+for f in "$root"/usr/lib/*/tarvelo/*.so; do
+    cmp -s "build-package/${f#"$root"/usr/}" "$f" || fail "the package's $f is not the build's"
+done
+
 desktop-file-validate "$root"/usr/share/applications/*.desktop \
     "$root"/usr/share/tarvelo/autostart/tarvelo.desktop
 for page in "$root"/usr/share/man/man1/*.1.gz; do
