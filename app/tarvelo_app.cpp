@@ -72,12 +72,14 @@ void SignalEvents::attach(CTarveloDlg& dlg) {
     });
 }
 
-CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program) {
+CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
+                                          std::vector<std::string> settings_places) {
     CTarveloDlg::Services s;
     // Loading the settings builds the program on them; the window's later steps reach it
     // only after that.
-    s.load_settings = [&program]() -> std::optional<Configuration> {
-        auto path = find_settings_file(default_settings_paths());
+    s.load_settings = [&program,
+                       places = std::move(settings_places)]() -> std::optional<Configuration> {
+        auto path = find_settings_file(places);
         if (!path) return std::nullopt;
         auto ini = IniFile::load(*path);
         if (!ini) {
@@ -114,16 +116,18 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
     return s;
 }
 
-int CTarveloApp::InitInstance(int argc, char** argv) {
+int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string> settings_places) {
     auto* signal_events = new SignalEvents;
     // The application object and the windows live as long as the process: the board drivers'
-    // reader threads are never stopped and post to the main window to the very end.
-    static int app_argc = argc;
-    auto* app = new QApplication(app_argc, argv);
+    // reader threads are never stopped and post to the main window to the very end. It sees
+    // the program's name only: the command line has been read, and nothing of it is Qt's.
+    static int app_argc = 1;
+    static char* app_argv[] = {const_cast<char*>(program_name), nullptr};
+    auto* app = new QApplication(app_argc, app_argv);
     QApplication::setQuitOnLastWindowClosed(false);
     set_message_box(&qt_boxes());
     auto* program = new std::unique_ptr<ScaleProgram>;
-    auto* dlg = new CTarveloDlg(production_services(*program));
+    auto* dlg = new CTarveloDlg(production_services(*program, std::move(settings_places)));
     bool started = dlg->OnInitDialog();
     signal_events->attach(*dlg);
     int code = 1;

@@ -5,6 +5,8 @@
 
 #include <QSocketNotifier>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/scale_program.h"
 #include "ui/main_window.h"
@@ -16,8 +18,9 @@ using ui::CTarveloDlg;
 class CTarveloApp {
   public:
     // Returns the process's exit code: 0 after a normal close (also by SIGTERM, SIGINT or
-    // SIGHUP), 1 when start-up failed.
-    int InitInstance(int argc, char** argv);
+    // SIGHUP), 1 when start-up failed. The settings are read from the first of
+    // `settings_places` that holds a regular file.
+    int InitInstance(const char* program_name, std::vector<std::string> settings_places);
 };
 
 // Signals reach the program through a self-pipe read on the Qt event loop. SIGTERM, SIGINT and
@@ -35,7 +38,9 @@ class SignalEvents {
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-// The real outside world of the main window: loading the settings builds `program` on them.
-CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program);
+// The real outside world of the main window: loading the settings (from the first of
+// `settings_places` that holds a regular file) builds `program` on them.
+CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
+                                          std::vector<std::string> settings_places);
 
 }  // namespace tarvelo::app

@@ -8,8 +8,32 @@
 
 #include <cerrno>
 
+#include "app/command_line.h"
 #include "app/tarvelo_app.h"
 #include "platform/output_lines.h"
+
+namespace {
+
+using tarvelo::app::CommandLine;
+
+// --help and --version: the text on standard output; a text that could not be written whole
+// (a full disk, a closed pipe) is a failure, never a silent success.
+int print(const std::string& text) {
+    tarvelo::standard_output().write(text);
+    bool flushed = tarvelo::standard_output().flush(5000);
+    return flushed && tarvelo::standard_output().dropped() == 0 ? 0 : 1;
+}
+
+int print_identity() {
+    tarvelo::app::SoftwareIdentity id = tarvelo::app::software_identity();
+    if (id.checksum.empty()) {
+        std::fprintf(stderr, "tarvelo: Failed to get scale module checksum!\n");
+        return 1;
+    }
+    return print(tarvelo::app::identity_text(id));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Started with a standard descriptor closed (as some service starters do), the first file
@@ -19,7 +43,24 @@ int main(int argc, char** argv) {
     // A vanished ECR or a closed standard output (a log collector that went away) must never
     // kill the scale: the failed write is reported where it happens, or dropped (traces).
     std::signal(SIGPIPE, SIG_IGN);
-    int code = tarvelo::app::CTarveloApp().InitInstance(argc, argv);
+    CommandLine line = tarvelo::app::parse_command_line({argv + 1, argv + argc});
+    int code = 0;
+    switch (line.action) {
+        case CommandLine::Action::help:
+            code = print(tarvelo::app::help_text());
+            break;
+        case CommandLine::Action::version:
+            code = print_identity();
+            break;
+        case CommandLine::Action::refuse:
+            std::fprintf(stderr, "tarvelo: %s\n%s\n", line.refusal.c_str(),
+                         tarvelo::app::usage_line().c_str());
+            code = 2;
+            break;
+        case CommandLine::Action::run:
+            code = tarvelo::app::CTarveloApp().InitInstance(argv[0], settings_places(line));
+            break;
+    }
     // The board drivers' threads run until the process ends; nothing is torn down behind them.
     tarvelo::standard_output().flush(1000);
     std::fflush(nullptr);

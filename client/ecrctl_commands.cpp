@@ -21,6 +21,7 @@ const char* const kEcrctlUsage =
     "  --timeout MS       the longest wait for a whole reply, in milliseconds, 1 to 600000\n"
     "                     (default 5000)\n"
     "  --stop-on-error    in a script, end at the first command that is not positive\n"
+    "  --version          print the version and exit\n"
     "\n"
     "Commands:\n"
     "  enq                       request scale data (EOT ENQ)\n"

@@ -146,6 +146,9 @@ int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ost
         if (a == "--help" || a == "-h") {
             out << kEcrctlUsage;
             return kPositive;
+        } else if (a == "--version") {
+            out << "ecrctl " TARVELO_VERSION "\n";
+            return kPositive;
         } else if (a == "--pipe") {
             if (i + 1 >= args.size() || args[i + 1].empty())
                 return refuse("--pipe needs the pipe's name");

@@ -68,6 +68,7 @@ void OutputLines::run() {
             left -= static_cast<size_t>(n);
         }
         lock.lock();
+        if (left > 0) ++dropped_;
         writing_ = false;
         changed_.notify_all();
     }

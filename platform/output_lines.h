@@ -25,6 +25,7 @@ class OutputLines {
     void write(std::string text);
     // Waits until everything queued has been written, or timeout_ms has passed; false then.
     bool flush(int timeout_ms);
+    // Lines lost: refused by a full queue, or not written whole (a closed or full output).
     size_t dropped() const;
 
   private:

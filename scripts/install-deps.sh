@@ -11,6 +11,9 @@ packages=(
   libbenchmark-dev
   fonts-liberation2
 )
+# The Debian package: CPack's dependency list (dpkg-shlibdeps, file), its checks (lintian,
+# desktop-file-validate).
+packages+=(dpkg-dev file lintian desktop-file-utils)
 
 missing=()
 for p in "${packages[@]}"; do

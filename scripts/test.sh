@@ -11,6 +11,12 @@ scripts/install-deps.sh
 scripts/check-format.sh
 scripts/build.sh
 (cd build && ctest --output-on-failure -j "$jobs")
+
+# Still the first stage: the Debian package, built, judged by lintian, unpacked and run with
+# the unpacked programs; never installed here.
+echo "== package =="
+scripts/check-package.sh
+
 [ "${TARVELO_QUICK:-0}" = 1 ] && exit 0
 
 echo "== sanitizers and fuzzing =="

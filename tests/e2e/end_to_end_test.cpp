@@ -44,6 +44,9 @@ struct Options {
     std::map<std::string, std::string> env;  // over the run's own
     bool stdout_pipe = false;
     std::string wrap;  // a shell line that starts the scale as "$0" (to close its descriptors)
+    // Non-empty: the settings go into this file of the run's directory, named by --config, and
+    // ./tarvelo.ini names a board that is not there.
+    std::string settings_file;
 };
 
 class Scale {
@@ -58,8 +61,14 @@ class Scale {
                                               dir.file("boardsim"));
             EXPECT_TRUE(board->wait_output("ready:", 5000)) << board->err();
         }
+        std::vector<std::string> args;
+        if (!o.settings_file.empty()) {
+            std::ofstream(dir.file("tarvelo.ini"))
+                << "[scale]\nserial_port=" << dir.file("no-board") << "\npipe_name=" << o.pipe_name;
+            args = {"--config", o.settings_file};
+        }
         if (o.write_ini) {
-            std::ofstream ini(dir.file("tarvelo.ini"));
+            std::ofstream ini(dir.file(o.settings_file.empty() ? "tarvelo.ini" : o.settings_file));
             ini << "[windowMain1]\n"
                 << o.main1_section
                 << "w=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\n"
@@ -79,9 +88,8 @@ class Scale {
                                                {"TARVELO_TIME_DIVISOR", "20"}};
         for (const auto& [k, v] : o.env) env[k] = v;
         if (o.wrap.empty())
-            tarvelo =
-                std::make_unique<Process>(BIN_DIR "/tarvelo", std::vector<std::string>{},
-                                          dir.path(), env, dir.file("tarvelo"), o.stdout_pipe);
+            tarvelo = std::make_unique<Process>(BIN_DIR "/tarvelo", args, dir.path(), env,
+                                                dir.file("tarvelo"), o.stdout_pipe);
         else
             tarvelo = std::make_unique<Process>(
                 "/bin/sh", std::vector<std::string>{"-c", o.wrap, BIN_DIR "/tarvelo"}, dir.path(),
@@ -320,6 +328,14 @@ TEST(EndToEnd, StartUpFailures) {
         EXPECT_EQ(s.exchange(ENQ, 300), "");  // the ECR is never served
         EXPECT_TRUE(s.tarvelo->running());    // the boot screen waits for Exit
     }
+}
+
+// --config names the only settings file (here relative to the current directory): the
+// ./tarvelo.ini beside it, whose board is not there, is never read.
+TEST(EndToEnd, SettingsFileNamedOnTheCommandLine) {
+    Scale s({.settings_file = "shop.ini"});
+    ASSERT_TRUE(s.ready()) << s.tarvelo->err();
+    EXPECT_EQ(s.exchange(STATUS).substr(0, 4), status_reply("").substr(0, 4));  // served
 }
 
 TEST(EndToEnd, UnstablePlatformStopsTheStart) {

@@ -38,5 +38,17 @@ TEST(OutputLines, AStalledReaderNeverHoldsTheWriter) {
     close(fds[1]);
 }
 
+// A program that prints and exits (tarvelo --version) must be able to tell that its text never
+// arrived: a line the output refuses counts as dropped.
+TEST(OutputLines, ALineTheOutputRefusesCountsAsDropped) {
+    int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    OutputLines out(full);
+    out.write("tarvelo 1.0.0\n");
+    EXPECT_TRUE(out.flush(5000));
+    EXPECT_EQ(out.dropped(), 1u);
+    close(full);
+}
+
 }  // namespace
 }  // namespace tarvelo

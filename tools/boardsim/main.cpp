@@ -34,6 +34,7 @@ void usage(std::FILE* out) {
         "  --weight G       goods on the platform at start, in grams (default 0)\n"
         "  --corrupt-percent P  damage P percent of the weight frames (soak tests)\n"
         "  --verbose        print every frame received from the PC\n"
+        "  --version        print the version and exit\n"
         "  --help           this text\n"
         "\n"
         "When the line is ready it prints \"ready: DEVICE\". It streams weight frames after\n"
@@ -58,6 +59,9 @@ int main(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             usage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("boardsim %s\n", TARVELO_VERSION);
             return 0;
         } else if (a == "--link") {
             options.link_path = value();

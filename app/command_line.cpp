@@ -1,0 +1,124 @@
+#include "app/command_line.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "config/settings.h"
+#include "libs/dravix.h"
+#include "libs/pellum.h"
+#include "platform/module_path.h"
+
+namespace tarvelo::app {
+
+std::string usage_line() {
+    return "Usage: tarvelo [--config FILE] [--version] [--help]";
+}
+
+std::string help_text() {
+    return usage_line() +
+           "\n"
+           "\n"
+           "The price-computing retail scale: reads weight, tare and stability from the\n"
+           "weighing board on the serial line serial_port, shows the display bar and the\n"
+           "customer window, and serves one ECR at a time on the pipe pipe_name.\n"
+           "\n"
+           "Options:\n"
+           "  --config FILE   read the settings from FILE instead of the places below\n"
+           "  --version       print the software identity (program version, the versions of\n"
+           "                  the scale and price libraries, the scale library's checksum as\n"
+           "                  the version window shows it) and exit; no board, no window\n"
+           "  --help          print this text and exit\n"
+           "\n"
+           "Settings file (tarvelo.ini), the first regular file of:\n"
+           "  ./tarvelo.ini      in the current directory\n"
+           "  /etc/tarvelo.ini   system-wide\n"
+           "Without one the scale says \"Could not find tarvelo.ini\" and exits with 255.\n"
+           "\n"
+           "ECR pipe: a Unix-domain socket named pipe_name (default kv2170) in\n"
+           "$XDG_RUNTIME_DIR when that is an absolute path, else in /tmp/tarvelo-UID/\n"
+           "(UID the user's number; a private directory, mode 0700).\n"
+           "Event log: log_YYYYMMDDhhmmss.txt files in the current directory.\n"
+           "\n"
+           "Environment:\n"
+           "  XDG_RUNTIME_DIR          where the ECR pipe's socket is made (above)\n"
+           "  QT_QPA_PLATFORM          the windows' platform; offscreen runs without a screen\n"
+           "  TARVELO_TIME_DIVISOR=N   shortens the boot screens' 8 seconds N times\n"
+           "  TARVELO_SCREENSHOT_DIR=DIR  on SIGUSR1, saves both display windows into DIR\n"
+           "\n"
+           "Exit status: 0 after the display bar was closed (also on SIGTERM, SIGINT or\n"
+           "SIGHUP), 1 after a failed start-up, 2 for a refused command line, 255 without a\n"
+           "settings file.\n";
+}
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+    CommandLine line;
+    bool help = false, version = false, options_end = false;
+    auto refuse = [&line](const std::string& why) {
+        line.action = CommandLine::Action::refuse;
+        line.refusal = why;
+        return line;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (options_end || a.empty() || a[0] != '-')
+            return refuse("unexpected argument '" + a + "': tarvelo takes options only");
+        std::optional<std::string> file;
+        if (a == "--") {
+            options_end = true;
+        } else if (a == "--help" || a == "-h") {
+            help = true;
+        } else if (a == "--version") {
+            version = true;
+        } else if (a == "--config") {
+            if (i + 1 >= args.size()) return refuse("--config needs the settings file");
+            file = args[++i];
+        } else if (a.rfind("--config=", 0) == 0) {
+            file = a.substr(9);
+        } else {
+            return refuse("unknown option '" + a + "'");
+        }
+        if (file) {
+            if (file->empty()) return refuse("--config needs the settings file");
+            if (line.settings_file) return refuse("--config given twice");
+            line.settings_file = file;
+        }
+    }
+    if (help)
+        line.action = CommandLine::Action::help;
+    else if (version)
+        line.action = CommandLine::Action::version;
+    return line;
+}
+
+std::vector<std::string> settings_places(const CommandLine& line) {
+    if (line.settings_file) return {*line.settings_file};
+    return default_settings_paths();
+}
+
+SoftwareIdentity software_identity() {
+    SoftwareIdentity id;
+    char checksum[40] = {};
+    if (get_scale_checksum(checksum) == 0) {
+        checksum[39] = '\0';  // as the main window keeps it
+        id.checksum = checksum;
+    }
+    id.dravix_version = dravix_getversion();
+    id.pellum_version = pellum_getversion();
+    id.library_file = loaded_module_path(reinterpret_cast<const void*>(&get_scale_checksum));
+    // The file itself, as an inspector finds it on the disk, not the way the loader was led to it.
+    std::error_code error;
+    std::filesystem::path file = std::filesystem::canonical(id.library_file, error);
+    if (!error) id.library_file = file.string();
+    return id;
+}
+
+std::string identity_text(const SoftwareIdentity& id) {
+    return "tarvelo " TARVELO_VERSION
+           "\n"
+           "CHECKSUM       " +
+           id.checksum + "\nPellum Ver.    " + std::to_string(id.pellum_version) +
+           "\nDravix Ver.    " + std::to_string(id.dravix_version) + "\nScale library  " +
+           id.library_file + "\n";
+}
+
+}  // namespace tarvelo::app
