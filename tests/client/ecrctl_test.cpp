@@ -78,7 +78,7 @@ TEST(Ecrctl, CommandLineToBytesSent) {
     struct Case {
         std::vector<std::string> args;
         std::string sent;     // empty: refused
-        std::string refusal;  // a part of the message
+        std::string refusal;  // a part of the message (when sent: of what ecrctl says on stderr)
         std::vector<FakeReply> replies = {};
         int exit_code = 0;
     } cases[] = {
@@ -211,6 +211,21 @@ TEST(Ecrctl, CommandLineToBytesSent) {
          "",
          {r11, ACK, ACK},
          1},
+        // Status 00 after a NAK explains nothing: the read still failed.
+        {{"read", "1A2B"},
+         enq + rec("08"),
+         "",
+         {NAK,
+          "\x02"
+          "09\x1b"
+          "00\x03"},
+         1},
+        // A scale that asks again after a valid result would have ecrctl go round for ever.
+        {{"read", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq + enq,
+         "asks for CS/KW again right after a valid result",
+         {r11, ACK, valid, r11, ACK, valid},
+         1},
         // Refused before the pipe is opened.
         {{"price", "abc"},
          "",
@@ -250,6 +265,11 @@ TEST(Ecrctl, CommandLineToBytesSent) {
          "text 'AB\\x03CD'"},
         {{"price", "150", "text", "AB\x11"}, "", "without control bytes"},
         {{"price", "150", "text", "A\tB"}, "", "text 'A\\x09B'"},
+        {{"price", "150", "text",
+          "A\x7F"
+          "B"},
+         "",
+         "text 'A\\x7FB'"},
         {{"enq", "now"}, "", "enq takes no value; 'now' is one word too many"},
         {{"status", "x"}, "", "status takes no value"},
         {{"handshake", "123"}, "", "CS '123' has 3 characters: give at least 4"},
@@ -288,7 +308,10 @@ TEST(Ecrctl, CommandLineToBytesSent) {
         } else {
             EXPECT_EQ(r.exit_code, c.exit_code) << line << "\n" << r.out << r.err;
             EXPECT_EQ(hex_dump(r.sent), hex_dump(c.sent)) << line;
-            EXPECT_EQ(r.err, "") << line;
+            if (c.refusal.empty())
+                EXPECT_EQ(r.err, "") << line;
+            else
+                EXPECT_NE(r.err.find(c.refusal), std::string::npos) << line << "\n" << r.err;
         }
     }
     EXPECT_EQ(run_ecrctl({"--pipe", "other", "enq"}).pipe, "other");
@@ -416,6 +439,18 @@ TEST(Ecrctl, ReplyBytesToDescriptionAndExitCode) {
          "3\x1b"
          "0200\x03",
          End::complete, "malformed record 22", kNegative},
+        {"\x02"
+         "22\x1b"
+         "3\x1b"
+         "0-012\x03",
+         End::complete, "malformed record 22", kNegative},
+        {"\x02"
+         "02\x1b"
+         "3\x1b"
+         "01234\x1b"
+         "000299\x1b"
+         "00036-\x03",
+         End::complete, "malformed record 02", kNegative},
         {"\x02"
          "09\x1b"
          "200\x03",

@@ -211,5 +211,22 @@ TEST(ReceiveReply, TheTimeOutBoundsTheWholeReplyNotTheGapBetweenBytes) {
     EXPECT_EQ(link.drops, 1);
 }
 
+// A reply of `max` bytes may still end on its last one; a byte more makes it over-long, and
+// no more than `max` are read.
+TEST(ReceiveReply, AReplyIsReadUpToItsLimit) {
+    struct Case {
+        size_t length;
+        RawReply::End end;
+    } cases[] = {{128, RawReply::End::complete}, {129, RawReply::End::full}};
+    for (const Case& c : cases) {
+        FakeLink link({std::string(c.length - 1, 'x') + "\x03"});
+        link.write(enq_request());
+        RawReply r = receive_reply(&link, 128, 1000, [&] { return link.now(); });
+        EXPECT_EQ(r.end, c.end) << c.length;
+        EXPECT_EQ(r.bytes.size(), 128u) << c.length;
+        EXPECT_EQ(link.drops, c.end == RawReply::End::full ? 1 : 0) << c.length;
+    }
+}
+
 }  // namespace
 }  // namespace kestrin
