@@ -612,16 +612,20 @@ TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
         "02222\x1b"
         "000100\x1b"
         "000222\x03";
+    // The scale serves one client at a time: a new connection made before it has let go of the
+    // old one is turned away. A client that leaves shuts its sending side, so the scale reads
+    // that at once, and waits for the scale to close before it connects again.
     struct Case {
         const char* what;
         ScriptedScale::Step first;
+        int half_closes;  // the scale closes a cut-off reply's connection itself
     } cases[] = {
-        {"late", ScriptedScale::held(stale)},
-        {"cut off", ScriptedScale::closing(stale.substr(0, 5))},
-        {"over-long", std::string(300, 'x') + "\x03"},
+        {"late", ScriptedScale::busy(stale, 300), 1},
+        {"cut off", ScriptedScale::closing(stale.substr(0, 5)), 0},
+        {"over-long", std::string(300, 'x') + "\x03", 1},
     };
     for (const Case& c : cases) {
-        ScriptedScale scale("ecr", {c.first, fresh});
+        ScriptedScale scale("ecr", {c.first, fresh}, true);
         std::ostringstream out, err;
         EcrctlEnv env;
         env.connect = [](const std::string& pipe, std::string* error) -> std::unique_ptr<Link> {
@@ -630,11 +634,12 @@ TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
         EcrctlSession session(out, err, env, "ecr");
         session.timeout_ms = 100;
         EXPECT_EQ(session.run(std::vector<std::string>{"enq"}), kNoReply) << c.what << out.str();
-        scale.release();
         session.timeout_ms = 5000;
         EXPECT_EQ(session.run(std::vector<std::string>{"enq"}), kPositive) << c.what << out.str();
         EXPECT_NE(out.str().find("weight=2222 g"), std::string::npos) << c.what << out.str();
         EXPECT_EQ(scale.connections(), 2) << c.what;
+        EXPECT_EQ(scale.turned_away(), 0) << c.what;
+        EXPECT_EQ(scale.half_closes(), c.half_closes) << c.what;
     }
     unsetenv("XDG_RUNTIME_DIR");
 }
