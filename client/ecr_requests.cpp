@@ -108,4 +108,20 @@ std::optional<std::string> parse_hex(const std::string& text) {
     return out;
 }
 
+RequestsSent requests_in(const std::string& bytes) {
+    RequestsSent sent;
+    size_t start = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c != DC1 && c != DC2 && c != ENQ && c != ETX && i + 1 - start < kMaxRequest) continue;
+        const char second = i > start ? bytes[start + 1] : 0;
+        if (bytes[start] == EOT &&
+            (second == STX || second == ENQ || second == DC1 || second == DC2))
+            ++sent.answered;
+        start = i + 1;
+    }
+    sent.unfinished = start < bytes.size();
+    return sent;
+}
+
 }  // namespace kestrin

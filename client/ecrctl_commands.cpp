@@ -1,5 +1,6 @@
 #include "client/ecrctl_commands.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -35,7 +36,13 @@ const char* const kEcrctlUsage =
     "  qprice UNIT [qty N] [text TEXT]\n"
     "                            quantity-mode unit price: records 31, 33, 34, 35 likewise\n"
     "  record NN [FIELD...]      any record: EOT STX NN, ESC before each field, ETX\n"
-    "  raw HEX                   raw bytes, e.g. raw 04 05\n"
+    "  raw HEX                   raw bytes in one write, e.g. raw 04 05. The scale ends a request\n"
+    "                            at its first DC1, DC2, ENQ or ETX, or after 255 bytes, and\n"
+    "                            answers only one that begins EOT and then STX, ENQ, DC1 or DC2.\n"
+    "                            Bytes that hold several requests go out as they are, and a\n"
+    "                            reply is read for each one answered; bytes after the last end\n"
+    "                            are an unfinished request, whose reply is awaited until the\n"
+    "                            time-out\n"
     "  handshake CS              the CS/KW handshake: ENQ; when the scale answers with a CS/KW\n"
     "                            request, record 10 with the CS and KW for it, then ENQ for the\n"
     "                            result\n"
@@ -63,12 +70,15 @@ const char* const kEcrctlUsage =
     "command runs and the exit code is the highest of all; --stop-on-error ends at the first\n"
     "command whose code is not 0. After a reply that did not arrive whole (time-out, connection\n"
     "closed, over-long) the connection is closed and the next command opens a new one, so a\n"
-    "late reply is never read as the answer to a later request.\n"
+    "late reply is never read as the answer to a later request. Bytes that wait on the\n"
+    "connection when a request is due (more than a whole reply, or a reply nobody waited for) are\n"
+    "shown as left over from the previous request and count as an unrecognised reply; the\n"
+    "request then goes out on a new connection.\n"
     "\n"
     "Exit code: 0 positive reply (ACK, scale data, tare, a valid CS/KW result, status 00);\n"
     "1 negative or unrecognised reply (NAK, another status, an invalid result, a CS/KW\n"
-    "request); 2 refused command, or the pipe cannot be opened or written; 3 no complete\n"
-    "reply (none within the time-out, the connection closed, or over-long).\n";
+    "request, bytes left over); 2 refused command, or the pipe cannot be opened or written;\n"
+    "3 no complete reply (none within the time-out, the connection closed, or over-long).\n";
 
 namespace {
 
@@ -97,8 +107,8 @@ std::string quoted(const std::string& s) {
 ParsedCommand refuse(std::string why) {
     return {std::nullopt, std::move(why)};
 }
-ParsedCommand sends(std::string bytes) {
-    return {Command{Command::Kind::send, std::move(bytes), {}, 0}, {}};
+ParsedCommand sends(std::string bytes, size_t replies = 1) {
+    return {Command{Command::Kind::send, std::move(bytes), replies, {}, 0}, {}};
 }
 
 // price UNIT [tare GRAMS] [text TEXT] and qprice UNIT [qty N] [text TEXT].
@@ -153,8 +163,8 @@ ParsedCommand parse_command(const std::vector<std::string>& w) {
     };
     const Simple simple[] = {
         {"enq", enq_request()},
-        {"show", {EOT, 0x11}},
-        {"hide", {EOT, 0x12}},
+        {"show", {EOT, DC1}},
+        {"hide", {EOT, DC2}},
         {"status", status_request()},
         {"weight-mode", record("00", {})},
         {"quantity-mode", record("30", {})},
@@ -189,7 +199,10 @@ ParsedCommand parse_command(const std::vector<std::string>& w) {
         if (!bytes)
             return refuse("raw: " + quoted(joined) +
                           " is not bytes: give pairs of hex digits, blanks allowed");
-        return sends(*bytes);
+        // One reply for each request the scale answers; bytes after the last end wait for a
+        // reply that does not come, which the time-out then reports (and the connection goes).
+        RequestsSent sent = requests_in(*bytes);
+        return sends(*bytes, std::max<size_t>(1, sent.answered + (sent.unfinished ? 1 : 0)));
     }
     if (cmd == "handshake" || cmd == "read") {
         if (w.size() < 2) return refuse(cmd + ": the CS is missing: at least 4 characters");

@@ -17,9 +17,10 @@ struct Command {
         sleep,      // a pause in a script
     };
     Kind kind = Kind::send;
-    std::string bytes;  // send
-    std::string cs;     // handshake and read: the first 4 characters typed
-    int ms = 0;         // sleep
+    std::string bytes;   // send
+    size_t replies = 1;  // send: the replies to read (bytes that hold several requests)
+    std::string cs;      // handshake and read: the first 4 characters typed
+    int ms = 0;          // sleep
 };
 
 struct ParsedCommand {

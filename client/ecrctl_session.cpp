@@ -10,7 +10,7 @@
 
 namespace kestrin {
 
-int EcrctlSession::request(const std::string& bytes, RawReply* reply_out) {
+int EcrctlSession::request(const std::string& bytes, RawReply* reply_out, size_t replies) {
     if (!link_) {
         std::string error;
         link_ = env_.connect(pipe_, &error);
@@ -20,6 +20,13 @@ int EcrctlSession::request(const std::string& bytes, RawReply* reply_out) {
             return kRefused;
         }
     }
+    int worst = kPositive;
+    if (std::string left = clear_left_over(link_.get(), kMaxReply); !left.empty()) {
+        out_ << "<- " << hex_dump(left) << "\n   left over from the previous request ("
+             << left.size() << (left.size() == 1 ? " byte" : " bytes")
+             << "); this request goes out on a new connection" << std::endl;
+        worst = kNegative;
+    }
     out_ << "-> " << hex_dump(bytes) << std::endl;
     if (!link_->write(bytes)) {
         err_ << "ecrctl: cannot send to the pipe " << pipe_path(pipe_) << ": " << link_->error()
@@ -27,12 +34,17 @@ int EcrctlSession::request(const std::string& bytes, RawReply* reply_out) {
         link_->drop();
         return kRefused;
     }
-    RawReply reply = receive_reply(link_.get(), kMaxReply, timeout_ms, env_.now);
-    if (reply_out) *reply_out = reply;
-    ReplyVerdict verdict = describe_reply(reply, timeout_ms);
-    out_ << "<- " << (reply.bytes.empty() ? "(nothing)" : hex_dump(reply.bytes)) << "\n   "
-         << verdict.text << std::endl;
-    return verdict.exit_code;
+    for (size_t i = 0; i < replies; ++i) {
+        RawReply reply = receive_reply(link_.get(), kMaxReply, timeout_ms, env_.now);
+        if (reply_out && i == 0) *reply_out = reply;
+        ReplyVerdict verdict = describe_reply(reply, timeout_ms);
+        out_ << "<- " << (reply.bytes.empty() ? "(nothing)" : hex_dump(reply.bytes)) << "\n   ";
+        if (replies > 1) out_ << "reply " << i + 1 << " of " << replies << ": ";
+        out_ << verdict.text << std::endl;
+        worst = std::max(worst, verdict.exit_code);
+        if (reply.end != RawReply::End::complete) break;  // dropped: no later reply can come
+    }
+    return worst;
 }
 
 int EcrctlSession::ask_status() {
@@ -82,7 +94,7 @@ int EcrctlSession::read(const Command& c) {
 int EcrctlSession::run(const Command& c) {
     switch (c.kind) {
         case Command::Kind::send:
-            return request(c.bytes);
+            return request(c.bytes, nullptr, c.replies);
         case Command::Kind::handshake:
             return handshake(c);
         case Command::Kind::read:

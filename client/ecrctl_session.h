@@ -42,8 +42,9 @@ class EcrctlSession {
     int timeout_ms = kDefaultTimeoutMs;
 
   private:
-    // Sends, reads one reply, prints both; the exit code of this request.
-    int request(const std::string& bytes, RawReply* reply = nullptr);
+    // Sends, reads the replies (the first into *reply), prints them all; the exit code of this
+    // request.
+    int request(const std::string& bytes, RawReply* reply = nullptr, size_t replies = 1);
     int handshake(const Command& c);
     int read(const Command& c);
     int ask_status();

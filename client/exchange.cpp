@@ -36,6 +36,22 @@ RawReply receive_reply(Link* link, size_t max, int timeout_ms, const MonotonicMs
     return got;
 }
 
+std::string clear_left_over(Link* link, size_t max) {
+    std::string left;
+    if (link == nullptr) return left;
+    Link::Read r = Link::Read::timeout;
+    char c;
+    while (left.size() < max && (r = link->read_byte(c, 0)) == Link::Read::byte) left.push_back(c);
+    if (!left.empty() || r == Link::Read::failed) link->drop();
+    return left;
+}
+
+void Exchange::send(const std::string& request) {
+    if (link_ == nullptr) return;
+    clear_left_over(link_, 128);
+    link_->write(request);
+}
+
 std::string Exchange::read_reply(size_t max) {
     RawReply r = receive_reply(link_, max, timeout_ms_, now_);
     bool judged = r.end == RawReply::End::complete || r.end == RawReply::End::full;
@@ -43,7 +59,7 @@ std::string Exchange::read_reply(size_t max) {
 }
 
 void Exchange::ask_status() {
-    if (link_) link_->write(status_request());
+    send(status_request());
     Reply r = recognise(read_reply(16));
     if (r.kind == ReplyKind::status) show_(status_text(r.s1, r.s0));
 }
@@ -54,7 +70,7 @@ bool Exchange::exchange(const std::string& cs_text, Reading& reading, bool& show
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (state == 1) {
-            if (link_) link_->write(enq_request());
+            send(enq_request());
             std::string bytes = read_reply(128);
             if (bytes.empty()) {
                 show_("receive data error 1");
@@ -85,7 +101,7 @@ bool Exchange::exchange(const std::string& cs_text, Reading& reading, bool& show
                     return false;
             }
         } else if (state == 2) {
-            if (link_) link_->write(cs_kw_record(pair));
+            send(cs_kw_record(pair));
             std::string bytes = read_reply(128);
             if (bytes.empty()) {
                 show_("receive data error 2");
@@ -97,7 +113,7 @@ bool Exchange::exchange(const std::string& cs_text, Reading& reading, bool& show
             }
             state = 3;
         } else {
-            if (link_) link_->write(enq_request());
+            send(enq_request());
             std::string bytes = read_reply(128);
             if (bytes.empty()) {
                 show_("receive data error 4");

@@ -34,6 +34,12 @@ struct RawReply {
 // can be taken for the answer to the next request.
 RawReply receive_reply(Link* link, size_t max, int timeout_ms, const MonotonicMs& now = steady_ms);
 
+// Before a request goes out nothing may be waiting on the link: bytes there are more than a
+// whole reply, or the answer to a request nobody waited for, and would be read as the answer
+// to this one. Takes up to `max` of them without waiting; when there were any, or the scale
+// has closed the connection, the link is dropped, so the request goes out on a fresh one.
+std::string clear_left_over(Link* link, size_t max);
+
 struct Reading {
     int32_t weight = 0;      // the last accepted weight (thousandths)
     int32_t unit_price = 0;  // the last accepted unit price (hundredths)
@@ -63,6 +69,7 @@ class Exchange {
   private:
     bool exchange(const std::string& cs_text, Reading& reading, bool& show_data);
     void ask_status();
+    void send(const std::string& request);
 
     Link* link_;
     ShowMessage show_;

@@ -16,6 +16,7 @@
 namespace kestrin {
 
 constexpr char STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, NAK = 0x15, ESC = 0x1B;
+constexpr char DC1 = 0x11, DC2 = 0x12;  // show and hide the scale's display windows
 
 std::string enq_request();
 std::string cs_kw_record(const std::string& cs_kw_chars);  // the 8 characters of one pair

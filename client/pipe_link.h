@@ -3,8 +3,9 @@
 //
 // The pipe carries one request and one reply at a time with nothing to pair them but their
 // order. A reply that comes late, or a tail left behind by one that went wrong, would be read
-// as the answer to the next request; so after a reply that timed out, failed or overran, the
-// connection is dropped and the next request goes out on a fresh one.
+// as the answer to the next request; so after a reply that timed out, failed or overran, and
+// whenever bytes are still waiting when the next request is due, the connection is dropped and
+// the next request goes out on a fresh one.
 
 #include <memory>
 #include <string>

@@ -13,8 +13,11 @@
 
 namespace kestrin::test {
 
-ScriptedScale::ScriptedScale(const std::string& name, std::vector<Step> steps)
-    : path_(pipe_path(name)), steps_(std::move(steps)), done_(steps_.size(), false) {
+ScriptedScale::ScriptedScale(const std::string& name, std::vector<Step> steps, bool one_at_a_time)
+    : path_(pipe_path(name)),
+      steps_(std::move(steps)),
+      done_(steps_.size(), false),
+      one_at_a_time_(one_at_a_time) {
     ::unlink(path_.c_str());
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -54,6 +57,16 @@ int ScriptedScale::connections() {
     return static_cast<int>(fds_.size());
 }
 
+int ScriptedScale::turned_away() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return turned_away_;
+}
+
+int ScriptedScale::half_closes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return half_closes_;
+}
+
 void ScriptedScale::release() {
     std::unique_lock<std::mutex> lock(mutex_);
     released_ = true;
@@ -72,6 +85,14 @@ void ScriptedScale::accept_loop() {
         int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         std::lock_guard<std::mutex> lock(mutex_);
+        ++knocks_;
+        changed_.notify_all();
+        if (one_at_a_time_ && serving_) {
+            ++turned_away_;
+            ::close(fd);
+            continue;
+        }
+        serving_ = true;
         if (stopping_) ::shutdown(fd, SHUT_RDWR);
         fds_.push_back(fd);
         threads_.emplace_back([this, fd] { serve(fd); });
@@ -86,19 +107,35 @@ void ScriptedScale::serve(int fd) {
             request.push_back(b);
             if (b == 0x03 || b == 0x05 || b == 0x11 || b == 0x12) break;
         }
-        if (request.empty()) break;
+        if (request.empty()) {
+            // The client has gone; a half close leaves its side open (no hang-up yet).
+            pollfd p{fd, POLLIN, 0};
+            bool half = ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (half) ++half_closes_;
+            break;
+        }
         std::unique_lock<std::mutex> lock(mutex_);
         requests_.push_back(request);
         if (next_ >= steps_.size()) continue;
         const size_t index = next_++;
         const Step step = steps_[index];
         if (step.held) changed_.wait(lock, [&] { return released_ || stopping_; });
+        if (step.busy_ms > 0) {
+            const int knocks = knocks_;
+            changed_.wait_for(lock, std::chrono::milliseconds(step.busy_ms),
+                              [&] { return knocks_ > knocks || stopping_; });
+        }
         lock.unlock();
         if (!step.reply.empty()) ::send(fd, step.reply.data(), step.reply.size(), MSG_NOSIGNAL);
         lock.lock();
         done_[index] = true;
         changed_.notify_all();
         if (step.close) break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        serving_ = false;  // before the client can see the close and knock again
     }
     ::shutdown(fd, SHUT_RDWR);  // closed in the destructor, so that the number is not reused
 }

@@ -16,7 +16,9 @@ namespace kestrin::test {
 
 // Each request (read up to its ETX, ENQ, DC1 or DC2) takes the next step of the script, on
 // whichever connection it arrives. Every connection is served on a thread of its own, so a
-// reply held back on an old connection does not hold up a new one.
+// reply held back on an old connection does not hold up a new one; unless the scale serves one
+// client at a time: then, as long as it has not closed a connection, every further one is
+// closed at once, unread.
 class ScriptedScale {
   public:
     struct Step {
@@ -25,6 +27,7 @@ class ScriptedScale {
         std::string reply;                                 // "" sends nothing
         bool held = false;                                 // goes out only on release()
         bool close = false;  // the scale closes the connection after the reply
+        int busy_ms = 0;     // goes out this late, or as soon as another client knocks
     };
     static Step held(std::string reply) {
         Step s(std::move(reply));
@@ -37,10 +40,21 @@ class ScriptedScale {
         return s;
     }
 
-    ScriptedScale(const std::string& name, std::vector<Step> steps);
+    // A scale busy with a long request (a stability wait).
+    static Step busy(std::string reply, int ms) {
+        Step s(std::move(reply));
+        s.busy_ms = ms;
+        return s;
+    }
+
+    ScriptedScale(const std::string& name, std::vector<Step> steps, bool one_at_a_time = false);
     ~ScriptedScale();
     std::vector<std::string> requests();
-    int connections();
+    int connections();  // those served
+    int turned_away();
+    // Connections whose client shut its sending side and still listened, so that it could tell
+    // when the scale had let go of it.
+    int half_closes();
     // Lets the held replies go out and returns once they were written (or failed to be).
     void release();
 
@@ -54,6 +68,9 @@ class ScriptedScale {
     std::vector<bool> done_;
     size_t next_ = 0;
     bool released_ = false, stopping_ = false;
+    bool one_at_a_time_;
+    bool serving_ = false;
+    int knocks_ = 0, turned_away_ = 0, half_closes_ = 0;
     std::vector<std::string> requests_;
     std::vector<int> fds_;
     std::vector<std::thread> threads_;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "client/ecr_replies.h"
+#include "client/ecr_requests.h"
 #include "client/kestrin_protocol.h"
 #include "tests/client/client_fakes.h"
 #include "tests/support/test_support.h"
@@ -78,7 +79,7 @@ TEST(Ecrctl, CommandLineToBytesSent) {
     struct Case {
         std::vector<std::string> args;
         std::string sent;     // empty: refused
-        std::string refusal;  // a part of the message
+        std::string refusal;  // a part of the message (when sent: of what ecrctl says on stderr)
         std::vector<FakeReply> replies = {};
         int exit_code = 0;
     } cases[] = {
@@ -173,6 +174,8 @@ TEST(Ecrctl, CommandLineToBytesSent) {
          ""},
         {{"raw", "04", "05"}, enq, ""},
         {{"raw", "0405"}, enq, ""},
+        {{"raw", "04 05 04 05"}, enq + enq, "", {ACK + NAK}, kNegative},
+        {{"raw", "04 05 04"}, enq + "\x04", "", {ACK}, kNoReply},  // the second never ends
         {{"--timeout", "100", "--pipe", "other", "enq"}, enq, ""},
         {{"handshake", "1A2B"},
          enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq,
@@ -210,6 +213,21 @@ TEST(Ecrctl, CommandLineToBytesSent) {
          enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq,
          "",
          {r11, ACK, ACK},
+         1},
+        // Status 00 after a NAK explains nothing: the read still failed.
+        {{"read", "1A2B"},
+         enq + rec("08"),
+         "",
+         {NAK,
+          "\x02"
+          "09\x1b"
+          "00\x03"},
+         1},
+        // A scale that asks again after a valid result would have ecrctl go round for ever.
+        {{"read", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq + enq,
+         "asks for CS/KW again right after a valid result",
+         {r11, ACK, valid, r11, ACK, valid},
          1},
         // Refused before the pipe is opened.
         {{"price", "abc"},
@@ -250,6 +268,11 @@ TEST(Ecrctl, CommandLineToBytesSent) {
          "text 'AB\\x03CD'"},
         {{"price", "150", "text", "AB\x11"}, "", "without control bytes"},
         {{"price", "150", "text", "A\tB"}, "", "text 'A\\x09B'"},
+        {{"price", "150", "text",
+          "A\x7F"
+          "B"},
+         "",
+         "text 'A\\x7FB'"},
         {{"enq", "now"}, "", "enq takes no value; 'now' is one word too many"},
         {{"status", "x"}, "", "status takes no value"},
         {{"handshake", "123"}, "", "CS '123' has 3 characters: give at least 4"},
@@ -288,7 +311,10 @@ TEST(Ecrctl, CommandLineToBytesSent) {
         } else {
             EXPECT_EQ(r.exit_code, c.exit_code) << line << "\n" << r.out << r.err;
             EXPECT_EQ(hex_dump(r.sent), hex_dump(c.sent)) << line;
-            EXPECT_EQ(r.err, "") << line;
+            if (c.refusal.empty())
+                EXPECT_EQ(r.err, "") << line;
+            else
+                EXPECT_NE(r.err.find(c.refusal), std::string::npos) << line << "\n" << r.err;
         }
     }
     EXPECT_EQ(run_ecrctl({"--pipe", "other", "enq"}).pipe, "other");
@@ -417,6 +443,18 @@ TEST(Ecrctl, ReplyBytesToDescriptionAndExitCode) {
          "0200\x03",
          End::complete, "malformed record 22", kNegative},
         {"\x02"
+         "22\x1b"
+         "3\x1b"
+         "0-012\x03",
+         End::complete, "malformed record 22", kNegative},
+        {"\x02"
+         "02\x1b"
+         "3\x1b"
+         "01234\x1b"
+         "000299\x1b"
+         "00036-\x03",
+         End::complete, "malformed record 02", kNegative},
+        {"\x02"
          "09\x1b"
          "200\x03",
          End::complete, "malformed record 09", kNegative},
@@ -464,7 +502,8 @@ TEST(Ecrctl, HelpStatesEveryValueWithItsUnitAndRange) {
          {"smallest unit, 0 to 999999", "exactly two decimals, 0.00 to 9999.99",
           "whole grams, 0 to 9999", "whole pieces, 0 to 9999", "0 to 13 bytes", "no control bytes",
           "two digits 00 to 99", "at least 4 characters", "whole milliseconds, 0 to 600000",
-          "milliseconds, 1 to 600000", "--stop-on-error", "record 08 to show why"})
+          "milliseconds, 1 to 600000", "--stop-on-error", "record 08 to show why",
+          "reply is read for each one answered", "left over from the previous request"})
         EXPECT_NE(r.out.find(rule), std::string::npos) << rule;
 }
 
@@ -560,6 +599,120 @@ TEST(Ecrctl, AReplyCutOffOrTrickledShowsTheBytesThatCame) {
     EXPECT_EQ(slow.drops, 1);
 }
 
+// How the scale cuts bytes sent at once into requests, and which of them it answers.
+TEST(Ecrctl, RawBytesAreCutIntoRequestsAsTheScaleReadsThem) {
+    const std::string record255 = "\x04\x02" + std::string(253, 'A');
+    struct Case {
+        std::string bytes;
+        size_t answered;
+        bool unfinished;
+    } cases[] = {
+        {"\x04\x05", 1, false},
+        {"\x04\x05\x04\x05", 2, false},
+        {"\x04\x11\x04\x12", 2, false},
+        {"\x04\x02"
+         "08\x03\x04\x05",
+         2, false},
+        {"\x04\x02"
+         "04\x1b"
+         "A\x03"
+         "BC\x03",
+         1, false},  // an ETX inside the text: the rest is no request
+        {"A\x03", 0, false},
+        {"\x04\x03", 0, false},
+        {"\x04\x02"
+         "00",
+         0, true},
+        {"\x04\x05\x04", 1, true},
+        {record255, 1, false},  // 255 bytes without an end are a request of their own
+        {record255 + "\x04\x05", 2, false},
+    };
+    for (const Case& c : cases) {
+        RequestsSent r = requests_in(c.bytes);
+        EXPECT_EQ(r.answered, c.answered) << hex_dump(c.bytes);
+        EXPECT_EQ(r.unfinished, c.unfinished) << hex_dump(c.bytes);
+    }
+}
+
+// A reply is only ever read as the answer to its own request: every reply to bytes sent at
+// once is read, and bytes still waiting when the next request is due are shown as left over
+// and go with the connection, which is opened anew.
+TEST(Ecrctl, EveryReplyIsShownWithItsOwnRequest) {
+    tarvelo::test::TempDir dir;
+    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    const std::string data1111 =
+        "\x02"
+        "02\x1b"
+        "3\x1b"
+        "01111\x1b"
+        "000100\x1b"
+        "000111\x03";
+    const std::string data2222 =
+        "\x02"
+        "02\x1b"
+        "3\x1b"
+        "02222\x1b"
+        "000100\x1b"
+        "000222\x03";
+    const std::string not_stable =
+                          "\x02"
+                          "09\x1b"
+                          "20\x03",
+                      no_error =
+                          "\x02"
+                          "09\x1b"
+                          "00\x03";
+    struct Case {
+        const char* what;
+        std::string script;
+        std::vector<ScriptedScale::Step> steps;
+        std::vector<std::string> shown;  // the decoded lines, in order
+        int connections;
+        int exit_code;
+    } cases[] = {
+        {"two requests in one",
+         "raw 04 05 04 05\nstatus\nprice 150\nenq\n",
+         {data1111, NAK, not_stable, ACK, data2222},
+         {"reply 1 of 2: record 02 (scale data, weight mode): weight=1111 g", "reply 2 of 2: NAK",
+          "record 09 (status): s1=2 s0=0", "ACK",
+          "record 02 (scale data, weight mode): weight=2222 g"},
+         1,
+         kNegative},
+        {"more than a whole reply",
+         "enq\nstatus\n",
+         {data1111 + ACK + NAK, no_error},
+         {"record 02 (scale data, weight mode): weight=1111 g",
+          "left over from the previous request (2 bytes)", "record 09 (status): s1=0 s0=0"},
+         2,
+         kNegative},
+    };
+    for (const Case& c : cases) {
+        ScriptedScale scale("ecr", c.steps, true);
+        std::istringstream in(c.script);
+        std::ostringstream out, err;
+        EcrctlEnv env;
+        env.connect = [](const std::string& pipe, std::string* error) -> std::unique_ptr<Link> {
+            return PipeLink::open(pipe, error);
+        };
+        EXPECT_EQ(ecrctl_main({"--pipe", "ecr", "-"}, in, out, err, env), c.exit_code)
+            << c.what << "\n"
+            << out.str() << err.str();
+        // Each decoded line, cut to the length of the expected one.
+        std::vector<std::string> shown;
+        std::istringstream lines(out.str());
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("   ", 0) != 0) continue;
+            const size_t i = shown.size();
+            shown.push_back(line.substr(3, i < c.shown.size() ? c.shown[i].size() : line.size()));
+        }
+        EXPECT_EQ(shown, c.shown) << c.what << "\n" << out.str();
+        EXPECT_EQ(scale.connections(), c.connections) << c.what;
+        EXPECT_EQ(scale.turned_away(), 0) << c.what;
+        EXPECT_EQ(err.str(), "") << c.what;
+    }
+    unsetenv("XDG_RUNTIME_DIR");
+}
+
 TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
     tarvelo::test::TempDir dir;
     setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
@@ -577,16 +730,20 @@ TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
         "02222\x1b"
         "000100\x1b"
         "000222\x03";
+    // The scale serves one client at a time: a new connection made before it has let go of the
+    // old one is turned away. A client that leaves shuts its sending side, so the scale reads
+    // that at once, and waits for the scale to close before it connects again.
     struct Case {
         const char* what;
         ScriptedScale::Step first;
+        int half_closes;  // the scale closes a cut-off reply's connection itself
     } cases[] = {
-        {"late", ScriptedScale::held(stale)},
-        {"cut off", ScriptedScale::closing(stale.substr(0, 5))},
-        {"over-long", std::string(300, 'x') + "\x03"},
+        {"late", ScriptedScale::busy(stale, 300), 1},
+        {"cut off", ScriptedScale::closing(stale.substr(0, 5)), 0},
+        {"over-long", std::string(300, 'x') + "\x03", 1},
     };
     for (const Case& c : cases) {
-        ScriptedScale scale("ecr", {c.first, fresh});
+        ScriptedScale scale("ecr", {c.first, fresh}, true);
         std::ostringstream out, err;
         EcrctlEnv env;
         env.connect = [](const std::string& pipe, std::string* error) -> std::unique_ptr<Link> {
@@ -595,11 +752,12 @@ TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
         EcrctlSession session(out, err, env, "ecr");
         session.timeout_ms = 100;
         EXPECT_EQ(session.run(std::vector<std::string>{"enq"}), kNoReply) << c.what << out.str();
-        scale.release();
         session.timeout_ms = 5000;
         EXPECT_EQ(session.run(std::vector<std::string>{"enq"}), kPositive) << c.what << out.str();
         EXPECT_NE(out.str().find("weight=2222 g"), std::string::npos) << c.what << out.str();
         EXPECT_EQ(scale.connections(), 2) << c.what;
+        EXPECT_EQ(scale.turned_away(), 0) << c.what;
+        EXPECT_EQ(scale.half_closes(), c.half_closes) << c.what;
     }
     unsetenv("XDG_RUNTIME_DIR");
 }

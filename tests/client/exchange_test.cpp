@@ -164,26 +164,28 @@ TEST_F(ExchangeTest, FailuresShowTheirOwnTextThenReadWeightError) {
     EXPECT_EQ(shown_, (std::vector<std::string>{"receive data error 1", "read weight error"}));
 }
 
-// A reply that came too late, broke off or ran over must not answer the next read: the link is
-// dropped and the next read goes out on a new connection.
+// A reply that came too late, broke off or ran over, or bytes beyond a whole reply, must not
+// answer the next read: the link is dropped and the next read goes out on a new connection.
 TEST_F(ExchangeTest, TheReadAfterABadReplyGetsTheFreshAnswer) {
     struct Case {
         const char* what;
         ScriptedScale::Step first;
         std::vector<std::string> shown;
+        bool first_read = false;
     } cases[] = {
         {"late", ScriptedScale::held(kStale1111), {"receive data error 1", "read weight error"}},
         {"cut off",
          ScriptedScale::closing(kStale1111.substr(0, 9)),
          {"receive data error 1", "read weight error"}},
         {"over-long", std::string(200, 'x'), {"receive data unknown", "read weight error"}},
+        {"more than a whole reply", kStale1111 + "\x06", {}, true},
     };
     for (const Case& c : cases) {
         shown_.clear();
         ScriptedScale scale(name_, {c.first, kFresh2222});
         auto link = connect();
         Reading reading;
-        EXPECT_FALSE(Exchange(link.get(), show_, 100).read("0000", reading)) << c.what;
+        EXPECT_EQ(Exchange(link.get(), show_, 100).read("0000", reading), c.first_read) << c.what;
         EXPECT_EQ(shown_, c.shown) << c.what;
         scale.release();  // the late reply now reaches the old connection, if it is still there
         EXPECT_TRUE(Exchange(link.get(), show_, 5000).read("0000", reading)) << c.what;
@@ -209,6 +211,46 @@ TEST(ReceiveReply, TheTimeOutBoundsTheWholeReplyNotTheGapBetweenBytes) {
     EXPECT_EQ(r.end, RawReply::End::complete);
     EXPECT_EQ(r.bytes, kData1234);
     EXPECT_EQ(link.drops, 1);
+}
+
+// A reply of `max` bytes may still end on its last one; a byte more makes it over-long, and
+// no more than `max` are read.
+TEST(ReceiveReply, AReplyIsReadUpToItsLimit) {
+    struct Case {
+        size_t length;
+        RawReply::End end;
+    } cases[] = {{128, RawReply::End::complete}, {129, RawReply::End::full}};
+    for (const Case& c : cases) {
+        FakeLink link({std::string(c.length - 1, 'x') + "\x03"});
+        link.write(enq_request());
+        RawReply r = receive_reply(&link, 128, 1000, [&] { return link.now(); });
+        EXPECT_EQ(r.end, c.end) << c.length;
+        EXPECT_EQ(r.bytes.size(), 128u) << c.length;
+        EXPECT_EQ(link.drops, c.end == RawReply::End::full ? 1 : 0) << c.length;
+    }
+}
+
+// What waits on the link when a request is due is taken off without waiting, and the link
+// given up with it; so is a connection the scale has closed.
+TEST(ClearLeftOver, TakesWhatWaitsAndDropsTheLinkWithIt) {
+    struct Case {
+        const char* what;
+        test::FakeReply waiting;
+        std::string taken;
+        int drops;
+    } cases[] = {
+        {"nothing", test::FakeReply(""), "", 0},
+        {"two bytes", test::FakeReply("\x06\x15"), "\x06\x15", 1},
+        {"more than the limit", test::FakeReply(std::string(200, 'x')), std::string(128, 'x'), 1},
+        {"a closed connection", test::FakeReply("", true), "", 1},
+    };
+    for (const Case& c : cases) {
+        FakeLink link({c.waiting});
+        link.write(enq_request());
+        EXPECT_EQ(clear_left_over(&link, 128), c.taken) << c.what;
+        EXPECT_EQ(link.drops, c.drops) << c.what;
+        EXPECT_EQ(link.now(), 0) << c.what;  // never waited
+    }
 }
 
 }  // namespace
