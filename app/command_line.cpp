@@ -11,7 +11,7 @@
 namespace tarvelo::app {
 
 std::string usage_line() {
-    return "Usage: tarvelo [--config FILE] [--version] [--help]";
+    return "Usage: tarvelo [--config FILE] [--version] [-h|--help]";
 }
 
 std::string help_text() {
@@ -27,7 +27,7 @@ std::string help_text() {
            "  --version       print the software identity (program version, the versions of\n"
            "                  the scale and price libraries, the scale library's checksum as\n"
            "                  the version window shows it) and exit; no board, no window\n"
-           "  --help          print this text and exit\n"
+           "  -h, --help      print this text and exit\n"
            "\n"
            "Settings file (tarvelo.ini), the first regular file of:\n"
            "  ./tarvelo.ini      in the current directory\n"

@@ -123,6 +123,11 @@ int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string>
     // the program's name only: the command line has been read, and nothing of it is Qt's.
     static int app_argc = 1;
     static char* app_argv[] = {const_cast<char*>(program_name), nullptr};
+    // The display bar must be placed where the settings say and kept on top, which a Wayland
+    // session does not allow its own windows: there the scale runs on X11 (XWayland), unless
+    // the platform was chosen explicitly.
+    if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("WAYLAND_DISPLAY") && std::getenv("DISPLAY"))
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     auto* app = new QApplication(app_argc, app_argv);
     QApplication::setQuitOnLastWindowClosed(false);
     set_message_box(&qt_boxes());

@@ -16,9 +16,13 @@ namespace {
 
 using tarvelo::app::CommandLine;
 
+// Standard output was closed when the program started (and now goes to /dev/null).
+bool g_stdout_closed = false;
+
 // --help and --version: the text on standard output; a text that could not be written whole
-// (a full disk, a closed pipe) is a failure, never a silent success.
+// (a full disk, a closed pipe, no standard output at all) is a failure, never a silent success.
 int print(const std::string& text) {
+    if (g_stdout_closed) return 1;
     tarvelo::standard_output().write(text);
     bool flushed = tarvelo::standard_output().flush(5000);
     return flushed && tarvelo::standard_output().dropped() == 0 ? 0 : 1;
@@ -38,8 +42,12 @@ int print_identity() {
 int main(int argc, char** argv) {
     // Started with a standard descriptor closed (as some service starters do), the first file
     // the program opens would take its number, and traces or errors would land in it.
-    for (int fd = 0; fd <= 2; ++fd)
-        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            ::open("/dev/null", O_RDWR | O_CLOEXEC);
+            g_stdout_closed = g_stdout_closed || fd == 1;
+        }
+    }
     // A vanished ECR or a closed standard output (a log collector that went away) must never
     // kill the scale: the failed write is reported where it happens, or dropped (traces).
     std::signal(SIGPIPE, SIG_IGN);

@@ -31,7 +31,7 @@ echo "check-package: $deb"
 
 # Root runs the tests here, which lintian only remarks on.
 status=0
-lintian --fail-on error "$deb" > "$work/lintian.out" 2>&1 || status=$?
+lintian --fail-on error,warning "$deb" > "$work/lintian.out" 2>&1 || status=$?
 grep -v 'running with root privileges' "$work/lintian.out" || true
 [ "$status" = 0 ] || fail "lintian refuses the package"
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/tarvelo.ini || fail "/etc/tarvelo.ini is no conffile"
@@ -53,8 +53,17 @@ for f in "$root"/usr/lib/*/tarvelo/*.so; do
     cmp -s "build-package/${f#"$root"/usr/}" "$f" || fail "the package's $f is not the build's"
 done
 
-desktop-file-validate "$root"/usr/share/applications/*.desktop \
-    "$root"/usr/share/tarvelo/autostart/tarvelo.desktop
+# Every entry and page the package promises, by name: a missing one must not pass unseen.
+for entry in usr/share/applications/tarvelo.desktop usr/share/applications/kestrin.desktop \
+             usr/share/tarvelo/autostart/tarvelo.desktop; do
+    [ -f "$root/$entry" ] || fail "no $entry"
+    desktop-file-validate "$root/$entry" || fail "$entry is not a valid desktop entry"
+    program=$(basename "$entry" .desktop)
+    grep -qx "Exec=$program" "$root/$entry" || fail "$entry does not start $program"
+done
+for program in tarvelo kestrin ecrctl boardsim; do
+    [ -f "$root/usr/share/man/man1/$program.1.gz" ] || fail "no manual page for $program"
+done
 for page in "$root"/usr/share/man/man1/*.1.gz; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"

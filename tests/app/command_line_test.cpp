@@ -48,6 +48,10 @@ TEST(CommandLine, EachArgumentIsOursOrRefused) {
         {{"--config="}, Action::refuse, std::nullopt, "--config needs the settings file"},
         {{"--config", ""}, Action::refuse, std::nullopt, "--config needs the settings file"},
         {{"--config", "a", "--config=b"}, Action::refuse, std::nullopt, "--config given twice"},
+        // Only --config itself: nothing that merely begins like it.
+        {{"--configure"}, Action::refuse, std::nullopt, "unknown option '--configure'"},
+        {{"--config-file=x"}, Action::refuse, std::nullopt, "unknown option '--config-file=x'"},
+        {{"--configshop.ini"}, Action::refuse, std::nullopt, "unknown option '--configshop.ini'"},
     };
     for (const Case& c : cases) {
         std::string shown;
@@ -87,7 +91,8 @@ TEST(Programs, CommandLines) {
         for (const auto& piece : pieces) pattern += piece + any;
         return pattern;
     };
-    const std::string usage = "Usage: tarvelo \\[--config FILE\\] \\[--version\\] \\[--help\\]\n";
+    const std::string usage =
+        "Usage: tarvelo \\[--config FILE\\] \\[--version\\] \\[-h\\|--help\\]\n";
     test::TempDir dir;
     std::ofstream(dir.file("tarvelo.ini")) << "[scale]\nserial_port=" << dir.file("no-board");
     std::filesystem::create_directory(dir.file("folder.ini"));
@@ -181,11 +186,29 @@ TEST(Programs, CommandLines) {
 // fails the command.
 TEST(Programs, AnIdentityThatCannotBeWrittenFails) {
     for (const char* args : {"--version", "--help"}) {
-        std::string command = std::string(BIN_DIR "/tarvelo ") + args + " > /dev/full";
-        int status = std::system(command.c_str());
-        ASSERT_TRUE(WIFEXITED(status)) << command;
-        EXPECT_EQ(WEXITSTATUS(status), 1) << command;
+        for (const char* output : {" > /dev/full", " >&-"}) {  // full, and no output at all
+            std::string command = std::string(BIN_DIR "/tarvelo ") + args + output;
+            int status = std::system(command.c_str());
+            ASSERT_TRUE(WIFEXITED(status)) << command;
+            EXPECT_EQ(WEXITSTATUS(status), 1) << command;
+        }
     }
+}
+
+// Without its checksum the software identity is incomplete: --version says so and fails,
+// never printing an identity with the checksum left blank.
+TEST(Programs, AnIdentityWithoutItsChecksumFails) {
+    std::string command = "LD_PRELOAD=" UNREADABLE_CHECKSUM " " BIN_DIR "/tarvelo --version 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buffer[256];
+    while (size_t n = fread(buffer, 1, sizeof buffer, p)) out.append(buffer, n);
+    int status = pclose(p);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(out.find("Failed to get scale module checksum!"), std::string::npos) << out;
+    EXPECT_EQ(out.find("CHECKSUM"), std::string::npos) << out;
 }
 
 }  // namespace
