@@ -21,12 +21,11 @@ int dlu_y(int dlu, FontBase base) {
 QFont template_font(FontBase base) {
     QFont font;
     font.setFamilies({"Liberation Sans", "Arial"});
-    // "System" is the framework's bold face of 8 x 16 cells; "MS Sans Serif" and "MS Shell Dlg"
-    // 8 are 6 x 13. Liberation Sans at 13 and 11 pixels keeps its average character inside
-    // those cells and its line inside their height.
-    const bool system = std::string_view(base.face) == "System";
-    font.setPixelSize(system ? 13 : 11);
-    font.setBold(system);
+    // The size at the 96 dots per inch the dialog units were laid out at: "System" 10 (a bold
+    // face of 8 x 16 cells) is 13 pixels, "MS Sans Serif" 8 (6 x 13) is 11. Liberation Sans
+    // there keeps its average character inside those cells and its line inside their height.
+    font.setPixelSize(static_cast<int>(std::lround(base.points * 96 / 72.0)));
+    font.setBold(std::string_view(base.face) == "System");
     return font;
 }
 
