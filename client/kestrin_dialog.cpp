@@ -76,6 +76,11 @@ CkestrinDlg::CkestrinDlg(std::unique_ptr<Link> link, ShowMessage show, QWidget* 
     cs_->setGeometry(dlu(99, 74, 41, 16));
     label(this, "CS (4 digit number)", dlu(21, 77, 64, 11), Qt::AlignLeft);
     connect(read_, &QPushButton::clicked, this, &CkestrinDlg::on_read);
+    // The template's control ids, for tools that look at the window from outside.
+    weight_->setObjectName("1003");
+    total_->setObjectName("1002");
+    read_->setObjectName("1000");
+    cs_->setObjectName("1001");
 
     // The system menu's entry: in the context menu, and on F1, which no control of the window
     // takes for itself (Ctrl+A would select the CS field's text).

@@ -72,7 +72,7 @@ int32_t dravix_getversion(void) {
 
 int32_t dravix_get_manufacturer(char* buffer) {
     if (buffer == nullptr) return -1;
-    std::snprintf(buffer, 32, "%s", "Tarvelo Weighing Systems");
+    std::snprintf(buffer, 32, "%s", "VENTARO");
     return 0;
 }
 }

@@ -1,5 +1,7 @@
 #include "ui/small_dialogs.h"
 
+#include <algorithm>
+
 #include "ui/templates.h"
 
 namespace tarvelo::ui {
@@ -27,7 +29,17 @@ CDlg_flash2::CDlg_flash2(QWidget* parent) : BrushDialog(template_147(), Qt::blac
     restyle();
 }
 
-CDlg_boot::CDlg_boot(QWidget* parent) : BrushDialog(template_143(), kCrimson, parent) {
+void BootDialog::resizeEvent(QResizeEvent* event) {
+    BrushDialog::resizeEvent(event);
+    QWidget* message = control(IDC_MESSAGE);
+    if (message == nullptr) return;
+    const int top = message->y();
+    const QWidget* exit = control(IDC_EXIT);
+    const int bottom = exit ? exit->y() : height();
+    message->setGeometry(0, top, std::max(0, width()), std::max(message->height(), bottom - top));
+}
+
+CDlg_boot::CDlg_boot(QWidget* parent) : BootDialog(template_143(), kCrimson, parent) {
     if (QWidget* exit = control(IDC_EXIT)) exit->setFont(point_font("Arial Bold", 18));
     restyle();
 }
@@ -41,7 +53,7 @@ void CDlg_boot::on_command(int id) {
     if (id == IDC_EXIT && main_) QMetaObject::invokeMethod(main_, "close", Qt::QueuedConnection);
 }
 
-CDlg_boot2::CDlg_boot2(QWidget* parent) : BrushDialog(template_144(), kCrimson, parent) {
+CDlg_boot2::CDlg_boot2(QWidget* parent) : BootDialog(template_144(), kCrimson, parent) {
     restyle();
 }
 
@@ -50,7 +62,7 @@ ControlStyle CDlg_boot2::control_style(int id) const {
     return {};
 }
 
-CDlg_ver::CDlg_ver(QWidget* parent) : BrushDialog(template_139(), Qt::black, parent) {
+CDlg_ver::CDlg_ver(QWidget* parent) : TemplateDialog(template_139(), parent) {
     restyle();
 }
 
@@ -64,8 +76,7 @@ ControlStyle CDlg_ver::control_style(int id) const {
         case IDC_VER_CHECKSUM_LABEL:
         case IDC_VER_PELLUM_LABEL:
         case IDC_VER_DRAVIX_LABEL:
-            // The labels keep the system's colours on the window's black.
-            return {point_font("Arial Bold", 12), QColor(Qt::black), QColor(240, 240, 240)};
+            return {point_font("Arial Bold", 12), {}, {}};
         default:
             return {};
     }

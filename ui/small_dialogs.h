@@ -38,7 +38,19 @@ class CDlg_flash2 : public BrushDialog {
     explicit CDlg_flash2(QWidget* parent = nullptr);
 };
 
-class CDlg_boot : public BrushDialog {
+// A boot window covers a whole display, which may be narrower than its template: its message
+// runs across the window's width and may take every line down to the Exit key (or the bottom),
+// so that the longest failure text shows whole.
+class BootDialog : public BrushDialog {
+    Q_OBJECT
+  public:
+    using BrushDialog::BrushDialog;
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+};
+
+class CDlg_boot : public BootDialog {
     Q_OBJECT
   public:
     explicit CDlg_boot(QWidget* parent = nullptr);
@@ -53,7 +65,7 @@ class CDlg_boot : public BrushDialog {
     QWidget* main_ = nullptr;
 };
 
-class CDlg_boot2 : public BrushDialog {
+class CDlg_boot2 : public BootDialog {
     Q_OBJECT
   public:
     explicit CDlg_boot2(QWidget* parent = nullptr);
@@ -62,7 +74,8 @@ class CDlg_boot2 : public BrushDialog {
     ControlStyle control_style(int id) const override;
 };
 
-class CDlg_ver : public BrushDialog {
+// The version window keeps the dialog's own face: only its four values are white on black.
+class CDlg_ver : public TemplateDialog {
     Q_OBJECT
   public:
     explicit CDlg_ver(QWidget* parent = nullptr);

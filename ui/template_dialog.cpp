@@ -1,10 +1,13 @@
 #include "ui/template_dialog.h"
 
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 
 namespace tarvelo::ui {
 
@@ -13,6 +16,17 @@ int dlu_x(int dlu, FontBase base) {
 }
 int dlu_y(int dlu, FontBase base) {
     return static_cast<int>(std::lround(dlu * base.y / 8.0));
+}
+
+QFont template_font(FontBase base) {
+    QFont font;
+    font.setFamilies({"Liberation Sans", "Arial"});
+    // The size at the 96 dots per inch the dialog units were laid out at: "System" 10 (a bold
+    // face of 8 x 16 cells) is 13 pixels, "MS Sans Serif" 8 (6 x 13) is 11. Liberation Sans
+    // there keeps its average character inside those cells and its line inside their height.
+    font.setPixelSize(static_cast<int>(std::lround(base.points * 96 / 72.0)));
+    font.setBold(std::string_view(base.face) == "System");
+    return font;
 }
 
 QFont point_font(const QString& face, double points) {
@@ -37,6 +51,8 @@ TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent)
     : QDialog(parent), tmpl_(tmpl) {
     setWindowFlags(Qt::Tool | Qt::WindowStaysOnTopHint | Qt::FramelessWindowHint);
     resize(dlu_x(tmpl.w, tmpl.base), dlu_y(tmpl.h, tmpl.base));
+    const QFont font = template_font(tmpl.base);
+    setFont(font);
     for (const ControlTemplate& c : tmpl.controls) {
         QWidget* w;
         if (c.kind == ControlKind::button) {
@@ -51,7 +67,12 @@ TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent)
             Qt::Alignment h = c.align == Align::left    ? Qt::AlignLeft
                               : c.align == Align::right ? Qt::AlignRight
                                                         : Qt::AlignHCenter;
-            l->setAlignment(h | Qt::AlignVCenter);
+            if (tmpl.statics_centre_vertically) {
+                l->setAlignment(h | Qt::AlignVCenter);
+            } else {
+                l->setAlignment(h | Qt::AlignTop);
+                l->setWordWrap(true);
+            }
             if (c.notify)
                 connect(l, &ClickLabel::clicked, this, [this, id = c.id] {
                     on_command(id);
@@ -59,6 +80,8 @@ TemplateDialog::TemplateDialog(const DialogTemplate& tmpl, QWidget* parent)
                 });
             w = l;
         }
+        // Set on each control: the platform's own fonts for buttons would otherwise win.
+        w->setFont(font);
         w->setObjectName(QString::number(c.id));
         w->setGeometry(dlu_x(c.x, tmpl.base), dlu_y(c.y, tmpl.base), dlu_x(c.w, tmpl.base),
                        dlu_y(c.h, tmpl.base));
@@ -83,6 +106,22 @@ void TemplateDialog::set_text(int id, const QString& text) {
     QWidget* w = control(id);
     if (auto* l = qobject_cast<QLabel*>(w)) l->setText(text);
     if (auto* b = qobject_cast<QPushButton*>(w)) b->setText(text);
+    fit_text(id);
+}
+
+void TemplateDialog::fit_text(int id) {
+    auto* label = qobject_cast<QLabel*>(control(id));
+    auto wanted = wanted_font_.find(id);
+    if (label == nullptr || wanted == wanted_font_.end()) return;
+    QFont font = wanted->second;
+    const int room = label->contentsRect().width();
+    // A static that wraps its words takes more lines instead.
+    if (!label->wordWrap() && room > 0) {
+        int pixels = QFontInfo(font).pixelSize();
+        while (pixels > 6 && QFontMetrics(font).horizontalAdvance(label->text()) > room)
+            font.setPixelSize(--pixels);
+    }
+    if (label->font() != font) label->setFont(font);
 }
 
 void TemplateDialog::show_control(int id, bool show) {
@@ -107,6 +146,7 @@ bool TemplateDialog::control_visible(int id) const {
 
 void TemplateDialog::move_control(int id, const QRect& rect) {
     if (QWidget* w = control(id)) w->setGeometry(rect);
+    fit_text(id);
 }
 
 void TemplateDialog::refresh_control(int id) {
@@ -147,7 +187,12 @@ void TemplateDialog::restyle() {
     }
     for (auto& [id, w] : controls_) {
         ControlStyle s = control_style(id);
-        if (s.font) w->setFont(*s.font);
+        if (qobject_cast<QLabel*>(w)) {
+            wanted_font_[id] = s.font ? *s.font : template_font(tmpl_.base);
+            fit_text(id);
+        } else if (s.font) {
+            w->setFont(*s.font);
+        }
         QPalette p = w->palette();
         if (s.text) {
             p.setColor(QPalette::WindowText, *s.text);

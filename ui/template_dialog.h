@@ -31,22 +31,33 @@ struct ControlTemplate {
     bool visible = true;
 };
 
-// Dialog-unit base of the template font: "MS Sans Serif" 8 is 6 x 13, "System" 10 is 8 x 16.
+// The font a template names and its dialog-unit base: "MS Sans Serif" 8 is 6 x 13 pixels per
+// 4 x 8 units, "System" 10 is 8 x 16.
 struct FontBase {
     int x, y;
+    const char* face;
+    int points;
 };
-constexpr FontBase kSansSerif8{6, 13};
-constexpr FontBase kSystem10{8, 16};
+constexpr FontBase kSansSerif8{6, 13, "MS Sans Serif", 8};
+constexpr FontBase kSystem10{8, 16, "System", 10};
 
 struct DialogTemplate {
     int id;
     int w, h;  // dialog units
     FontBase base;
     std::vector<ControlTemplate> controls;
+    // The display windows' statics centre one line vertically; a plain static of the other
+    // templates wraps its words and keeps its text at the top, as the framework draws it.
+    bool statics_centre_vertically = false;
 };
 
 int dlu_x(int dlu, FontBase base);
 int dlu_y(int dlu, FontBase base);
+
+// The template's font as an installed face: the names are the framework's, not fonts of this
+// machine. Sized in pixels so that its characters fill the base units the rectangles were laid
+// out with, whatever the screen's dots per inch.
+QFont template_font(FontBase base);
 
 struct ControlStyle {
     std::optional<QFont> font;
@@ -75,7 +86,7 @@ class TemplateDialog : public QDialog {
 
     QWidget* control(int id) const;
     QString text(int id) const;
-    void set_text(int id, const QString& text);
+    Q_INVOKABLE void set_text(int id, const QString& text);
     // Showing a control that the layout has hidden (its block has no width) leaves it hidden.
     void show_control(int id, bool show);
     bool control_visible(int id) const;  // its own flag, whether or not the window is shown
@@ -101,8 +112,13 @@ class TemplateDialog : public QDialog {
     virtual void on_command(int) {}
 
   private:
+    // A one-line text wider than its control gets a smaller font than the one wanted, never a
+    // cut: a price or weight that shows only in part would be read as another.
+    void fit_text(int id);
+
     DialogTemplate tmpl_;
     std::map<int, QWidget*> controls_;
+    std::map<int, QFont> wanted_font_;
     std::set<int> hidden_by_layout_;
 };
 

@@ -46,12 +46,12 @@ std::vector<ControlTemplate> bar_controls(bool with_keys, bool with_text) {
 }  // namespace
 
 const DialogTemplate& template_102() {
-    static const DialogTemplate t{102, 516, 45, kSansSerif8, bar_controls(true, false)};
+    static const DialogTemplate t{102, 516, 45, kSansSerif8, bar_controls(true, false), true};
     return t;
 }
 
 const DialogTemplate& template_135() {
-    static const DialogTemplate t{135, 516, 45, kSansSerif8, bar_controls(false, true)};
+    static const DialogTemplate t{135, 516, 45, kSansSerif8, bar_controls(false, true), true};
     return t;
 }
 

@@ -1,7 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
@@ -19,20 +19,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
                  const std::string& output_prefix, bool stdout_pipe)
     : out_path_(output_prefix + ".out"), err_path_(output_prefix + ".err") {
     int in[2], out[2] = {-1, -1};
-    if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (access(program.c_str(), X_OK) != 0 || pipe2(in, O_CLOEXEC) != 0) return;
     if (stdout_pipe && pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    if (stdout_pipe)
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    else
-        posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-
     std::vector<std::string> env_strings;
     for (char** e = environ; *e; ++e) {
         std::string kv = *e;
@@ -45,9 +33,23 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     envp.push_back(nullptr);
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+
+    // Only async-signal-safe calls between fork and exec. The child ends with this process
+    // even when a test crashes before it could stop it (a simulator, an X server).
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
+        dup2(in[0], 0);
+        int out_fd =
+            stdout_pipe ? out[1] : open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err_fd = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) _exit(127);
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
     close(in[0]);
     stdin_fd_ = in[1];
     if (stdout_pipe) {

@@ -1,7 +1,8 @@
 #pragma once
 // Child processes for the end-to-end tests: started with their own arguments, environment and
 // working directory, standard input a pipe we write to, standard output and error captured in
-// files; stopped by their process id, politely first, with a time-out.
+// files; stopped by their process id, politely first, with a time-out, and ended by the kernel
+// if the test process dies first.
 
 #include <sys/types.h>
 

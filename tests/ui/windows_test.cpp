@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <QApplication>
+#include <QFontInfo>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -344,6 +345,58 @@ TEST_F(MainWindow, FontsAndColoursPerControl) {
               QColor(220, 20, 60));
     EXPECT_EQ(dlg_->version().control(IDC_VER_MANUFACTURER)->font().pointSizeF(), 26);
     EXPECT_NE(dlg_->version().control(IDC_VER_MANUFACTURER_LABEL)->font().pointSizeF(), 26);
+}
+
+// The small windows as the dialog framework draws them: the template's font on every control
+// (even where the platform names its own for buttons), statics that wrap their words under
+// each other from the top, the version window on the dialog's face with only its values white
+// on black, and the boot message whole on a display narrower than the template.
+TEST(SmallWindows, DrawnAsTheDialogFrameworkDrawsThem) {
+    QApplication::setFont(QFont("DejaVu Serif", 15), "QPushButton");  // as a desktop theme does
+    CalibrationActions none;
+    CDlg_calbS0 wizard(none, nullptr);
+    CDlg_ver version(nullptr);
+    CDlg_boot2 boot(nullptr);
+    QApplication::setFont(QFont(), "QPushButton");
+    for (TemplateDialog* w :
+         {static_cast<TemplateDialog*>(&wizard.step1()), static_cast<TemplateDialog*>(&version)}) {
+        auto* close = w->control(w == &version ? IDC_CLOSE : IDC_EXIT);
+        EXPECT_EQ(QFontInfo(close->font()).family(), "Liberation Sans");
+        EXPECT_EQ(QFontInfo(close->font()).pixelSize(), 13);
+    }
+    auto* step = static_cast<QLabel*>(wizard.step1().control(IDC_MESSAGE));
+    EXPECT_TRUE(step->wordWrap());
+    EXPECT_TRUE(step->alignment() & Qt::AlignTop);
+    const QRect lines = step->fontMetrics().boundingRect(
+        step->contentsRect(), int(step->alignment()) | Qt::TextWordWrap, step->text());
+    EXPECT_TRUE(step->contentsRect().contains(lines)) << lines.height();
+
+    EXPECT_FALSE(version.autoFillBackground());  // the dialog's own face
+    for (int id : {IDC_VER_CHECKSUM_LABEL, IDC_VER_MANUFACTURER_LABEL}) {
+        QWidget* label = version.control(id);
+        EXPECT_FALSE(label->autoFillBackground()) << id;
+        EXPECT_EQ(label->palette().color(QPalette::WindowText),
+                  version.palette().color(QPalette::WindowText))
+            << id;
+    }
+    QWidget* value = version.control(IDC_VER_MANUFACTURER);
+    EXPECT_TRUE(value->autoFillBackground());
+    EXPECT_EQ(value->palette().color(QPalette::Window), QColor(Qt::black));
+    EXPECT_EQ(value->palette().color(QPalette::WindowText), QColor(Qt::white));
+    Configuration c = working_configuration();
+    version.set_text(IDC_VER_MANUFACTURER, QString::fromStdString(c.scale.manufacturer));
+    EXPECT_LE(value->fontMetrics().horizontalAdvance(static_cast<QLabel*>(value)->text()),
+              value->contentsRect().width());
+
+    boot.place_topmost(800, 0, 640, 480);
+    boot.show();
+    boot.set_text(IDC_MESSAGE, "Please remove item from the scale platform!");
+    auto* message = static_cast<QLabel*>(boot.control(IDC_MESSAGE));
+    const QRect text = message->fontMetrics().boundingRect(
+        message->contentsRect(), int(message->alignment()) | Qt::TextWordWrap, message->text());
+    EXPECT_TRUE(QRect(QPoint(0, 0), boot.size())
+                    .contains(message->geometry().topLeft() + text.bottomRight()));
+    EXPECT_TRUE(message->contentsRect().contains(text));
 }
 
 TEST(SecondWindow, FixedLookOverTheBuiltInBitmaps) {
