@@ -16,7 +16,7 @@ namespace tarvelo {
 
 class PseudoTerminal {
   public:
-    // Null on failure, with the reason in *error. With a non-empty link_path the slave is also
+    // The terminal, or why not. With a non-empty link_path the slave is also
     // reachable there (an existing symlink at that path is replaced; any other file is an error).
     static Result<std::unique_ptr<PseudoTerminal>> create(const std::string& link_path);
     ~PseudoTerminal();

@@ -118,6 +118,15 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& name,
     return port;
 }
 
+LineOpener serial_port_opener() {
+    return [](const std::string& name,
+              const LineSettings& settings) -> Result<std::unique_ptr<SerialLine>> {
+        Result<std::unique_ptr<SerialPort>> opened = SerialPort::open(name, settings);
+        if (!opened) return opened.failure();
+        return std::unique_ptr<SerialLine>(opened.take());
+    };
+}
+
 SerialPort::~SerialPort() {
     if (fd_ >= 0) ::close(fd_);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,19 +29,33 @@ enum class ReadStatus {
     gone,     // the device itself is gone (hang-up, unplugged adapter)
 };
 
-class SerialPort {
+// What the board drivers need of a serial line: SerialPort is the real one; tests script others.
+class SerialLine {
+  public:
+    virtual ~SerialLine() = default;
+    virtual ReadStatus read_byte(uint8_t& out) = 0;
+    // Writes every byte or fails; false when the device refuses or stays blocked for seconds.
+    virtual bool write_all(const void* data, size_t length) = 0;
+};
+
+// Opens a line by name with its settings; the drivers reopen a lost device the same way.
+using LineOpener = std::function<Result<std::unique_ptr<SerialLine>>(const std::string& name,
+                                                                     const LineSettings&)>;
+// The real serial devices.
+LineOpener serial_port_opener();
+
+class SerialPort : public SerialLine {
   public:
     // The port, or why not; a device that opened but refused the line settings fails as
     // `reached`.
     static Result<std::unique_ptr<SerialPort>> open(const std::string& name,
                                                     const LineSettings& settings);
-    ~SerialPort();
+    ~SerialPort() override;
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    ReadStatus read_byte(uint8_t& out);
-    // Writes every byte or fails; false when the device refuses or stays blocked for seconds.
-    bool write_all(const void* data, size_t length);
+    ReadStatus read_byte(uint8_t& out) override;
+    bool write_all(const void* data, size_t length) override;
     // Applies line settings and checks them by reading them back (a pty drops parity and may
     // answer EINVAL to settings it already has, so the call's own result is not trusted).
     Result<void> apply(const LineSettings& settings);

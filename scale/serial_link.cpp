@@ -5,27 +5,27 @@ namespace tarvelo {
 SerialLink::Opened SerialLink::open(const std::string& name, const LineSettings& settings) {
     name_ = name;
     settings_ = settings;
-    Result<std::unique_ptr<SerialPort>> opened = SerialPort::open(name, settings);
+    Result<std::unique_ptr<SerialLine>> opened = opener_(name, settings);
     if (!opened) return {false, opened.failure().reached, opened.error()};
     std::lock_guard<std::mutex> lock(port_mutex_);
     port_ = opened.take();
     return {true, false, {}};
 }
 
-std::shared_ptr<SerialPort> SerialLink::port() const {
+std::shared_ptr<SerialLine> SerialLink::port() const {
     std::lock_guard<std::mutex> lock(port_mutex_);
     return port_;
 }
 
 bool SerialLink::write(const uint8_t* data, size_t length) {
-    std::shared_ptr<SerialPort> p = port();
+    std::shared_ptr<SerialLine> p = port();
     return p && p->write_all(data, length);
 }
 
 void SerialLink::reopen(const Reader& reader) {
     while (reader.running()) {
         for (int i = 0; i < 20 && reader.running(); ++i) clock_.sleep_ms(50);
-        Result<std::unique_ptr<SerialPort>> opened = SerialPort::open(name_, settings_);
+        Result<std::unique_ptr<SerialLine>> opened = opener_(name_, settings_);
         if (!opened) continue;
         {
             std::lock_guard<std::mutex> lock(port_mutex_);
@@ -39,7 +39,7 @@ void SerialLink::reopen(const Reader& reader) {
 
 void SerialLink::run(const Reader& reader) {
     while (reader.running()) {
-        std::shared_ptr<SerialPort> p = port();
+        std::shared_ptr<SerialLine> p = port();
         if (!p) {
             if (was_opened()) {
                 reopen(reader);

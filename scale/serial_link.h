@@ -19,7 +19,10 @@ namespace tarvelo {
 
 class SerialLink {
   public:
-    SerialLink(Clock& clock, TraceFn trace) : clock_(clock), trace_(std::move(trace)) {}
+    SerialLink(Clock& clock, TraceFn trace, LineOpener opener = {})
+        : clock_(clock),
+          trace_(std::move(trace)),
+          opener_(opener ? std::move(opener) : serial_port_opener()) {}
 
     struct Opened {
         bool ok = false;
@@ -49,15 +52,16 @@ class SerialLink {
     const LinkWatch& watch() const { return watch_; }
 
   private:
-    std::shared_ptr<SerialPort> port() const;
+    std::shared_ptr<SerialLine> port() const;
     void reopen(const Reader& reader);
 
     Clock& clock_;
     TraceFn trace_;
+    LineOpener opener_;
     std::string name_;
     LineSettings settings_;
     mutable std::mutex port_mutex_;  // guards the port pointer against the reopen
-    std::shared_ptr<SerialPort> port_;
+    std::shared_ptr<SerialLine> port_;
     LinkWatch watch_;
 };
 

@@ -18,8 +18,8 @@ std::string format(const char* fmt, ...) {
 
 }  // namespace
 
-XonBoard::XonBoard(Clock& clock, TraceFn trace)
-    : clock_(clock), trace_(trace), link_(clock, trace) {}
+XonBoard::XonBoard(Clock& clock, TraceFn trace, LineOpener opener)
+    : clock_(clock), trace_(trace), link_(clock, trace, std::move(opener)) {}
 
 XonBoard::~XonBoard() {
     running_ = 0;

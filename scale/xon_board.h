@@ -27,7 +27,9 @@ class XonBoard : public WeighingBoard {
     static std::string port_name_for(const char* port_name);
     static LineSettings line_settings() { return LineSettings{38400, 8, 'E', 1}; }
 
-    explicit XonBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace());
+    // `opener` stands in for the serial devices in tests.
+    explicit XonBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace(),
+                      LineOpener opener = {});
     ~XonBoard() override;  // stops the update thread
     XonBoard(const XonBoard&) = delete;
     XonBoard& operator=(const XonBoard&) = delete;

@@ -265,6 +265,23 @@ TEST(EndToEnd, VerificationAndItsRenewalWithKestrin) {
     EXPECT_NE(s.logs().find("reached the max reading count"), std::string::npos);
 }
 
+// The [spec] flags reach the ECR link and the display: without the minimum weight a light
+// article is sold; without the auto clear the unit price stands when the goods are gone.
+TEST(EndToEnd, SpecFlagsAreHonoured) {
+    Scale s({.spec_section = "min_wgt_fg=0\nauto_clear_fg=0\n"});
+    ASSERT_TRUE(s.ready()) << s.tarvelo->err();
+    EXPECT_EQ(s.exchange("\x04\x02"
+                         "01\x1b"
+                         "000150\x1b\x03"),
+              ACK);
+    s.board_line("weight 1234");
+    ASSERT_TRUE(enq_until(s, data02("01234", "000150", "000185")));
+    s.board_line("weight 20");
+    ASSERT_TRUE(enq_until(s, data02("00020", "000150", "000003")));
+    s.board_line("weight 0");
+    ASSERT_TRUE(enq_until(s, data02("00000", "000150", "000000")));
+}
+
 TEST(EndToEnd, LetterBoardSale) {
     Scale s({.board = "letter"});
     ASSERT_TRUE(s.ready()) << s.tarvelo->err();

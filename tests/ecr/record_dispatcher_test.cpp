@@ -478,6 +478,17 @@ TEST_F(Dispatcher, TareOfALostBoardIsRefused) {
     EXPECT_EQ(status(), status_reply("01"));
 }
 
+// A weight-mode price refused while entry is closed ends without the tail: in quantity mode
+// nothing is posted again for it.
+TEST_F(Dispatcher, ARefusedWeightPriceRunsNoTail) {
+    send(record("30"));
+    send(record("33", {"000250", "0003"}));
+    sale_.price_accept = 0;
+    size_t before = display_.posted().size();
+    EXPECT_EQ(send(record("01", {"000150", ""})), NAK);
+    EXPECT_EQ(display_.posted().size(), before);
+}
+
 TEST_F(Dispatcher, UnitPriceIsAcceptedOncePerWeighing) {
     EXPECT_EQ(send(record("04", {"000150", "APPLES       "})), ACK);
     EXPECT_EQ(sale_.unit_price.load(), 150);

@@ -1,6 +1,7 @@
-# Reads every #include "dir/..." of the program's folders and fails on an edge against the
-# layering: platform <- config, log, libs <- scale <- ecr <- ui, app. Also fails on a Qt header
-# below ui/ and on client/ (kestrin, ecrctl) including anything outside client/.
+# Reads every #include "dir/..." and <dir/...> of the program's folders and fails on an edge
+# against the layering: platform <- config, log, libs <- scale <- ecr <- ui, app. Also fails on
+# a Qt header below ui/, on client/ (kestrin, ecrctl) including anything outside client/, on
+# tools/ reaching above scale/, and on any include path that steps with . or ..
 #   cmake -DROOT=<source tree> -P check_layering.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT ROOT)
@@ -18,28 +19,39 @@ set(allowed_ecr "platform;config;log;libs;scale/weighing_snapshot.h")
 set(allowed_ui "platform;config;log;libs;scale;ecr")
 set(allowed_app "platform;config;log;libs;scale;ecr;ui")
 set(allowed_client "")
-set(layers platform libs log config scale ecr ui app client)
+set(allowed_tools "platform;scale")
+set(layers platform libs log config scale ecr ui app client tools)
+set(project_folders platform libs log config scale ecr ui app client tools tests bench)
 set(below_ui platform libs log config scale ecr)
 
 set(errors "")
 foreach(layer IN LISTS layers)
-  file(GLOB_RECURSE sources "${ROOT}/${layer}/*.h" "${ROOT}/${layer}/*.cpp")
+  file(GLOB_RECURSE sources "${ROOT}/${layer}/*.h" "${ROOT}/${layer}/*.hpp" "${ROOT}/${layer}/*.cpp"
+       "${ROOT}/${layer}/*.cc")
   foreach(source IN LISTS sources)
     file(RELATIVE_PATH where "${ROOT}" "${source}")
     file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]")
     foreach(line IN LISTS lines)
-      if(line MATCHES "#[ \t]*include[ \t]*<(Q[A-Za-z]*)")
-        if(layer IN_LIST below_ui)
-          list(APPEND errors "${where}: Qt below ui/: <${CMAKE_MATCH_1}>")
-        endif()
-        continue()
-      endif()
-      if(NOT line MATCHES "#[ \t]*include[ \t]*\"(([^/\"]+)/[^\"]*)\"")
+      if(NOT line MATCHES "#[ \t]*include[ \t]*[<\"]([^>\"]*)[>\"]")
         continue()
       endif()
       set(header "${CMAKE_MATCH_1}")
-      set(folder "${CMAKE_MATCH_2}")
-      if(folder STREQUAL layer)
+      if(header MATCHES "^Q[A-Za-z]*$" OR header MATCHES "^Qt[A-Za-z]*/" OR header MATCHES "^q[a-z]+\\.h$")
+        if(layer IN_LIST below_ui)
+          list(APPEND errors "${where}: Qt below ui/: <${header}>")
+        endif()
+        continue()
+      endif()
+      # A step up or a step in place could walk out of any folder the rules name.
+      if(header MATCHES "(^|/)\\.\\.?(/|$)" OR header MATCHES "//")
+        list(APPEND errors "${where}: a path with . or .. or //: \"${header}\"")
+        continue()
+      endif()
+      if(NOT header MATCHES "^([^/]+)/")
+        continue()  # the standard library, or a file beside this one
+      endif()
+      set(folder "${CMAKE_MATCH_1}")
+      if(NOT folder IN_LIST project_folders OR folder STREQUAL layer)
         continue()
       endif()
       if(folder IN_LIST allowed_${layer} OR header IN_LIST allowed_${layer})

@@ -18,6 +18,7 @@ TEST(SerialPort, ComNamesMapToTtyS) {
         {"COM1", "/dev/ttyS0"},
         {"COM4", "/dev/ttyS3"},
         {"com12", "/dev/ttyS11"},
+        {"COM100", "/dev/ttyS99"},
         {"COM0", "COM0"},
         {"COMX", "COMX"},
         {"COM", "COM"},

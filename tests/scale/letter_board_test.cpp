@@ -123,6 +123,8 @@ TEST_F(LetterBoardTest, CommandQueueIsBounded) {
     EXPECT_EQ(driver_.preset_tare(123456789), -1);
     EXPECT_EQ(driver_.preset_tare(-10000000), -1);
     EXPECT_EQ(driver_.preset_tare(-9999999), 0);
+    EXPECT_EQ(driver_.preset_tare(100000000), -1);
+    EXPECT_EQ(driver_.preset_tare(99999999), 0);
 }
 
 // A command whose thread cannot be made fails and takes no turn: the next one still waits for
@@ -164,6 +166,9 @@ TEST(LetterBoardThreads, AFailedThreadTakesNoTurn) {
 TEST_F(LetterBoardTest, InitialZeroWaitsForItsAnswer) {
     start();
     EXPECT_EQ(driver_.init_rezero(), 0);
+    board_->set_mute(true);
+    EXPECT_EQ(driver_.init_rezero(), -1);  // the answer to the last one does not count
+    board_->set_mute(false);
     board_->fail_next('z', '1');
     EXPECT_EQ(driver_.init_rezero(), -1);
     bool refused_posted = false;
@@ -171,8 +176,6 @@ TEST_F(LetterBoardTest, InitialZeroWaitsForItsAnswer) {
         if (m.id == lcmd::WM_LCMD_REPLY)
             refused_posted |= m.record<lcmd::lcmd_reply>()->result == '1';
     EXPECT_TRUE(refused_posted);
-    board_->set_mute(true);
-    EXPECT_EQ(driver_.init_rezero(), -1);  // no answer in 10 waits
 }
 
 TEST_F(LetterBoardTest, IntegrityCheck) {
@@ -199,6 +202,29 @@ TEST_F(LetterBoardTest, DamagedFramesAreDropped) {
 
 // Every reply the board can give: a reply not beginning 'R' '0' is posted as such and, for
 // 'z', still counts when its result is '0'; the 'C', 'D' and 'F' replies are decoded and posted.
+// Reply data is decoded only after the letter it belongs to: 28 or 40 data bytes after another
+// letter are neither numbers nor a status word.
+TEST_F(LetterBoardTest, DecodedRepliesFollowTheirLetter) {
+    start();
+    auto count = [&](uint32_t id) {
+        size_t n = 0;
+        for (const auto& m : sink_.messages()) n += m.id == id;
+        return n;
+    };
+    for (size_t length : {size_t{3}, size_t{28}, size_t{40}}) {
+        board_->reply_next('R', '0', std::string(length, '1'));
+        ASSERT_EQ(driver_.command('Q'), 0);
+        ASSERT_TRUE(test::wait_until([&] {
+            auto r = driver_.last_reply();
+            return r.command_letter == 'Q' && r.data_length == static_cast<int32_t>(length);
+        }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(count(lcmd::WM_LCMD_NUMBERS), 0u);
+    EXPECT_EQ(count(lcmd::WM_LCMD_STATUS_WORD), 0u);
+    EXPECT_EQ(count(lcmd::WM_LCMD_FIRMWARE), 0u);
+}
+
 TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
     start();
     auto posted = [&](uint32_t id) {
@@ -269,6 +295,15 @@ TEST(LetterBoardTiming, EveryWaitOfEveryCommand) {
     EXPECT_EQ(driver.init_rezero(), -1);
     EXPECT_EQ(clock.sleeps_of(std::this_thread::get_id()), test::times(10, 2000));
     EXPECT_EQ(clock.sequences_starting(100), one_command);
+
+    // The integrity check looks for its answer every 100 ms, 50 times, and returns only once
+    // its command has left the line.
+    clock.clear();
+    EXPECT_EQ(driver.check_integrity("0123ABCD"), -1);
+    EXPECT_EQ(clock.sleeps_of(std::this_thread::get_id()), test::times(50, 100));
+    int command_threads = 0;
+    for (const auto& seq : clock.sequences_starting(100)) command_threads += seq == one_command[0];
+    EXPECT_EQ(command_threads, 1);
 
     board->set_mute(false);
     clock.clear();

@@ -369,7 +369,27 @@ TEST(Facade, CalibrationNeedsTheXonBoard) {
     test::TempDir dir;
     Facade f(1, dir, sim::BoardType::letter);
     ASSERT_EQ(f.open(), 0);
+    ASSERT_TRUE(test::wait_until([&] { return f.board->streaming(); }));  // its DC1 is in
+    f.board->clear_received();
     EXPECT_EQ(f.facade->calibrate_zero(), -1);  // no xon/xoff board is open
+    EXPECT_EQ(f.facade->init_rezero(), -1);     // the wizard's Exit: the xon/xoff board's too
+    EXPECT_TRUE(f.board->received().empty()) << "the letter board was sent a command";
+}
+
+TEST(Facade, XonLoadFlagsMapToFlags) {
+    test::TempDir dir;
+    Facade f(0, dir, sim::BoardType::xon);
+    ASSERT_EQ(f.open(), 0);
+    struct Case {
+        int load, underload, overload;
+    } cases[] = {{1, 1, 0}, {2, 0, 1}, {0, 0, 0}};
+    for (const Case& c : cases) {
+        f.board->set_load(c.load);
+        EXPECT_TRUE(test::wait_until([&] {
+            auto s = f.snapshot();
+            return s.underload == c.underload && s.overload == c.overload;
+        })) << c.load;
+    }
 }
 
 }  // namespace

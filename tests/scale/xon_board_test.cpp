@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <deque>
 #include <set>
 #include <thread>
 
@@ -250,6 +251,8 @@ TEST(XonBoardTiming, EveryWaitOfEveryCommand) {
         {"calibration zero, no reply", [&] { return driver.calibrate_zero(); }, true, false,
          unanswered(100)},
         {"span, no reply", [&] { return driver.calibrate_span(); }, true, false, unanswered(200)},
+        {"integrity check, no reply", [&] { return driver.check_integrity("1A2B3C4D"); }, true,
+         false, unanswered(100)},
         {"initial zero, no reply", [&] { return driver.init_rezero(); }, true, false,
          unanswered(100) + times(1, 100) + unanswered(100) + times(1, 100) + unanswered(100)},
         {"zero, unstable", [&] { return driver.rezero(); }, false, true, times(200, 5)},
@@ -285,6 +288,86 @@ TEST(XonBoardTiming, EveryWaitOfEveryCommand) {
 }
 
 // Mapped, not opened: the machine's own COM4, if it has one, is left alone.
+// A line whose bytes, read errors and silences a test hands over one by one.
+class ScriptedLine : public SerialLine {
+  public:
+    struct Step {
+        ReadStatus status;
+        uint8_t byte;
+    };
+    ReadStatus read_byte(uint8_t& out) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (steps_.empty()) {
+            ++idle_reads_;
+            return ReadStatus::nothing;
+        }
+        Step s = steps_.front();
+        steps_.pop_front();
+        idle_reads_ = 0;
+        out = s.byte;
+        return s.status;
+    }
+    bool write_all(const void*, size_t) override { return true; }
+    void bytes(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (char c : text) steps_.push_back({ReadStatus::byte, static_cast<uint8_t>(c)});
+    }
+    void error() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        steps_.push_back({ReadStatus::error, 0});
+    }
+    // Everything handed over has been read, and the reader has come back for more since.
+    bool drained() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return steps_.empty() && idle_reads_ >= 2;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::deque<Step> steps_;
+    int idle_reads_ = 0;
+};
+
+// The reader's frame hunt: an empty frame and the bytes of a frame cut by a read error change
+// nothing; after the error the reader looks for a new STX instead of finishing the frame it
+// had begun (which here would read 2345 g), and the link counts as lost until a good frame.
+TEST(XonBoardReader, AReadErrorStartsTheHuntAgain) {
+    auto* line = new ScriptedLine;
+    ScaledClock clock(10);
+    XonBoard driver(
+        clock, [](const std::string&) {},
+        [line](const std::string&, const LineSettings&) -> Result<std::unique_ptr<SerialLine>> {
+            return std::unique_ptr<SerialLine>(line);
+        });
+    ASSERT_EQ(driver.start("scripted"), 0);
+    auto weight = [&] {
+        xo::StatusBlock s{};
+        return driver.get_status(s) == 0 ? s[xo::weight] : -1;
+    };
+    line->bytes(
+        "\x02"
+        "0 01.000\r4 00.000\r\n0105\x03");
+    ASSERT_TRUE(test::wait_until([&] { return weight() == 1000; }));
+    line->bytes("\x02\x03");
+    ASSERT_TRUE(test::wait_until([&] { return line->drained(); }));
+    EXPECT_EQ(weight(), 1000);
+    EXPECT_FALSE(driver.link_lost(60000));
+
+    line->bytes(
+        "\x02"
+        "0 0");
+    line->error();
+    line->bytes("2.345\r\n0105\x03");
+    ASSERT_TRUE(test::wait_until([&] { return line->drained(); }));
+    EXPECT_EQ(weight(), 1000);
+    EXPECT_TRUE(driver.link_lost(60000));
+    line->bytes(
+        "\x02"
+        "0 01.500\r\n0105\x03");
+    ASSERT_TRUE(test::wait_until([&] { return weight() == 1500; }));
+    EXPECT_FALSE(driver.link_lost(60000));
+}
+
 TEST(XonBoardPort, NoNameMeansCom4) {
     EXPECT_EQ(XonBoard::port_name_for(nullptr), "COM4");
     EXPECT_EQ(serial_device_path(XonBoard::port_name_for(nullptr)), "/dev/ttyS3");
