@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "qt_printers.h"
 #include "ui/templates.h"
 #include "ui/text_codec.h"
 
@@ -20,10 +21,30 @@ int fixed_height(int) {
 }
 
 TEST(TextCodec, Utf8OrWindows1252) {
-    EXPECT_EQ(decode_text("\x80"), QString(QChar(0x20AC)));
-    EXPECT_EQ(decode_text("\xE2\x82\xAC/kg"), QString(QChar(0x20AC)) + "/kg");
-    EXPECT_EQ(decode_text("K\xC4SE"), QString("K") + QChar(0xC4) + "SE");  // not UTF-8: 1252
-    EXPECT_EQ(decode_text("plain"), "plain");
+    const QString euro(QChar(0x20AC));
+    const struct {
+        std::string bytes;
+        QString text;
+    } cases[] = {
+        {"\x80", euro},
+        {"\xE2\x82\xAC/kg", euro + "/kg"},
+        {"K\xC4SE", QString("K") + QChar(0xC4) + "SE"},  // not UTF-8: 1252
+        {"plain", "plain"},
+        // Cut inside the last character by a byte limit: the character goes, the rest stays.
+        {"x\xE2\x82\xAC\xE2\x82", "x" + euro},
+        {"\xE2\x82\xAC\xE2", euro},
+        {"ab\xE2\x82", "ab"},
+        {"St\xC3\xBC"
+         "c\xF0\x9F\x98",
+         QString("St") + QChar(0xFC) + "c"},
+        // A last byte that could begin a character, after plain letters: a 1252 letter.
+        {"caf\xE9", QString("caf") + QChar(0xE9)},
+        // Overlong forms and surrogates are not UTF-8.
+        {"\xC0\xAF", QString(QChar(0xC0)) + QChar(0xAF)},
+        {"\xE0\x80\x80", QString(QChar(0xE0)) + euro + euro},
+        {"\xED\xA0\x80", QString(QChar(0xED)) + QChar(0xA0) + euro},
+    };
+    for (const auto& c : cases) EXPECT_EQ(decode_text(c.bytes), c.text) << c.bytes;
 }
 
 TEST(DialogUnits, TemplateFontsGiveTheirBaseUnits) {
