@@ -38,6 +38,12 @@ int display_metric(int index, int capability) {
     return -1;
 }
 
+std::optional<QPoint> display_origin(int index) {
+    const auto screens = QGuiApplication::screens();
+    if (index < 0 || index >= screens.size()) return std::nullopt;
+    return screens[index]->geometry().topLeft();
+}
+
 CTarveloDlg::CTarveloDlg(Services services)
     : TemplateDialog(template_102()), services_(std::move(services)) {
     setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
@@ -133,18 +139,22 @@ bool CTarveloDlg::OnInitDialog() {
     set_bar_texts(*second_, s, module_checksum_);
     second_->hide();
     second_->place_topmost(config_.main2.x, config_.main2.y, config_.main2.w, config_.main2.h);
-    // Boot and flash windows, one per display.
+    // Boot and flash windows, one per display, each where its display lies on the desktop:
+    // with display 1 right of display 0 at the top, at the width of display 0. A display 1
+    // that does not exist gives -1 sizes and its windows go right of display 0.
     auto metric = services_.display_metric;
     int w0 = metric(0, kHorizontalResolution), h0 = metric(0, kVerticalResolution);
     int w1 = metric(1, kHorizontalResolution), h1 = metric(1, kVerticalResolution);
+    const QPoint at0 = services_.display_origin(0).value_or(QPoint(0, 0));
+    const QPoint at1 = services_.display_origin(1).value_or(QPoint(at0.x() + w0, at0.y()));
     boot_->set_main_window(this);
     boot_->hide();
-    boot_->place_topmost(0, 0, w0, h0);
+    boot_->place_topmost(at0.x(), at0.y(), w0, h0);
     boot2_->hide();
-    boot2_->place_topmost(w0, 0, w1, h1);
-    flash_->place_topmost(0, 0, w0, h0);
+    boot2_->place_topmost(at1.x(), at1.y(), w1, h1);
+    flash_->place_topmost(at0.x(), at0.y(), w0, h0);
     flash_->show();
-    flash2_->place_topmost(w0, 0, w1, h1);
+    flash2_->place_topmost(at1.x(), at1.y(), w1, h1);
     flash2_->show();
     // The version window.
     place_small_window(*ver_);
@@ -403,7 +413,7 @@ ControlStyle CTarveloDlg::control_style(int id) const {
         case IDC_UPRICE:
         case IDC_TPRICE:
         case IDC_TARE:
-            return {point_font(decode_text(m.font_name), m.font_size / 10.0), custom, {}};
+            return {value_font(m), custom, {}};
         default:
             return {};
     }

@@ -5,6 +5,7 @@
 // (posted messages, show/hide, mode switch, boot screens) are queued to the user-interface
 // thread.
 
+#include <QPoint>
 #include <QSystemTrayIcon>
 #include <atomic>
 #include <functional>
@@ -32,6 +33,8 @@ constexpr int kHorizontalResolution = 8;
 constexpr int kVerticalResolution = 10;
 // Width or height of display `index`; -1 for a display that does not exist.
 int display_metric(int index, int capability);
+// Where display `index` begins on the desktop; none for a display that does not exist.
+std::optional<QPoint> display_origin(int index);
 
 class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens {
     Q_OBJECT
@@ -49,6 +52,7 @@ class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens
         std::function<weighing_snapshot()> saved_snapshot;
         std::function<int()> calibrate_zero, calibrate_span, init_rezero;
         std::function<int(int, int)> display_metric = ui::display_metric;
+        std::function<std::optional<QPoint>(int)> display_origin = ui::display_origin;
         std::function<int()> pellum_version, dravix_version;
         MessageBox* boxes = nullptr;
         std::function<void(const std::string&)> info_box;

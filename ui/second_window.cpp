@@ -1,6 +1,7 @@
 #include "ui/second_window.h"
 
 #include <QPainter>
+#include <algorithm>
 
 #include "ui/background.h"
 #include "ui/layout.h"
@@ -9,17 +10,26 @@
 
 namespace tarvelo::ui {
 
+QFont value_font(const WindowSettings& window) {
+    return point_font(decode_text(window.font_name),
+                      std::max(window.font_size / 10.0, kSmallestValuePoints));
+}
+
+QString unit_price_caption(const Settings& s, const std::string& unit) {
+    return decode_text(s.currency_symbol) + "/" + decode_text(unit);
+}
+
 void set_bar_texts(TemplateDialog& w, const Settings& s, const std::string& checksum) {
     w.set_text(IDC_CHECKSUM, decode_text(checksum));
     w.set_text(IDC_APPROVAL, decode_text(s.approval_text));
     w.set_text(IDC_MAX, decode_text(s.max_label));
     w.set_text(IDC_MIN, decode_text(s.min_label));
     w.set_text(IDC_ED, decode_text(s.ed_label));
-    w.set_text(IDC_TARE_CAPTION, decode_text(s.tare_label + " " + s.weight_symbol));
+    w.set_text(IDC_TARE_CAPTION, decode_text(s.tare_label) + " " + decode_text(s.weight_symbol));
     w.set_text(IDC_WEIGHT_UNIT, decode_text(s.weight_symbol));
     w.set_text(IDC_ZERO_MARK, decode_text(s.zero_symbol));
     w.set_text(IDC_NET_MARK, decode_text(s.net_symbol));
-    w.set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_weight));
+    w.set_text(IDC_UPRICE_CAPTION, unit_price_caption(s, s.weight_symbol));
     w.set_text(IDC_CURRENCY, decode_text(s.currency_symbol));
     w.show_control(IDC_ZERO_MARK, false);
     w.show_control(IDC_NET_MARK, false);
@@ -36,14 +46,14 @@ void set_mode_controls(TemplateDialog& w, const Settings& s, int on) {
             w.show_control(id, false);
         w.set_text(IDC_WEIGHT_UNIT, decode_text(s.quantity_symbol));
         w.set_text(IDC_WEIGHT, "0");
-        w.set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_quantity));
+        w.set_text(IDC_UPRICE_CAPTION, unit_price_caption(s, s.quantity_symbol));
     } else {
         // The indicators come back with the display thread's next messages.
         w.show_control(IDC_TARE_CAPTION, true);
         w.show_control(IDC_TARE, true);
         w.set_text(IDC_WEIGHT_UNIT, decode_text(s.weight_symbol));
         w.set_text(IDC_WEIGHT, "0,00");
-        w.set_text(IDC_UPRICE_CAPTION, decode_text(s.unit_price_caption_weight));
+        w.set_text(IDC_UPRICE_CAPTION, unit_price_caption(s, s.weight_symbol));
     }
 }
 
@@ -103,7 +113,7 @@ ControlStyle CTarveloDlg2::control_style(int id) const {
         QColor::fromRgb(window_.color_r & 0xFF, window_.color_g & 0xFF, window_.color_b & 0xFF);
     const QColor amber = QColor::fromRgb(kAmber), teal = QColor::fromRgb(kTeal);
     const bool fixed = window_.type == 1;
-    const QFont value_font = point_font(decode_text(window_.font_name), window_.font_size / 10.0);
+    const QFont values = value_font(window_);
     switch (id) {
         case IDC_BRAND:
             return {point_font("Arial Bold", 18), teal, {}};
@@ -126,14 +136,13 @@ ControlStyle CTarveloDlg2::control_style(int id) const {
         case IDC_UPRICE:
         case IDC_TARE:
             if (fixed) return {point_font("Arial", 16), amber, QColor(Qt::black)};
-            return {value_font, custom, {}};
+            return {values, custom, {}};
         case IDC_TPRICE:
             if (fixed) return {point_font("Arial", 18), QColor(Qt::black), amber};
-            return {value_font, custom, {}};
+            return {values, custom, {}};
         case IDC_TEXT:
             if (fixed) return {point_font("Arial", 18), amber, QColor(Qt::black)};
-            return {
-                value_font, custom, {}};  // teal is only the text background colour: transparent
+            return {values, custom, {}};  // teal is only the text background colour: transparent
         default:
             return {};
     }

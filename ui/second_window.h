@@ -32,6 +32,14 @@ class CTarveloDlg2 : public TemplateDialog {
     int quantity_mode_ = 0;
 };
 
+// The values' font of a display window's settings: font_name at font_size tenths of a point,
+// never smaller than a person can read (a size of 1, 0 or below would draw nothing visible).
+QFont value_font(const WindowSettings& window);
+constexpr double kSmallestValuePoints = 6;
+// "currency/unit" of the unit price caption: each symbol read on its own, as either may be
+// UTF-8 or Windows-1252 (the default currency is the single byte 0x80).
+QString unit_price_caption(const Settings& settings, const std::string& unit);
+
 // The texts both display windows take from the settings at start-up.
 void set_bar_texts(TemplateDialog& window, const Settings& settings, const std::string& checksum);
 // The controls both windows change between weight mode (0) and quantity mode (1).

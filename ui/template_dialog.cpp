@@ -37,7 +37,9 @@ QFont point_font(const QString& face, double points) {
         bold = true;
     }
     QFont font(family);
-    font.setPointSizeF(points > 0 ? points : 1);
+    // Points at the 96 dots per inch the windows are drawn for, as whole pixels: a desktop
+    // that claims 144 dpi would otherwise make every text half as large again as its control.
+    font.setPixelSize(std::max(1, static_cast<int>(std::lround(points * 96 / 72.0))));
     font.setBold(bold);
     return font;
 }
@@ -109,17 +111,43 @@ void TemplateDialog::set_text(int id, const QString& text) {
     fit_text(id);
 }
 
+bool text_fits(const QFontMetrics& metrics, const QString& text, const QRect& area,
+               Qt::Alignment alignment) {
+    // Across: the line as the label lays it out, rounded outwards.
+    const QRect line = metrics.boundingRect(area, int(alignment), text);
+    if (line.left() < area.left() || line.right() > area.right()) return false;
+    // Down: the ink, not the line's leading, so that a line just taller than its control
+    // still counts as whole while no digit's foot and no comma is cut.
+    const QRect ink = metrics.tightBoundingRect(text).translated(0, line.top() + metrics.ascent());
+    return ink.isEmpty() || (ink.top() >= area.top() && ink.bottom() <= area.bottom());
+}
+
 void TemplateDialog::fit_text(int id) {
     auto* label = qobject_cast<QLabel*>(control(id));
     auto wanted = wanted_font_.find(id);
     if (label == nullptr || wanted == wanted_font_.end()) return;
     QFont font = wanted->second;
-    const int room = label->contentsRect().width();
+    const QRect area = label->contentsRect();
+    const QString text = label->text();
+    auto fits = [&](int pixels) {
+        QFont f = font;
+        f.setPixelSize(pixels);
+        return text_fits(QFontMetrics(f), text, area, label->alignment());
+    };
     // A static that wraps its words takes more lines instead.
-    if (!label->wordWrap() && room > 0) {
-        int pixels = QFontInfo(font).pixelSize();
-        while (pixels > 6 && QFontMetrics(font).horizontalAdvance(label->text()) > room)
-            font.setPixelSize(--pixels);
+    const int wanted_pixels = QFontInfo(font).pixelSize();
+    if (!label->wordWrap() && !area.isEmpty() && !text.isEmpty() &&
+        wanted_pixels > kSmallestFitPixels && !fits(wanted_pixels)) {
+        // The largest size that fits, down to the smallest one still drawn.
+        int low = kSmallestFitPixels, high = wanted_pixels - 1;
+        while (low < high) {
+            const int middle = (low + high + 1) / 2;
+            if (fits(middle))
+                low = middle;
+            else
+                high = middle - 1;
+        }
+        font.setPixelSize(low);
     }
     if (label->font() != font) label->setFont(font);
 }

@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QDialog>
 #include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QRect>
@@ -65,8 +66,15 @@ struct ControlStyle {
     std::optional<QColor> background;  // filled behind the text; none = transparent
 };
 
-// "Arial Bold" 18 -> a bold Arial of 18 points.
+// "Arial Bold" 18 -> a bold Arial of 18 points at 96 dpi (24 pixels), whatever the screen's.
 QFont point_font(const QString& face, double points);
+
+// Whether one line of text, drawn in `area` with `alignment` as a label draws it, stays
+// inside: across by its laid-out line, down by its ink.
+bool text_fits(const QFontMetrics& metrics, const QString& text, const QRect& area,
+               Qt::Alignment alignment);
+// A text too large for its control is drawn smaller, down to this many pixels.
+constexpr int kSmallestFitPixels = 6;
 
 class ClickLabel : public QLabel {
     Q_OBJECT
@@ -112,8 +120,9 @@ class TemplateDialog : public QDialog {
     virtual void on_command(int) {}
 
   private:
-    // A one-line text wider than its control gets a smaller font than the one wanted, never a
-    // cut: a price or weight that shows only in part would be read as another.
+    // A one-line text wider or taller than its control gets a smaller font than the one
+    // wanted, never a cut: a price or weight that shows only in part would be read as another
+    // ("0,000" whose comma is cut reads "0.000").
     void fit_text(int id);
 
     DialogTemplate tmpl_;

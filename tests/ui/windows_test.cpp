@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
@@ -8,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/window_messages.h"
+#include "qt_printers.h"
 #include "tests/support/test_support.h"
 #include "ui/background.h"
 #include "ui/main_window.h"
@@ -22,14 +24,18 @@ class RecordingBoxes : public MessageBox {
     std::vector<std::string> texts;
 };
 
-Configuration working_configuration(const std::string& bg_image = "") {
+// `scale` lines go into the [scale] section.
+Configuration working_configuration(const std::string& bg_image = "",
+                                    const std::string& scale = "") {
     Configuration c = load_settings(IniFile::parse(
         "[windowMain1]\nw=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\nweight_fg="
         "20\nuprice_fg=15\n"
         "tprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\nfont_size=200\nfont_color=0,0,255\n"
         "[windowMain2]\nw=640\nh=200\nname_fg=30\napproval_fg=12\nscale_span_fg=12\ntare_fg="
         "18\nweight_fg=20\n"
-        "uprice_fg=18\ntprice_fg=20\nfont_color=255,0,0\n"));
+        "uprice_fg=18\ntprice_fg=20\nfont_color=255,0,0\n"
+        "[scale]\n" +
+        scale));
     c.main1.bg_image = bg_image;
     c.main2.bg_image = bg_image;
     return c;
@@ -118,6 +124,98 @@ TEST(StartUp, StepsRunInOrderAndFillTheWindows) {
     EXPECT_TRUE(dlg->flash().isVisible());
     EXPECT_FALSE(dlg->boot().isVisible());
     EXPECT_FALSE(dlg->boot().control_visible(IDC_EXIT));
+}
+
+// Each display's start-up screens where that display lies on the desktop. With display 1 right
+// of display 0 at the top, that is the width of display 0 along; a display 1 that does not
+// exist gives -1 sizes and its screens stay right of display 0, out of sight.
+TEST(StartUp, StartUpScreensWhereTheirDisplaysLie) {
+    struct Display {
+        int w, h;
+        std::optional<QPoint> at;
+    };
+    struct Case {
+        const char* name;
+        Display d0, d1;
+        QRect display0, display1;
+    } cases[] = {
+        {"right",
+         {800, 600, QPoint(0, 0)},
+         {640, 480, QPoint(800, 0)},
+         {0, 0, 800, 600},
+         {800, 0, 640, 480}},
+        {"left",
+         {800, 600, QPoint(640, 0)},
+         {640, 480, QPoint(0, 0)},
+         {640, 0, 800, 600},
+         {0, 0, 640, 480}},
+        {"above",
+         {800, 600, QPoint(0, 480)},
+         {640, 480, QPoint(0, 0)},
+         {0, 480, 800, 600},
+         {0, 0, 640, 480}},
+        {"none",
+         {800, 600, QPoint(0, 0)},
+         {-1, -1, std::nullopt},
+         {0, 0, 800, 600},
+         {800, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        Fixture f;
+        const Display displays[] = {c.d0, c.d1};
+        f.services.display_metric = [displays](int index, int cap) {
+            return index > 1                      ? -1
+                   : cap == kHorizontalResolution ? displays[index].w
+                                                  : displays[index].h;
+        };
+        f.services.display_origin = [displays](int index) {
+            return index > 1 ? std::nullopt : displays[index].at;
+        };
+        auto dlg = f.make();
+        ASSERT_TRUE(dlg->OnInitDialog());
+        for (QWidget* w :
+             {static_cast<QWidget*>(&dlg->boot()), static_cast<QWidget*>(&dlg->flash())})
+            EXPECT_EQ(w->geometry(), c.display0) << c.name;
+        for (QWidget* w :
+             {static_cast<QWidget*>(&dlg->boot2()), static_cast<QWidget*>(&dlg->flash2())}) {
+            EXPECT_EQ(w->geometry().topLeft(), c.display1.topLeft()) << c.name;
+            if (!c.display1.isEmpty()) {
+                EXPECT_EQ(w->geometry().size(), c.display1.size()) << c.name;
+            }
+        }
+    }
+}
+
+// The captions join symbols that each may be UTF-8 or Windows-1252 (the default currency is
+// the byte 0x80): each is read on its own. A symbol cut to its six bytes inside a character
+// loses that character only.
+TEST(StartUp, CaptionsJoinSymbolsOfEitherEncoding) {
+    const QString euro(QChar(0x20AC));
+    struct Case {
+        std::string scale;
+        QString currency, weight_caption, quantity_caption, tare_caption;
+    } cases[] = {
+        {"quantity_symbol=St\xC3\xBC"
+         "ck\n",
+         euro, euro + "/kg", euro + "/St" + QChar(0xFC) + "ck", "TARE kg"},
+        {"currency_symbol=x\xE2\x82\xAC\xE2\x82\xAC\n", "x" + euro, "x" + euro + "/kg",
+         "x" + euro + "/pcs", "TARE kg"},
+        {"tare_label=T\xC3\xA1ra\nweight_symbol=\xB5g\n", euro, euro + "/" + QChar(0xB5) + "g",
+         euro + "/pcs", "T" + QString(QChar(0xE1)) + "ra " + QChar(0xB5) + "g"},
+    };
+    for (const Case& c : cases) {
+        Fixture f(working_configuration("", c.scale));
+        auto dlg = f.make();
+        ASSERT_TRUE(dlg->OnInitDialog());
+        for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg.get()),
+                                  static_cast<TemplateDialog*>(&dlg->second())}) {
+            EXPECT_EQ(w->text(IDC_CURRENCY), c.currency) << c.scale;
+            EXPECT_EQ(w->text(IDC_UPRICE_CAPTION), c.weight_caption) << c.scale;
+            EXPECT_EQ(w->text(IDC_TARE_CAPTION), c.tare_caption) << c.scale;
+        }
+        dlg->SetQuantityMode(1);
+        EXPECT_EQ(dlg->text(IDC_UPRICE_CAPTION), c.quantity_caption) << c.scale;
+    }
 }
 
 TEST(StartUp, FailuresShowTheirBoxesAndCloseButStartUpGoesOn) {
@@ -329,22 +427,83 @@ TEST_F(MainWindow, TrayClickTogglesEachWindowByItsOwnState) {
     EXPECT_TRUE(dlg_->second().isVisible());
 }
 
+// Fonts in points at 96 dots per inch, as whole pixels whatever the screen's resolution:
+// 18 points are 24 pixels, 20 are 26.7 and so 27.
 TEST_F(MainWindow, FontsAndColoursPerControl) {
     auto colour = [](QWidget* w) { return w->palette().color(QPalette::WindowText); };
+    auto pixels = [](QWidget* w) { return w->font().pixelSize(); };
     EXPECT_EQ(colour(dlg_->control(IDC_BRAND)), QColor(0, 148, 108));
     EXPECT_TRUE(dlg_->control(IDC_BRAND)->font().bold());
-    EXPECT_EQ(dlg_->control(IDC_BRAND)->font().pointSizeF(), 18);
+    EXPECT_EQ(pixels(dlg_->control(IDC_BRAND)), 24);
     EXPECT_EQ(colour(dlg_->control(IDC_WEIGHT)), QColor(0, 0, 255));  // the INI colour
-    EXPECT_EQ(dlg_->control(IDC_WEIGHT)->font().pointSizeF(), 20);    // font_size 200
+    EXPECT_EQ(pixels(dlg_->control(IDC_WEIGHT)), 27);                 // font_size 200
     EXPECT_EQ(dlg_->control(IDC_WEIGHT)->font().family(), "Arial");
     EXPECT_EQ(colour(dlg_->control(IDC_NET_MARK)), QColor(0, 0, 255));
-    EXPECT_EQ(dlg_->control(IDC_CHECKSUM)->font().pointSizeF(), 9);
+    EXPECT_EQ(pixels(dlg_->control(IDC_CHECKSUM)), 12);
     EXPECT_EQ(colour(dlg_->second().control(IDC_WEIGHT)), QColor(255, 0, 0));
-    EXPECT_EQ(dlg_->control(IDC_ZERO_KEY)->font().pointSizeF(), 20);
+    EXPECT_EQ(pixels(dlg_->control(IDC_ZERO_KEY)), 27);
     EXPECT_EQ(dlg_->boot().control(IDC_MESSAGE)->palette().color(QPalette::Window),
               QColor(220, 20, 60));
-    EXPECT_EQ(dlg_->version().control(IDC_VER_MANUFACTURER)->font().pointSizeF(), 26);
-    EXPECT_NE(dlg_->version().control(IDC_VER_MANUFACTURER_LABEL)->font().pointSizeF(), 26);
+    EXPECT_EQ(pixels(dlg_->version().control(IDC_VER_MANUFACTURER)), 35);
+    EXPECT_NE(pixels(dlg_->version().control(IDC_VER_MANUFACTURER_LABEL)), 35);
+}
+
+// The whole text of a one-line label as it draws it, measured as the desktop tests measure it:
+// its laid-out line across, its ink down.
+bool whole(const QLabel* l) {
+    const QFontMetrics fm = l->fontMetrics();
+    const QRect area = l->contentsRect();
+    const QRect line = fm.boundingRect(area, int(l->alignment()), l->text());
+    const QRect ink = fm.tightBoundingRect(l->text()).translated(0, line.top() + fm.ascent());
+    return area.left() <= line.left() && line.right() <= area.right() &&
+           (ink.isEmpty() || (area.top() <= ink.top() && ink.bottom() <= area.bottom()));
+}
+
+// Whatever the settings' font size, the display windows show every value whole and readable:
+// a font too large shrinks until the value fits across and down (a cut comma turns "0,000"
+// into "0.000"), and a size of 1, 0 or below still draws a value of 6 points (8 pixels).
+TEST(ValueFonts, EveryValueWholeAndReadableWhateverTheSize) {
+    const std::vector<std::pair<int, std::string>> values = {
+        {IDC_WEIGHT, " 0,000"},  {IDC_WEIGHT, "-99,999"},   {IDC_TARE, "-99,999"},
+        {IDC_UPRICE, "9999,99"}, {IDC_TPRICE, "999989,00"}, {IDC_TEXT, "APPLES"}};
+    for (int font_size : {1000, 400, 200, 10, 1, 0, -50}) {
+        Configuration c = working_configuration();
+        c.main1.font_size = c.main2.font_size = font_size;
+        Fixture f(c);
+        auto dlg = f.make();
+        ASSERT_TRUE(dlg->OnInitDialog());
+        dlg->show();
+        dlg->second().show();
+        QApplication::processEvents();
+        for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg.get()),
+                                  static_cast<TemplateDialog*>(&dlg->second())})
+            for (const auto& [id, text] : values) {
+                auto* label = static_cast<QLabel*>(w->control(id));
+                if (label == nullptr || !label->isVisible())
+                    continue;  // no article text on the bar
+                w->set_text(id, QString::fromStdString(text));
+                EXPECT_TRUE(whole(label)) << font_size << " " << id << " \"" << text << "\" at "
+                                          << QFontInfo(label->font()).pixelSize() << " px";
+                EXPECT_GE(QFontInfo(label->font()).pixelSize(), 8) << font_size << " " << id;
+            }
+    }
+}
+
+// Shrinking to fit measures the text as it is drawn: a text the width of its control, to the
+// pixel, is never cut by one.
+TEST(ValueFonts, ShrinkingMeasuresTheTextAsDrawn) {
+    Fixture f;
+    auto dlg = f.make();
+    ASSERT_TRUE(dlg->OnInitDialog());
+    auto* weight = static_cast<QLabel*>(dlg->control(IDC_WEIGHT));
+    for (const char* text : {" 1,234", "-99,999", "0,00"}) {
+        dlg->set_text(IDC_WEIGHT, text);
+        for (int width = 30; width <= 120; ++width) {
+            dlg->move_control(IDC_WEIGHT, QRect(200, 18, width, 40));
+            EXPECT_TRUE(whole(weight)) << text << " in " << width << " px at "
+                                       << QFontInfo(weight->font()).pixelSize() << " px";
+        }
+    }
 }
 
 // The small windows as the dialog framework draws them: the template's font on every control
