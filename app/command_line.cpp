@@ -42,6 +42,8 @@ std::string help_text() {
            "Environment:\n"
            "  XDG_RUNTIME_DIR          where the ECR pipe's socket is made (above)\n"
            "  QT_QPA_PLATFORM          the windows' platform; offscreen runs without a screen\n"
+           "  QT_ENABLE_HIGHDPI_SCALING  0 unless set: the windows keep the settings' pixels\n"
+           "                           on a scaled desktop\n"
            "  TARVELO_TIME_DIVISOR=N   shortens the boot screens' 8 seconds N times\n"
            "  TARVELO_SCREENSHOT_DIR=DIR  on SIGUSR1, saves both display windows into DIR\n"
            "\n"

@@ -128,6 +128,10 @@ int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string>
     // the platform was chosen explicitly.
     if (!std::getenv("QT_QPA_PLATFORM") && std::getenv("WAYLAND_DISPLAY") && std::getenv("DISPLAY"))
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // The windows are drawn in pixels for 96 dpi and the settings place them in screen pixels:
+    // a desktop scaled to 150 % must not make the 800-pixel bar 1200 pixels wide. A scaling
+    // the user asks for explicitly still holds.
+    ::setenv("QT_ENABLE_HIGHDPI_SCALING", "0", 0);
     auto* app = new QApplication(app_argc, app_argv);
     QApplication::setQuitOnLastWindowClosed(false);
     set_message_box(&qt_boxes());

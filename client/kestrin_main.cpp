@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "client/kestrin_dialog.h"
@@ -45,7 +46,9 @@ int read_command_line(int argc, char** argv) {
             "the scale data on \"Read\". F1 opens the About box.\n\n"
             "  --version   print the version and exit\n"
             "  --help      print this text and exit\n\n"
-            "Environment: XDG_RUNTIME_DIR (above); QT_QPA_PLATFORM, the windows' platform.\n",
+            "Environment: XDG_RUNTIME_DIR (above); QT_QPA_PLATFORM, the windows' platform;\n"
+            "QT_ENABLE_HIGHDPI_SCALING, 0 unless set (the dialog keeps its pixels on a scaled\n"
+            "desktop).\n",
             kUsage, kestrin::kDefaultPipeName);
     else if (version)
         std::printf("kestrin %s\n", TARVELO_VERSION);
@@ -60,6 +63,9 @@ class CkestrinApp {
         // Qt sees the program's name only: the command line has been read already.
         int app_argc = 1;
         char* app_argv[] = {argv[0], nullptr};
+        // The dialog is laid out in pixels for 96 dpi; a desktop scaled to 150 % would stretch
+        // it by half. A scaling the user asks for explicitly still holds.
+        ::setenv("QT_ENABLE_HIGHDPI_SCALING", "0", 0);
         QApplication app(app_argc, app_argv);
         kestrin::CkestrinDlg dlg(nullptr, show_message);
         dlg.show();
