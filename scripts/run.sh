@@ -33,7 +33,7 @@ font_color=0,0,160
 bg_image=
 [windowMain2]
 x=0
-y=120
+y=560
 w=640
 h=200
 name_fg=30

@@ -7,9 +7,10 @@
 //   window  class winid visible x y w h
 //   control window-class id kind visible x y w h fits rgb family pixels text
 // A window's place is where Qt believes it is; a control's is within its window (a window
-// manager that frames a window can leave Qt with a stale idea of where it is). `fits` is 1 when the
-// text, laid out as the control draws it (alignment, word wrap, the control's own font), stays
-// inside the part of the control its window shows.
+// manager that frames a window can leave Qt with a stale idea of where it is). A control is
+// visible when it shows whenever its window does, so that a window not opened yet can be
+// checked too. `fits` is 1 when the text, laid out as the control draws it (alignment, word
+// wrap, the control's own font), stays inside the part of the control its window shows.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -140,8 +141,8 @@ class WindowProbe : public QObject {
                     << (l   ? "label"
                         : b ? "button"
                             : "edit")
-                    << '\t' << int(w->isVisible()) << '\t' << place(w) << '\t' << int(fits) << '\t'
-                    << colour.name().mid(1) << '\t' << QFontInfo(w->font()).family() << '\t'
+                    << '\t' << int(w->isVisibleTo(window)) << '\t' << place(w) << '\t' << int(fits)
+                    << '\t' << colour.name().mid(1) << '\t' << QFontInfo(w->font()).family() << '\t'
                     << QFontInfo(w->font()).pixelSize() << '\t' << QString(text).replace('\n', ' ')
                     << '\n';
             }

@@ -25,16 +25,31 @@ bool poll(const std::function<bool()>& done, int timeout_ms) {
 
 }  // namespace
 
-XSession::XSession(const std::vector<QSize>& monitors, bool tray) {
+namespace {
+
+std::vector<QRect> side_by_side(const std::vector<QSize>& sizes) {
+    std::vector<QRect> monitors;
+    int x = 0;
+    for (const QSize& s : sizes) {
+        monitors.emplace_back(QPoint(x, 0), s);
+        x += s.width();
+    }
+    return monitors;
+}
+
+}  // namespace
+
+XSession::XSession(const std::vector<QRect>& monitors, bool tray) {
     ready_ = start(monitors, tray);
 }
 
-bool XSession::start(const std::vector<QSize>& monitors, bool tray) {
-    int width = 0, height = 0;
-    for (const QSize& m : monitors) {
-        width += m.width();
-        height = std::max(height, m.height());
-    }
+XSession::XSession(const std::vector<QSize>& monitors, bool tray)
+    : XSession(side_by_side(monitors), tray) {}
+
+bool XSession::start(const std::vector<QRect>& monitors, bool tray) {
+    QRect root;
+    for (const QRect& m : monitors) root |= m;
+    const int width = root.right() + 1, height = root.bottom() + 1;
     // The server picks a free display number itself and writes it to its standard output;
     // it never takes one that is in use. -noreset keeps the monitors when a client leaves.
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
@@ -53,13 +68,12 @@ bool XSession::start(const std::vector<QSize>& monitors, bool tray) {
 
     // Monitors as RandR 1.5 defines them: Qt makes one screen of each.
     if (monitors.size() > 1) {
-        int x = 0;
         for (size_t i = 0; i < monitors.size(); ++i) {
-            const QSize& m = monitors[i];
+            const QRect& m = monitors[i];
             std::string geometry =
                 std::to_string(m.width()) + "/" + std::to_string(m.width() * 254 / 960) + "x" +
                 std::to_string(m.height()) + "/" + std::to_string(m.height() * 254 / 960) + "+" +
-                std::to_string(x) + "+0";
+                std::to_string(m.x()) + "+" + std::to_string(m.y());
             CommandResult r =
                 run({"/usr/bin/xrandr", "--setmonitor", (i == 0 ? "*M" : "M") + std::to_string(i),
                      geometry, i == 0 ? "screen" : "none"});
@@ -67,7 +81,6 @@ bool XSession::start(const std::vector<QSize>& monitors, bool tray) {
                 why_ = "xrandr --setmonitor failed: " + r.out;
                 return false;
             }
-            x += m.width();
         }
     }
     // A grey desktop: a black window then shows as itself.
@@ -123,8 +136,15 @@ CommandResult XSession::run(const std::vector<std::string>& argv) {
     return r;
 }
 
+bool XSession::merge_resources(const std::string& lines) {
+    const std::string file = dir_.file("resources");
+    write_file(file, lines);
+    return run({"/usr/bin/xrdb", "-merge", file}).code == 0;
+}
+
 QImage XSession::grab(const std::string& path, const QRect& part) {
-    const std::string file = dir_.file("screen.png");
+    // Uncompressed: a grab is quick, several in each second of a colour phase.
+    const std::string file = dir_.file("screen.ppm");
     if (run({"/usr/bin/import", "-window", "root", file}).code != 0) return {};
     QImage screen = QImage(QString::fromStdString(file)).convertToFormat(QImage::Format_RGB32);
     if (part.isValid()) screen = screen.copy(part);
@@ -161,7 +181,7 @@ QRect XSession::window_place(unsigned long window) {
     return QRect(v["Absolute upper-left X"], v["Absolute upper-left Y"], v["Width"], v["Height"]);
 }
 
-void XSession::click(const QPoint& at) {
+void XSession::click(const QPoint& at, unsigned long window) {
     // Two clicks on one spot within the double-click time are a double click (one that does
     // not press a button that has just appeared there): pace them as a hand would.
     const auto now = std::chrono::steady_clock::now();
@@ -173,7 +193,30 @@ void XSession::click(const QPoint& at) {
     // pointer that has not moved since may not have been told that it is there.
     run({"/usr/bin/xdotool", "mousemove", "--sync", std::to_string(at.x() + 5),
          std::to_string(at.y() + 5), "mousemove", "--sync", std::to_string(at.x()),
-         std::to_string(at.y()), "click", "1"});
+         std::to_string(at.y())});
+    if (window != 0) {
+        // X names the window manager's frame round the window, where there is one.
+        const std::string tree =
+            run({"/usr/bin/xwininfo", "-id", std::to_string(window), "-tree"}).out;
+        auto id_after = [&](const std::string& label) -> unsigned long {
+            const auto found = tree.find(label);
+            return found == std::string::npos
+                       ? 0
+                       : std::strtoul(tree.c_str() + found + label.size(), nullptr, 16);
+        };
+        const unsigned long parent = id_after("Parent window id: ");
+        const unsigned long frame =
+            parent != 0 && parent != id_after("Root window id: ") ? parent : window;
+        poll(
+            [&] {
+                const std::string under =
+                    run({"/usr/bin/xdotool", "getmouselocation", "--shell"}).out;
+                return under.find("WINDOW=" + std::to_string(window) + "\n") != std::string::npos ||
+                       under.find("WINDOW=" + std::to_string(frame) + "\n") != std::string::npos;
+            },
+            5000);
+    }
+    run({"/usr/bin/xdotool", "click", "1"});
 }
 
 void XSession::type(const std::string& text) {
@@ -278,6 +321,27 @@ QColor main_colour(const QImage& image, const QRect& rect) {
     for (auto [rgb, n] : count)
         if (n > most) best = rgb, most = n;
     return QColor(best);
+}
+
+QColor ground_colour(const QImage& image, const QRect& rect) {
+    struct Sum {
+        int n = 0;
+        long r = 0, g = 0, b = 0;
+    };
+    std::map<int, Sum> bins;  // 32 levels a channel
+    const QRect area = rect & image.rect();
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QColor c(image.pixel(x, y));
+            Sum& s = bins[(c.red() >> 5) << 6 | (c.green() >> 5) << 3 | (c.blue() >> 5)];
+            ++s.n;
+            s.r += c.red(), s.g += c.green(), s.b += c.blue();
+        }
+    Sum best;
+    for (const auto& [bin, s] : bins)
+        if (s.n > best.n) best = s;
+    if (best.n == 0) return {};
+    return QColor(int(best.r / best.n), int(best.g / best.n), int(best.b / best.n));
 }
 
 int pixels_like(const QImage& image, const QRect& rect, const QColor& colour, int tolerance) {

@@ -6,12 +6,14 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPoint>
 #include <QRect>
 #include <QSize>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,9 @@ struct CommandResult {
 
 class XSession {
   public:
-    // Monitors left to right, the first one primary.
+    // Monitors where they lie on the root window, the first one primary.
+    XSession(const std::vector<QRect>& monitors, bool tray);
+    // Monitors side by side at the top, left to right, the first one primary.
     XSession(const std::vector<QSize>& monitors, bool tray);
     ~XSession();
 
@@ -38,6 +42,9 @@ class XSession {
 
     // A program of this machine on this display, waited for (15 s at most).
     CommandResult run(const std::vector<std::string>& argv);
+    // Merges X resources ("Xft.dpi: 144") as a desktop's settings do; programs started
+    // afterwards read them.
+    bool merge_resources(const std::string& lines);
     // The screen as a person sees it, also saved to `path` when one is given.
     QImage grab(const std::string& path = "", const QRect& part = QRect());
     // Waits until the window is mapped and its picture has stopped changing: a window that the
@@ -45,12 +52,14 @@ class XSession {
     bool settle(unsigned long window, const QRect& place);
     // X's own idea of where a window is.
     QRect window_place(unsigned long window);
-    void click(const QPoint& at);
+    // With `window`, the click waits until X has that window under the pointer (5 s at most):
+    // a window that has just replaced another at the same place may not be there for X yet.
+    void click(const QPoint& at, unsigned long window = 0);
     void type(const std::string& text);
     void key(const std::string& name);
 
   private:
-    bool start(const std::vector<QSize>& monitors, bool tray);
+    bool start(const std::vector<QRect>& monitors, bool tray);
 
     TempDir dir_;
     std::string display_;
@@ -123,7 +132,24 @@ class Probe {
 
 // The colour most of the rectangle shows: the background behind a text.
 QColor main_colour(const QImage& image, const QRect& rect);
+// The colour of most of the rectangle, counting alike colours together (a shaded button face
+// is many colours, a frame round it one): what a text in the rectangle is read against.
+QColor ground_colour(const QImage& image, const QRect& rect);
 // How many pixels of the rectangle are within `tolerance` of `colour` in every channel.
 int pixels_like(const QImage& image, const QRect& rect, const QColor& colour, int tolerance = 40);
 
 }  // namespace tarvelo::test
+
+// Readable failure messages for Qt's value types (found by argument-dependent lookup).
+inline void PrintTo(const QPoint& p, std::ostream* os) {
+    *os << "(" << p.x() << "," << p.y() << ")";
+}
+inline void PrintTo(const QSize& s, std::ostream* os) {
+    *os << s.width() << "x" << s.height();
+}
+inline void PrintTo(const QRect& r, std::ostream* os) {
+    *os << r.width() << "x" << r.height() << " at (" << r.x() << "," << r.y() << ")";
+}
+inline void PrintTo(const QColor& c, std::ostream* os) {
+    *os << c.name().toStdString();
+}
