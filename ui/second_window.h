@@ -33,9 +33,11 @@ class CTarveloDlg2 : public TemplateDialog {
 };
 
 // The values' font of a display window's settings: font_name at font_size tenths of a point,
-// never smaller than a person can read (a size of 1, 0 or below would draw nothing visible).
+// never smaller than the captions above the values (9 points): a size of 1, 0 or below would
+// draw nothing visible, and at 6 points the digits are too faint to read and a comma hardly
+// tells from a point.
 QFont value_font(const WindowSettings& window);
-constexpr double kSmallestValuePoints = 6;
+constexpr double kSmallestValuePoints = 9;
 // "currency/unit" of the unit price caption: each symbol read on its own, as either may be
 // UTF-8 or Windows-1252 (the default currency is the single byte 0x80).
 QString unit_price_caption(const Settings& settings, const std::string& unit);

@@ -451,12 +451,14 @@ TEST_F(Desktop, TheScaleOnTwoMonitors) {
 }
 
 // One monitor and no notification area: the display-1 windows get the -1 sizes and nothing
-// crashes or hangs; the customer window in its fixed look over the built-in bitmaps.
+// crashes or hangs; the customer window in its fixed look over the built-in bitmaps. The bar's
+// font_size of 0 still draws its values large enough to read.
 TEST_F(Desktop, OneMonitorAndTheFixedCustomerLook) {
     XSession x({QSize(800, 600)}, false);
     ASSERT_TRUE(x.ready()) << x.why();
-    ScaleRun s(x, "[windowMain2]\nx=0\ny=560\nw=640\nh=200",
-               "[windowMain2]\ntype=1\nx=0\ny=120\nw=256\nh=120");
+    const std::string between = "font_color=0,0,160\nbg_image=\n[windowMain2]\n";
+    ScaleRun s(x, "font_size=200\n" + between + "x=0\ny=560\nw=640\nh=200",
+               "font_size=0\n" + between + "type=1\nx=0\ny=120\nw=256\nh=120");
     EXPECT_TRUE(screens_show(x, corners({0, 60, 800, 540}), kCrimson, "boot_one_monitor.png"));
     ASSERT_TRUE(s.tarvelo_->wait_output("tarvelo: scale ready", 30000)) << s.tarvelo_->err();
     auto d = s.probe_.wait([](const Dump& v) { return v.shown(kBar) && v.shown(kCustomer); });
@@ -479,6 +481,13 @@ TEST_F(Desktop, OneMonitorAndTheFixedCustomerLook) {
     screen.copy(d->place(kCustomer))
         .save(QString::fromStdString(kShots + "/customer_window_fixed.png"));
     expect_legible(screen, *d, kCustomer, 5);
+    d = s.probe_.dump();
+    ASSERT_TRUE(on_screen(x, d, kBar));
+    screen = x.grab();
+    screen.copy(d->place(kBar))
+        .save(QString::fromStdString(kShots + "/display_bar_font_size_0.png"));
+    expect_legible(screen, *d, kBar, 12);
+    expect_whole_texts(*d, kBar, 10);
     // Still answering: the bar takes a click on its brand.
     press(x, *d, kBar, "1000");
     EXPECT_TRUE(s.probe_.wait([](const Dump& v) { return v.shown(kVersion); }));

@@ -43,6 +43,10 @@ TEST(TextCodec, Utf8OrWindows1252) {
         {"\xC0\xAF", QString(QChar(0xC0)) + QChar(0xAF)},
         {"\xE0\x80\x80", QString(QChar(0xE0)) + euro + euro},
         {"\xED\xA0\x80", QString(QChar(0xED)) + QChar(0xA0) + euro},
+        {"\xF0\x80\x80\x80", QString(QChar(0xF0)) + euro + euro + euro},
+        // Nothing above U+10FFFF.
+        {"\xF4\xBF\x80\x80", QString(QChar(0xF4)) + QChar(0xBF) + euro + euro},
+        {"\xF5\x80\x80\x80", QString(QChar(0xF5)) + euro + euro + euro},
     };
     for (const auto& c : cases) EXPECT_EQ(decode_text(c.bytes), c.text) << c.bytes;
 }

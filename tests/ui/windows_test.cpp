@@ -461,7 +461,8 @@ bool whole(const QLabel* l) {
 
 // Whatever the settings' font size, the display windows show every value whole and readable:
 // a font too large shrinks until the value fits across and down (a cut comma turns "0,000"
-// into "0.000"), and a size of 1, 0 or below still draws a value of 6 points (8 pixels).
+// into "0.000"), and a size of 1, 0 or below still draws a value as large as its caption,
+// 9 points (12 pixels).
 TEST(ValueFonts, EveryValueWholeAndReadableWhateverTheSize) {
     const std::vector<std::pair<int, std::string>> values = {
         {IDC_WEIGHT, " 0,000"},  {IDC_WEIGHT, "-99,999"},   {IDC_TARE, "-99,999"},
@@ -484,24 +485,34 @@ TEST(ValueFonts, EveryValueWholeAndReadableWhateverTheSize) {
                 w->set_text(id, QString::fromStdString(text));
                 EXPECT_TRUE(whole(label)) << font_size << " " << id << " \"" << text << "\" at "
                                           << QFontInfo(label->font()).pixelSize() << " px";
-                EXPECT_GE(QFontInfo(label->font()).pixelSize(), 8) << font_size << " " << id;
+                EXPECT_GE(QFontInfo(label->font()).pixelSize(), 12) << font_size << " " << id;
             }
     }
 }
 
 // Shrinking to fit measures the text as it is drawn: a text the width of its control, to the
-// pixel, is never cut by one.
+// pixel, is never cut by one, on the side its alignment lets it run over. (A text too long for
+// the control at the smallest size is cut: there is nothing smaller to draw it in.)
 TEST(ValueFonts, ShrinkingMeasuresTheTextAsDrawn) {
     Fixture f;
     auto dlg = f.make();
     ASSERT_TRUE(dlg->OnInitDialog());
-    auto* weight = static_cast<QLabel*>(dlg->control(IDC_WEIGHT));
-    for (const char* text : {" 1,234", "-99,999", "0,00"}) {
-        dlg->set_text(IDC_WEIGHT, text);
-        for (int width = 30; width <= 120; ++width) {
-            dlg->move_control(IDC_WEIGHT, QRect(200, 18, width, 40));
-            EXPECT_TRUE(whole(weight)) << text << " in " << width << " px at "
-                                       << QFontInfo(weight->font()).pixelSize() << " px";
+    const struct {
+        int id;  // right-aligned, left-aligned, centred
+        std::vector<const char*> texts;
+    } controls[] = {{IDC_WEIGHT, {" 1,234", "-99,999", "0,00"}},
+                    {IDC_MAX, {"Max.6/15kg", "Max 999,995kg"}},
+                    {IDC_CHECKSUM, {"B7540297", "WWWWWWWW"}}};
+    for (const auto& c : controls) {
+        auto* label = static_cast<QLabel*>(dlg->control(c.id));
+        for (const char* text : c.texts) {
+            dlg->set_text(c.id, text);
+            for (int width = 30; width <= 120; ++width) {
+                dlg->move_control(c.id, QRect(200, 18, width, 40));
+                if (QFontInfo(label->font()).pixelSize() == kSmallestFitPixels) continue;
+                EXPECT_TRUE(whole(label)) << text << " in " << width << " px at "
+                                          << QFontInfo(label->font()).pixelSize() << " px";
+            }
         }
     }
 }
