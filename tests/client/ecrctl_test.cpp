@@ -17,16 +17,10 @@ namespace {
 
 using test::FakeLink;
 using test::FakeReply;
+using test::kData1234;
 using test::ScriptedScale;
 
 const std::string ACK = "\x06", NAK = "\x15";
-const std::string kData1234 =
-    "\x02"
-    "02\x1b"
-    "3\x1b"
-    "01234\x1b"
-    "000299\x1b"
-    "000369\x03";
 
 // ecrctl over an in-memory scale: what it sent, what it printed, how often it connected.
 struct EcrctlRun {

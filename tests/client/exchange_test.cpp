@@ -11,15 +11,8 @@ namespace kestrin {
 namespace {
 
 using test::FakeLink;
+using test::kData1234;
 using test::ScriptedScale;
-
-const std::string kData1234 =
-    "\x02"
-    "02\x1b"
-    "3\x1b"
-    "01234\x1b"
-    "000299\x1b"
-    "000369\x03";
 const std::string kData39 =
     "\x02"
     "02\x1b"

@@ -17,11 +17,11 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+bool wait_until(const std::function<bool()>& done, int timeout_ms, int every_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(every_ms));
     }
     return true;
 }

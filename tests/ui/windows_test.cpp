@@ -18,12 +18,6 @@
 namespace tarvelo::ui {
 namespace {
 
-class RecordingBoxes : public MessageBox {
-  public:
-    void error(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
 // `scale` lines go into the [scale] section.
 Configuration working_configuration(const std::string& bg_image = "",
                                     const std::string& scale = "") {
@@ -86,7 +80,7 @@ struct Fixture {
     std::unique_ptr<CTarveloDlg> make() { return std::make_unique<CTarveloDlg>(services); }
 
     CTarveloDlg::Services services;
-    RecordingBoxes boxes;
+    test::RecordingBoxes boxes;
     std::vector<std::string> steps, infos;
     int exit_code = 0, open_result = 0, checksum_result = 0, calibrate_zero_result = 0,
         calibrate_span_result = 0;
@@ -107,7 +101,7 @@ TEST(StartUp, StepsRunInOrderAndFillTheWindows) {
     EXPECT_TRUE(dlg->OnInitDialog());
     EXPECT_EQ(f.steps, (std::vector<std::string>{"settings", "open COM4", "checksum",
                                                  "display thread", "pipe thread"}));
-    EXPECT_TRUE(f.boxes.texts.empty());
+    EXPECT_TRUE(f.boxes.texts().empty());
     EXPECT_EQ(dlg->text(IDC_CHECKSUM), "1A2B3C4D");
     EXPECT_EQ(dlg->text(IDC_APPROVAL), "TC4702");
     EXPECT_EQ(dlg->text(IDC_TARE_CAPTION), "TARE kg");
@@ -242,7 +236,7 @@ TEST(StartUp, FailuresShowTheirBoxesAndCloseButStartUpGoesOn) {
         f.threads_ok = c.threads_ok;
         auto dlg = f.make();
         EXPECT_FALSE(dlg->OnInitDialog()) << c.name;
-        EXPECT_EQ(f.boxes.texts, c.boxes) << c.name;
+        EXPECT_EQ(f.boxes.texts(), c.boxes) << c.name;
         EXPECT_EQ(f.steps.size(), 5u) << c.name;  // every later step still ran
         EXPECT_TRUE(dlg->close_requested());
     }
@@ -252,7 +246,7 @@ TEST(StartUp, MissingSettingsEndTheProcess) {
     Fixture f(std::nullopt);
     auto dlg = f.make();
     EXPECT_FALSE(dlg->OnInitDialog());
-    EXPECT_EQ(f.boxes.texts, std::vector<std::string>{"Could not find tarvelo.ini"});
+    EXPECT_EQ(f.boxes.texts(), std::vector<std::string>{"Could not find tarvelo.ini"});
     EXPECT_EQ(f.exit_code, -1);
     EXPECT_EQ(f.steps, std::vector<std::string>{"settings"});
 }
@@ -362,7 +356,7 @@ TEST_F(MainWindow, LabelClicksOpenVersionOrWizard) {
     emit dlg_->command(0);  // nothing
     auto click = [&](int id) { static_cast<ClickLabel*>(dlg_->control(id))->clicked(); };
     click(IDC_MAX);  // span switch closed
-    EXPECT_EQ(f_.boxes.texts, std::vector<std::string>{"Please Open Span Switch!"});
+    EXPECT_EQ(f_.boxes.texts(), std::vector<std::string>{"Please Open Span Switch!"});
     EXPECT_EQ(dlg_->calibration_mode().load(), 0);
     EXPECT_FALSE(dlg_->calibration().isVisible());
 
@@ -394,14 +388,14 @@ TEST_F(MainWindow, WizardStepsWithABoardThatFailsAndSucceeds) {
     EXPECT_TRUE(start.step1().isVisible());
     f_.calibrate_zero_result = 1;
     press(start.step1(), IDC_NEXT);
-    EXPECT_EQ(f_.boxes.texts.back(), "Zero reset failed! Press Next to try again.");
+    EXPECT_EQ(f_.boxes.texts().back(), "Zero reset failed! Press Next to try again.");
     EXPECT_TRUE(start.step1().isVisible());
     f_.calibrate_zero_result = 0;
     press(start.step1(), IDC_NEXT);
     EXPECT_TRUE(start.step1().step2().isVisible());
     f_.calibrate_span_result = -1;
     press(start.step1().step2(), IDC_NEXT);
-    EXPECT_EQ(f_.boxes.texts.back(), "Span calibration failed! Press Next to try again.");
+    EXPECT_EQ(f_.boxes.texts().back(), "Span calibration failed! Press Next to try again.");
     f_.calibrate_span_result = 0;
     press(start.step1().step2(), IDC_NEXT);
     EXPECT_EQ(f_.infos, std::vector<std::string>{"Calibration success."});
