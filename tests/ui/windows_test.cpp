@@ -573,11 +573,45 @@ TEST(SecondWindow, FixedLookOverTheBuiltInBitmaps) {
     EXPECT_FALSE(w.control_visible(IDC_BRAND));
     EXPECT_EQ(w.control(IDC_TPRICE)->palette().color(QPalette::Window), QColor(248, 204, 0));
     EXPECT_EQ(w.control(IDC_TPRICE)->palette().color(QPalette::WindowText), QColor(Qt::black));
-    QImage weight = builtin_bitmap(false), quantity = builtin_bitmap(true);
+    const QImage &weight = builtin_bitmap(false), &quantity = builtin_bitmap(true);
     EXPECT_EQ(weight.size(), QSize(256, 120));
     EXPECT_EQ(weight.pixel(100, 10), qRgb(0, 0, 0));
     EXPECT_EQ(weight.pixel(200, 100), qRgb(248, 204, 0));  // the amber price field
     EXPECT_NE(weight, quantity);
+}
+
+// Every value change repaints a window over its background, which is kept decoded; a file
+// written again, removed or put back while the scale runs shows so at the next paint.
+TEST(Background, AChangedFileShowsAtTheNextPaint) {
+    test::TempDir dir;
+    const std::string path = dir.file("bg.png");
+    auto save = [&](QColor colour, int width) {  // each width its own file size
+        QImage bg(width, 10, QImage::Format_RGB32);
+        bg.fill(colour);
+        return bg.save(QString::fromStdString(path));
+    };
+    BackgroundImage background;
+    auto painted = [&](const std::string& name) {
+        QImage out(40, 10, QImage::Format_RGB32);
+        out.fill(Qt::black);
+        QPainter p(&out);
+        background.paint(p, out.rect(), name);
+        p.end();
+        return QColor(out.pixel(1, 1));
+    };
+    const QColor blue(200, 230, 255), amber(255, 200, 0), black(Qt::black);
+    ASSERT_TRUE(save(blue, 100));
+    EXPECT_EQ(painted(path), blue);
+    EXPECT_EQ(painted(path), blue);
+    ASSERT_TRUE(save(amber, 101));
+    EXPECT_EQ(painted(path), amber);
+    std::filesystem::remove(path);
+    EXPECT_EQ(painted(path), black);
+    ASSERT_TRUE(save(blue, 102));
+    EXPECT_EQ(painted(path), blue);
+    EXPECT_EQ(painted(dir.path().string()), black);  // a directory is no bitmap
+    test::write_file(path, "not an image");
+    EXPECT_EQ(painted(path), black);
 }
 
 // Renders the bar with known values to a PNG a person can look at, and checks a few pixels.
