@@ -256,6 +256,7 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
                   "\x02"
                   "09\x1b"
                   "00\x03");  // served
+        ready_ = 0;           // the server reads nothing more until `a` has surely gone
         a.send(ENQ);          // and leaves without waiting for the answer
     }
     {
@@ -265,6 +266,7 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
             "01\x1b"
             "000999\x1b\x03");
     }
+    ready_ = 1;
     Ecr c(name_);
     EXPECT_EQ(c.exchange("\x04\x02"
                          "01\x1b"

@@ -235,7 +235,7 @@ TEST(Facade, LetterBoardLoadStateMapsToFlags) {
     ASSERT_EQ(f.open(), 0);
     struct Case {
         int load, underload, overload;
-    } cases[] = {{1, 1, 0}, {2, 0, 1}, {3, 0, 0}, {0, 0, 0}};
+    } cases[] = {{1, 1, 0}, {3, 0, 0}, {2, 0, 1}, {0, 0, 0}};  // each row changes the flags
     for (const Case& c : cases) {
         f.board->set_load(c.load);
         EXPECT_TRUE(test::wait_until([&] {

@@ -470,6 +470,7 @@ TEST(ValueFonts, EveryValueWholeAndReadableWhateverTheSize) {
         dlg->show();
         dlg->second().show();
         QApplication::processEvents();
+        size_t checked = 0;
         for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg.get()),
                                   static_cast<TemplateDialog*>(&dlg->second())})
             for (const auto& [id, text] : values) {
@@ -480,7 +481,9 @@ TEST(ValueFonts, EveryValueWholeAndReadableWhateverTheSize) {
                 EXPECT_TRUE(whole(label)) << font_size << " " << id << " \"" << text << "\" at "
                                           << QFontInfo(label->font()).pixelSize() << " px";
                 EXPECT_GE(QFontInfo(label->font()).pixelSize(), 12) << font_size << " " << id;
+                ++checked;
             }
+        EXPECT_EQ(checked, 2 * values.size() - 1) << font_size;  // all but the bar's text
     }
 }
 
@@ -501,12 +504,15 @@ TEST(ValueFonts, ShrinkingMeasuresTheTextAsDrawn) {
         auto* label = static_cast<QLabel*>(dlg->control(c.id));
         for (const char* text : c.texts) {
             dlg->set_text(c.id, text);
+            int checked = 0;
             for (int width = 30; width <= 120; ++width) {
                 dlg->move_control(c.id, QRect(200, 18, width, 40));
                 if (QFontInfo(label->font()).pixelSize() == kSmallestFitPixels) continue;
                 EXPECT_TRUE(whole(label)) << text << " in " << width << " px at "
                                           << QFontInfo(label->font()).pixelSize() << " px";
+                ++checked;
             }
+            EXPECT_GT(checked, 0) << text;
         }
     }
 }
