@@ -633,7 +633,7 @@ TEST(Ecrctl, RawBytesAreCutIntoRequestsAsTheScaleReadsThem) {
 // and go with the connection, which is opened anew.
 TEST(Ecrctl, EveryReplyIsShownWithItsOwnRequest) {
     tarvelo::test::TempDir dir;
-    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    tarvelo::test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path().string());
     const std::string data1111 =
         "\x02"
         "02\x1b"
@@ -704,12 +704,11 @@ TEST(Ecrctl, EveryReplyIsShownWithItsOwnRequest) {
         EXPECT_EQ(scale.turned_away(), 0) << c.what;
         EXPECT_EQ(err.str(), "") << c.what;
     }
-    unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
     tarvelo::test::TempDir dir;
-    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    tarvelo::test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path().string());
     const std::string stale =
         "\x02"
         "02\x1b"
@@ -753,7 +752,6 @@ TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
         EXPECT_EQ(scale.turned_away(), 0) << c.what;
         EXPECT_EQ(scale.half_closes(), c.half_closes) << c.what;
     }
-    unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

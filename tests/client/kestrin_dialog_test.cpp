@@ -19,9 +19,8 @@ using test::ScriptedScale;
 
 class KestrinDialogTest : public ::testing::Test {
   protected:
-    void SetUp() override { setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1); }
-    void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
     tarvelo::test::TempDir dir_;
+    tarvelo::test::ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path().string()};
     std::vector<std::string> shown_;
     ShowMessage show_ = [this](const std::string& t) { shown_.push_back(t); };
 };

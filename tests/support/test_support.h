@@ -49,6 +49,21 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// Sets an environment variable (or, with nullptr, removes it) for its own lifetime, then puts
+// back what was there, also when a check ends the test early.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value);
+    ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_, old_;
+    bool had_ = false;
+};
+
 class RecordingSink : public MessageSink {
   public:
     void post(PostedMessage message) override {
