@@ -130,14 +130,6 @@ long proc_ticks(int pid) {
     return utime + stime;
 }
 
-long rss_kib(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 void idle_process(int seconds) {
     test::TempDir dir;
     test::Process board(BIN_DIR "/boardsim", {"--link", dir.file("board"), "--rate", "10"},
@@ -166,7 +158,7 @@ void idle_process(int seconds) {
     long t1 = proc_ticks(scale.pid());
     double cpu =
         100.0 * static_cast<double>(t1 - t0) / static_cast<double>(sysconf(_SC_CLK_TCK)) / seconds;
-    double rss = rss_kib(scale.pid()) / 1024.0;
+    double rss = test::resident_kib(scale.pid()) / 1024.0;
     char what[80];
     std::snprintf(what, sizeof what, "tarvelo idle CPU over %d s, board at 10 frames/s", seconds);
     report(what, cpu, "% of a core", "< 1 %", cpu < 1.0);

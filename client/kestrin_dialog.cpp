@@ -39,8 +39,7 @@ QFont dialog_font() {
     // whose metrics fit the 6 x 13 base units the rectangles were laid out with (characters
     // about 6 pixels wide, a line under 13). 8 points at 96 dpi are 11 pixels; pixels keep it
     // independent of the screen's dots per inch, as the dialog units are.
-    QFont::insertSubstitutions("MS Shell Dlg",
-                               {"Microsoft Sans Serif", "Liberation Sans", "Arial"});
+    QFont::insertSubstitutions("MS Shell Dlg", {"Liberation Sans", "Arial"});
     QFont font("MS Shell Dlg");
     font.setPixelSize(11);
     return font;

@@ -25,10 +25,10 @@ class EventLog {
 
     EventLog(uint32_t lines_per_file, Clock& clock, std::string directory = {});
 
-    // Formats one message and appends it as a line with the local date and time (write_log).
+    // Formats one message and appends it as a line with the local date and time.
     void write(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void vwrite(const char* format, va_list args);
-    // Appends a finished line, beginning a new file when the count says so (append_log_line).
+    // Appends a finished line, beginning a new file when the count says so.
     void append_line(const char* line);
 
     uint32_t lines_per_file() const { return lines_per_file_; }

@@ -202,23 +202,21 @@ void PipeServer::wake() {
 }
 
 namespace {
-// The peer has closed its end altogether (a client that only stopped writing still reads).
-bool peer_closed(int fd) {
-    pollfd p{fd, 0, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+// The connection is gone, or (with POLLRDHUP in `also`) its peer has stopped writing.
+bool poll_says_gone(int fd, short also) {
+    if (fd < 0) return true;
+    pollfd p{fd, also, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (also | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 }  // namespace
 
 bool PipeServer::client_closed() const {
-    int fd = client_.load();
-    return fd < 0 || peer_closed(fd);
+    // Closed altogether: a client that only stopped writing still reads.
+    return poll_says_gone(client_.load(), 0);
 }
 
 bool PipeServer::client_hung_up() const {
-    int fd = client_.load();
-    if (fd < 0) return true;
-    pollfd p{fd, POLLRDHUP, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    return poll_says_gone(client_.load(), POLLRDHUP);
 }
 
 void PipeServer::turn_away_loop() {

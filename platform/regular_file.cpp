@@ -53,4 +53,13 @@ Result<std::string> read_regular_file(const std::string& path, size_t max_bytes)
     return content;
 }
 
+Result<FileStamp> regular_file_stamp(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return Failure{path + ": " + std::strerror(errno)};
+    if (!S_ISREG(st.st_mode)) return Failure{path + ": not a regular file", true};
+    return FileStamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                     static_cast<int64_t>(st.st_size),
+                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 }  // namespace tarvelo

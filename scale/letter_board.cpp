@@ -154,10 +154,10 @@ int LetterBoard::command(char letter, std::string_view data) {
 }
 
 int LetterBoard::tare() {
-    return queue({'T', {}}) < 0 ? -1 : 0;
+    return command('T');
 }
 int LetterBoard::rezero() {
-    return queue({'Z', {}}) < 0 ? -1 : 0;
+    return command('Z');
 }
 
 int LetterBoard::preset_tare(int32_t value) {
@@ -165,7 +165,7 @@ int LetterBoard::preset_tare(int32_t value) {
     if (value < -9999999 || value > 99999999) return -1;
     char data[16];
     std::snprintf(data, sizeof data, "%08d", value);
-    return queue({'U', data}) < 0 ? -1 : 0;
+    return command('U', data);
 }
 
 int LetterBoard::wait_reply(char letter, int tries, int interval_ms) {

@@ -21,9 +21,9 @@ void WeighingFacade::get_snapshot(weighing_snapshot* out) {
     if (out == nullptr) return;
     // A board that has gone quiet (or never spoke) is never reported as a good weight.
     const bool lost = link_lost();
+    if (board_) board_->snapshot(*out);
     out->link_lost = lost ? 1 : 0;
     if (lost) out->stable = 0;
-    if (board_ && board_->snapshot(*out) && lost) out->stable = 0;
 }
 
 int WeighingFacade::startup(const std::string& module_checksum) {

@@ -118,22 +118,29 @@ echo "run: the scale boots (colour test, start-up sequence) ..."
 wait_for "$run/tarvelo.out" "tarvelo: scale ready" 30 "$tarvelo_pid"
 
 ecr() { echo; echo "ecr: $*"; "$bin/ecrctl" --timeout 5000 "$@" || true; }
+# Repeats a request until the scale accepts it (6 s at most), as an ECR polls: prints the
+# accepted exchange, or the last refusal. $1 says what the scale waits for.
+ecr_until() {
+    local why=$1 out=""
+    shift
+    echo; echo "ecr: $* (repeated until $why)"
+    for _ in $(seq 1 30); do
+        if out=$("$bin/ecrctl" --timeout 5000 "$@" 2>&1); then break; fi
+        sleep 0.2
+    done
+    echo "$out"
+}
 ecr price 150 text APPLES
 echo; echo "board: goods of 1234 g on the platform"
 echo "weight 1234" >&3
-echo; echo "ecr: enq (repeated until the scale has the goods and is stable)"
-for _ in $(seq 1 30); do
-    if out=$("$bin/ecrctl" enq 2>&1); then echo "$out"; break; fi
-    sleep 0.2
-done
+ecr_until "the scale has the goods and is stable" enq
 ecr enq      # once per weighing: refused until the weight changes
 ecr status
 kill -USR1 "$tarvelo_pid"
 wait_for "$run/tarvelo.out" "customer_window.png" 5
 echo; echo "board: goods taken off"
 echo "weight 0" >&3
-sleep 1
-ecr price 160
+ecr_until "the scale has seen the platform empty" price 160
 echo
 grep '^screenshot:' "$run/tarvelo.out" || true
 echo "run: the sale is done; the scale keeps running until Ctrl-C (or 10 s)"

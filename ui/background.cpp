@@ -4,18 +4,30 @@
 
 namespace tarvelo::ui {
 
-void PaintBackgroundImage(QPainter& painter, const QRect& client, const std::string& path) {
-    if (path.empty()) return;
-    // Only a regular file, opened without blocking: a FIFO here would freeze every window.
-    auto bytes = read_regular_file(path, kMaxBackgroundBytes);
-    if (!bytes) return;
-    QImage image = QImage::fromData(
-        QByteArray::fromRawData(bytes->data(), static_cast<qsizetype>(bytes->size())));
-    if (image.isNull()) return;
-    painter.drawImage(client, image);
+void BackgroundImage::paint(QPainter& painter, const QRect& client, const std::string& path) {
+    Result<FileStamp> stamp =
+        path.empty() ? Result<FileStamp>(Failure{"no file"}) : regular_file_stamp(path);
+    if (!stamp) {
+        stamp_.reset();
+        image_ = QImage();
+        return;
+    }
+    if (path != path_ || stamp_ != *stamp) {
+        path_ = path;
+        stamp_ = *stamp;
+        image_ = QImage();
+        // Only a regular file, opened without blocking: a FIFO here would freeze every window.
+        // Should the file change while it is read, its stamp differs at the next paint.
+        if (auto bytes = read_regular_file(path, kMaxBackgroundBytes))
+            image_ = QImage::fromData(
+                QByteArray::fromRawData(bytes->data(), static_cast<qsizetype>(bytes->size())));
+    }
+    if (!image_.isNull()) painter.drawImage(client, image_);
 }
 
-QImage builtin_bitmap(bool quantity_mode) {
+namespace {
+
+QImage draw_builtin_bitmap(bool quantity_mode) {
     QImage image(256, 120, QImage::Format_RGB32);
     image.fill(Qt::black);
     QPainter p(&image);
@@ -45,6 +57,14 @@ QImage builtin_bitmap(bool quantity_mode) {
     p.setFont(font);
     p.drawText(QRect(240, 90, 12, 28), Qt::AlignCenter, euro);
     return image;
+}
+
+}  // namespace
+
+const QImage& builtin_bitmap(bool quantity_mode) {
+    // Only the user-interface thread paints.
+    static const QImage weight = draw_builtin_bitmap(false), quantity = draw_builtin_bitmap(true);
+    return quantity_mode ? quantity : weight;
 }
 
 }  // namespace tarvelo::ui

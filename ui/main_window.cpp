@@ -367,7 +367,7 @@ void CTarveloDlg::LayoutByPercent() {
 
 void CTarveloDlg::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    PaintBackgroundImage(painter, rect(), config_.main1.bg_image);
+    background_.paint(painter, rect(), config_.main1.bg_image);
 }
 
 void CTarveloDlg::resizeEvent(QResizeEvent* event) {

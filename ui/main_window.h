@@ -17,6 +17,7 @@
 #include "ecr/ecr_display.h"
 #include "platform/message_box.h"
 #include "scale/weighing_snapshot.h"
+#include "ui/background.h"
 #include "ui/display_thread.h"
 #include "ui/second_window.h"
 #include "ui/small_dialogs.h"
@@ -118,6 +119,7 @@ class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens
     bool close_requested_ = false;
     int quantity_mode_ = 0;
     QString weight_last_shown_;
+    BackgroundImage background_;
     std::unique_ptr<QSystemTrayIcon> tray_;
 
     CTarveloDlg2* second_ = nullptr;

@@ -95,7 +95,7 @@ void CTarveloDlg2::paintEvent(QPaintEvent*) {
     if (window_.type == 1)
         painter.drawImage(rect(), builtin_bitmap(quantity_mode_ == 1));
     else
-        PaintBackgroundImage(painter, rect(), window_.bg_image);
+        background_.paint(painter, rect(), window_.bg_image);
 }
 
 void CTarveloDlg2::resizeEvent(QResizeEvent* event) {

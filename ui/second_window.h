@@ -4,6 +4,7 @@
 // and the fixed layout over the built-in bitmaps (type 1).
 
 #include "config/settings.h"
+#include "ui/background.h"
 #include "ui/layout.h"
 #include "ui/template_dialog.h"
 
@@ -30,6 +31,7 @@ class CTarveloDlg2 : public TemplateDialog {
     WindowSettings window_;
     Settings settings_;
     int quantity_mode_ = 0;
+    BackgroundImage background_;
 };
 
 // The values' font of a display window's settings: font_name at font_size tenths of a point,

@@ -9,16 +9,10 @@
 namespace tarvelo::app {
 namespace {
 
-class SilentBoxes : public MessageBox {
-  public:
-    void error(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
 // The facade reaches the sale state only through the program's wiring: the tare key marks an
 // operator's tare (which the next unit price must not clear), and a text alone opens a sale.
 TEST(ScaleProgram, TheKeysAndTheSaleRefreshReachTheSaleState) {
-    SilentBoxes boxes;
+    test::RecordingBoxes boxes;
     set_message_box(&boxes);
     test::FakeClock clock;
     ScaleProgram program(load_settings(IniFile::parse("[scale]\nad_type=0\n")), clock);

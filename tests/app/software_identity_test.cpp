@@ -18,12 +18,6 @@
 namespace tarvelo::app {
 namespace {
 
-class SilentBoxes : public MessageBox {
-  public:
-    void error(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
 // The lines of `tarvelo --version` by their label: "CHECKSUM" -> "1A2B3C4D".
 std::map<std::string, std::string> printed_identity() {
     test::TempDir dir;
@@ -48,10 +42,10 @@ TEST(SoftwareIdentity, VersionPrintsWhatTheVersionWindowShows) {
     services.start_display_thread = [](CTarveloDlg&) { return true; };
     services.start_pipe_thread = [](CTarveloDlg&) { return true; };
     services.exit_process = [](int) {};
-    SilentBoxes boxes;
+    test::RecordingBoxes boxes;
     services.boxes = &boxes;
     CTarveloDlg dlg(services);
-    ASSERT_TRUE(dlg.OnInitDialog()) << (boxes.texts.empty() ? "" : boxes.texts[0]);
+    ASSERT_TRUE(dlg.OnInitDialog()) << (boxes.texts().empty() ? "" : boxes.texts()[0]);
     std::string window_checksum = dlg.version().text(ui::IDC_CHECKSUM).toStdString();
     ASSERT_EQ(window_checksum.size(), 8u) << window_checksum;
 

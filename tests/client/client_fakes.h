@@ -14,6 +14,15 @@
 
 namespace kestrin::test {
 
+// Record 02 as a scale sends it: 1234 g, stable, at 2.99 a kilogram, 3.69 in all.
+inline const std::string kData1234 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "01234\x1b"
+    "000299\x1b"
+    "000369\x03";
+
 // Each request (read up to its ETX, ENQ, DC1 or DC2) takes the next step of the script, on
 // whichever connection it arrives. Every connection is served on a thread of its own, so a
 // reply held back on an old connection does not hold up a new one; unless the scale serves one

@@ -17,16 +17,10 @@ namespace {
 
 using test::FakeLink;
 using test::FakeReply;
+using test::kData1234;
 using test::ScriptedScale;
 
 const std::string ACK = "\x06", NAK = "\x15";
-const std::string kData1234 =
-    "\x02"
-    "02\x1b"
-    "3\x1b"
-    "01234\x1b"
-    "000299\x1b"
-    "000369\x03";
 
 // ecrctl over an in-memory scale: what it sent, what it printed, how often it connected.
 struct EcrctlRun {
@@ -639,7 +633,7 @@ TEST(Ecrctl, RawBytesAreCutIntoRequestsAsTheScaleReadsThem) {
 // and go with the connection, which is opened anew.
 TEST(Ecrctl, EveryReplyIsShownWithItsOwnRequest) {
     tarvelo::test::TempDir dir;
-    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    tarvelo::test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path().string());
     const std::string data1111 =
         "\x02"
         "02\x1b"
@@ -710,12 +704,11 @@ TEST(Ecrctl, EveryReplyIsShownWithItsOwnRequest) {
         EXPECT_EQ(scale.turned_away(), 0) << c.what;
         EXPECT_EQ(err.str(), "") << c.what;
     }
-    unsetenv("XDG_RUNTIME_DIR");
 }
 
 TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
     tarvelo::test::TempDir dir;
-    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    tarvelo::test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path().string());
     const std::string stale =
         "\x02"
         "02\x1b"
@@ -759,7 +752,6 @@ TEST(Ecrctl, ACommandAfterABadReplyGetsTheFreshAnswer) {
         EXPECT_EQ(scale.turned_away(), 0) << c.what;
         EXPECT_EQ(scale.half_closes(), c.half_closes) << c.what;
     }
-    unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

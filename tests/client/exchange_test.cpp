@@ -11,15 +11,8 @@ namespace kestrin {
 namespace {
 
 using test::FakeLink;
+using test::kData1234;
 using test::ScriptedScale;
-
-const std::string kData1234 =
-    "\x02"
-    "02\x1b"
-    "3\x1b"
-    "01234\x1b"
-    "000299\x1b"
-    "000369\x03";
 const std::string kData39 =
     "\x02"
     "02\x1b"
@@ -44,11 +37,7 @@ const std::string kFresh2222 =
 
 class ExchangeTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
-        name_ = "fake-scale";
-    }
-    void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
+    void SetUp() override { name_ = "fake-scale"; }
     std::unique_ptr<Link> connect() {
         std::string error;
         auto link = PipeLink::open(name_, &error);
@@ -56,6 +45,7 @@ class ExchangeTest : public ::testing::Test {
         return link;
     }
     tarvelo::test::TempDir dir_;
+    tarvelo::test::ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path().string()};
     std::string name_;
     std::vector<std::string> shown_;
     ShowMessage show_ = [this](const std::string& t) { shown_.push_back(t); };
@@ -150,13 +140,14 @@ TEST_F(ExchangeTest, FailuresShowTheirOwnTextThenReadWeightError) {
                                  "02\x1b")},
          {"receive data error 1", "read weight error"}},
     };
-    for (const Case& c : cases) {
+    for (size_t row = 0; row < std::size(cases); ++row) {
+        const Case& c = cases[row];
         shown_.clear();
         ScriptedScale scale(name_, c.replies);
         auto link = connect();
         Reading reading;
-        EXPECT_FALSE(Exchange(link.get(), show_, 200).read("0000", reading));
-        EXPECT_EQ(shown_, c.shown);
+        EXPECT_FALSE(Exchange(link.get(), show_, 200).read("0000", reading)) << "row " << row;
+        EXPECT_EQ(shown_, c.shown) << "row " << row;
     }
     shown_.clear();
     Reading reading;

@@ -14,21 +14,13 @@
 namespace kestrin {
 namespace {
 
+using test::kData1234;
 using test::ScriptedScale;
-
-const std::string kData1234 =
-    "\x02"
-    "02\x1b"
-    "3\x1b"
-    "01234\x1b"
-    "000299\x1b"
-    "000369\x03";
 
 class KestrinDialogTest : public ::testing::Test {
   protected:
-    void SetUp() override { setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1); }
-    void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
     tarvelo::test::TempDir dir_;
+    tarvelo::test::ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path().string()};
     std::vector<std::string> shown_;
     ShowMessage show_ = [this](const std::string& t) { shown_.push_back(t); };
 };

@@ -92,16 +92,15 @@ TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
 
 // The same place as the scale's: never a socket that any user could have put in /tmp.
 TEST(KestrinPipe, PlaceRule) {
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    std::string saved = old ? old : "";
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(pipe_path("kv2170"), "/tmp/tarvelo-" + std::to_string(geteuid()) + "/kv2170");
-    for (const char* name : {"a/b", ".", "..", ""}) {
-        std::string error;
-        EXPECT_EQ(PipeLink::open(name, &error), nullptr) << name;
-        EXPECT_NE(error.find("invalid pipe name"), std::string::npos) << name << ": " << error;
+    {
+        tarvelo::test::ScopedEnv runtime("XDG_RUNTIME_DIR", nullptr);
+        EXPECT_EQ(pipe_path("kv2170"), "/tmp/tarvelo-" + std::to_string(geteuid()) + "/kv2170");
+        for (const char* name : {"a/b", ".", "..", ""}) {
+            std::string error;
+            EXPECT_EQ(PipeLink::open(name, &error), nullptr) << name;
+            EXPECT_NE(error.find("invalid pipe name"), std::string::npos) << name << ": " << error;
+        }
     }
-    if (old) setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
 
     tarvelo::test::TempDir dir;
     const std::string mine = dir.file("mine"), open = dir.file("open"), link = dir.file("link"),

@@ -15,12 +15,7 @@ namespace {
 
 // Polls every 20 ms: each look runs a program or reads a file.
 bool poll(const std::function<bool()>& done, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return done();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return test::wait_until(done, timeout_ms, 20);
 }
 
 }  // namespace

@@ -412,6 +412,7 @@ TEST(HostileHost, ASecondCopyOnTheSameBoardTouchesNothing) {
         return n;
     };
     size_t before = received();
+    const size_t seen = first.board->out().size();
     Scale second({.start_board = false,
                   .serial_port = first.dir.file("board"),
                   .env = {{"XDG_RUNTIME_DIR", first.dir.path()}}});
@@ -419,6 +420,14 @@ TEST(HostileHost, ASecondCopyOnTheSameBoardTouchesNothing) {
     EXPECT_NE(second.tarvelo->err().find("Scale initialize failed!"), std::string::npos)
         << second.tarvelo->err();
     EXPECT_EQ(received(), before) << first.board->out();
+    // The board reads in order, and the simulator may print late: whatever the second copy had
+    // sent would stand before the first copy's own zero (its DC2 pause, the command, DC1).
+    EXPECT_EQ(first.exchange("\x04\x02"
+                             "06\x03"),
+              ACK);
+    ASSERT_TRUE(first.board->wait_output("rx: 02 57 5A", 10000)) << first.board->out();
+    const std::string since = first.board->out().substr(seen);
+    EXPECT_EQ(since.substr(since.find("rx:")).rfind("rx: 12\n", 0), 0u) << since;
     first.board_line("weight 1500");
     EXPECT_TRUE(enq_until(first, data02("01500", "000000", "000000")));
 }
@@ -561,9 +570,18 @@ TEST(HostileHost, ASecondSignalEndsAtOnce) {
         "\x04\x02"
         "06\x03",
         5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the zero is under way
+    ASSERT_TRUE(s.board->wait_output("rx: 02 57 5A", 10000)) << "the zero is under way";
     kill(s.tarvelo->pid(), SIGTERM);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The handler resets itself when it runs: the first signal has been taken once the
+    // process no longer catches the signal.
+    auto catches_sigterm = [&] {
+        std::ifstream status("/proc/" + std::to_string(s.tarvelo->pid()) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigCgt:", 0) == 0)
+                return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+        return false;
+    };
+    ASSERT_TRUE(wait_until([&] { return !catches_sigterm(); }, 5000));
     kill(s.tarvelo->pid(), SIGTERM);
     EXPECT_EQ(s.tarvelo->wait_exit(10000), 128 + SIGTERM);  // the default death, not the clean end
 }

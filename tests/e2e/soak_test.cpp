@@ -14,20 +14,6 @@
 namespace tarvelo::test {
 namespace {
 
-long rss_kib(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    long value = -1;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            break;
-        }
-        status.ignore(4096, '\n');
-    }
-    return value;
-}
-
 bool well_formed(const std::string& r) {
     if (r == "\x06" || r == "\x15") return true;
     if (r.size() < 3 || r[0] != 0x02 || r.back() != 0x03) return false;
@@ -101,7 +87,7 @@ TEST(Soak, TenThousandRequestsWithReconnectsAndDamagedFrames) {
             ++unanswered;
         else if (!well_formed(reply))
             ++malformed;
-        if (i == 1000) rss_early = rss_kib(scale.pid());
+        if (i == 1000) rss_early = resident_kib(scale.pid());
         if (unanswered >= 3) {
             std::string logs;
             for (auto& e : std::filesystem::directory_iterator(dir.path()))
@@ -113,7 +99,7 @@ TEST(Soak, TenThousandRequestsWithReconnectsAndDamagedFrames) {
     EXPECT_EQ(malformed, 0);
     EXPECT_EQ(unanswered, 0);
     EXPECT_TRUE(scale.running());
-    long rss_late = rss_kib(scale.pid());
+    long rss_late = resident_kib(scale.pid());
     ASSERT_GT(rss_early, 0);
     EXPECT_LT(rss_late - rss_early, 4096)
         << "resident memory grew from " << rss_early << " to " << rss_late << " KiB";

@@ -69,7 +69,7 @@ class PipeServerTest : public ::testing::Test {
         if (thread_.joinable()) thread_.join();
         unsetenv("XDG_RUNTIME_DIR");
     }
-    void start(uint8_t verify = 0) {
+    RecordDispatcher::Parts dispatcher_parts(uint8_t verify = 0) {
         RecordDispatcher::Parts parts;
         parts.scale = &scale_;
         parts.sale = &sale_;
@@ -79,7 +79,10 @@ class PipeServerTest : public ::testing::Test {
         parts.clock = &system_clock();
         parts.settings = EcrSettings{verify, 1, 1};
         parts.random_source = [] { return uint8_t{0x9E}; };
-        dispatcher_ = std::make_unique<RecordDispatcher>(parts);
+        return parts;
+    }
+    void start(uint8_t verify = 0) {
+        dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts(verify));
         server_ = std::make_unique<PipeServerThread>(
             PipeServerThread::Parts{name_, dispatcher_.get(), &log_, &system_clock(), &ready_});
         thread_ = std::thread([this] { result_ = server_->run(); });
@@ -253,6 +256,7 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
                   "\x02"
                   "09\x1b"
                   "00\x03");  // served
+        ready_ = 0;           // the server reads nothing more until `a` has surely gone
         a.send(ENQ);          // and leaves without waiting for the answer
     }
     {
@@ -262,6 +266,7 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
             "01\x1b"
             "000999\x1b\x03");
     }
+    ready_ = 1;
     Ecr c(name_);
     EXPECT_EQ(c.exchange("\x04\x02"
                          "01\x1b"
@@ -275,14 +280,7 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
 // An orderly shut-down may come before the server has made its pipe: run() must not then wait
 // for a client for ever.
 TEST_F(PipeServerTest, AStopBeforeTheRunEndsIt) {
-    RecordDispatcher::Parts parts;
-    parts.scale = &scale_;
-    parts.sale = &sale_;
-    parts.saved = &saved_;
-    parts.display = &display_;
-    parts.log = &log_;
-    parts.clock = &system_clock();
-    RecordDispatcher dispatcher(parts);
+    RecordDispatcher dispatcher(dispatcher_parts());
     PipeServerThread server({name_, &dispatcher, &log_, &system_clock(), &ready_});
     server.stop();
     std::atomic<bool> done{false};

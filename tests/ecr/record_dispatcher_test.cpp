@@ -318,6 +318,7 @@ TEST_P(DispatcherRecords, ReplyStatusAndLogLines) {
     size_t from = log_lines().size();
     EXPECT_EQ(send(row.frame), row.reply);
     std::vector<std::string> lines = log_lines();
+    ASSERT_FALSE(lines.empty());
     ASSERT_GE(lines.size(), from);
     EXPECT_EQ(lines.front(), row.settings.verify ? "verify: enabled" : "verify: disabled");
     EXPECT_EQ(

@@ -110,7 +110,7 @@ TEST_F(LetterBoardTest, CommandQueueIsBounded) {
     EXPECT_EQ(refused, 50 - accepted);
     ASSERT_TRUE(
         test::wait_until([&] { return board_->received().size() >= size_t(3 * accepted); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // nothing more is sent
     auto got = received_bytes(*board_);
     ASSERT_EQ(got.size(), size_t(3 * accepted));
     for (size_t i = 0; i < got.size(); i += 3) {
@@ -219,7 +219,7 @@ TEST_F(LetterBoardTest, DecodedRepliesFollowTheirLetter) {
             return r.command_letter == 'Q' && r.data_length == static_cast<int32_t>(length);
         }));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more is posted
     EXPECT_EQ(count(lcmd::WM_LCMD_NUMBERS), 0u);
     EXPECT_EQ(count(lcmd::WM_LCMD_STATUS_WORD), 0u);
     EXPECT_EQ(count(lcmd::WM_LCMD_FIRMWARE), 0u);
@@ -265,7 +265,11 @@ TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
     // The same data after a letter it does not belong to decodes nothing.
     board_->reply_next('R', '0', "456");
     ASSERT_EQ(driver_.command('Q'), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(test::wait_until([&] {
+        auto last = driver_.last_reply();
+        return last.command_letter == 'Q' && last.data_length == 3;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more is posted
     EXPECT_EQ(posted(lcmd::WM_LCMD_FIRMWARE).size(), 1u);
     EXPECT_EQ(posted(lcmd::WM_LCMD_REPLY).size(), 1u);
 }

@@ -8,22 +8,6 @@
 namespace tarvelo {
 namespace {
 
-class RecordingBoxes : public MessageBox {
-  public:
-    void error(const std::string& text) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        texts_.push_back(text);
-    }
-    std::vector<std::string> texts() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return texts_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> texts_;
-};
-
 // The sale flags the facade touches, as plain values.
 struct FakeSale : SaleFlags {
     bool sale_open() const override { return open; }
@@ -65,7 +49,7 @@ class Facade {
     ScaledClock clock{10};
     FakeSale sale;
     SavedSnapshot saved;
-    RecordingBoxes boxes;
+    test::RecordingBoxes boxes;
     test::RecordingSink sink;
     std::unique_ptr<sim::BoardSimulator> board;
     XonBoard xon{clock, [](const std::string&) {}};
@@ -251,7 +235,7 @@ TEST(Facade, LetterBoardLoadStateMapsToFlags) {
     ASSERT_EQ(f.open(), 0);
     struct Case {
         int load, underload, overload;
-    } cases[] = {{1, 1, 0}, {2, 0, 1}, {3, 0, 0}, {0, 0, 0}};
+    } cases[] = {{1, 1, 0}, {3, 0, 0}, {2, 0, 1}, {0, 0, 0}};  // each row changes the flags
     for (const Case& c : cases) {
         f.board->set_load(c.load);
         EXPECT_TRUE(test::wait_until([&] {

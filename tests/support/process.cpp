@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "tests/support/test_support.h"
@@ -106,6 +108,14 @@ void Process::stop() {
         kill(pid_, SIGKILL);
         wait_exit(3000);
     }
+}
+
+long resident_kib(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
 }
 
 }  // namespace tarvelo::test

@@ -46,4 +46,7 @@ class Process {
     bool reaped_ = false;
 };
 
+// The resident memory of a running process in KiB (VmRSS), or -1.
+long resident_kib(int pid);
+
 }  // namespace tarvelo::test

@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers shared by the test programs: a clock that does not sleep, a temporary
-// directory that cleans up after itself, and a message sink that records what was posted.
+// directory that cleans up after itself, and a message sink and message boxes that record what
+// was posted or shown.
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/message_box.h"
 #include "platform/message_sink.h"
 
 namespace tarvelo::test {
@@ -47,6 +49,21 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// Sets an environment variable (or, with nullptr, removes it) for its own lifetime, then puts
+// back what was there, also when a check ends the test early.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value);
+    ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name, value.c_str()) {}
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_, old_;
+    bool had_ = false;
+};
+
 class RecordingSink : public MessageSink {
   public:
     void post(PostedMessage message) override {
@@ -67,8 +84,25 @@ class RecordingSink : public MessageSink {
     std::vector<PostedMessage> messages_;
 };
 
-// Polls `done` every millisecond until it holds or `timeout_ms` passes; returns its last value.
-bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000);
+// The texts of the error boxes shown, from any thread.
+class RecordingBoxes : public MessageBox {
+  public:
+    void error(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.push_back(text);
+    }
+    std::vector<std::string> texts() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return texts_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+// Polls `done` every `every_ms` until it holds or `timeout_ms` passes; returns its last value.
+bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000, int every_ms = 1);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);

@@ -38,16 +38,19 @@ class DisplayThreadTest : public ::testing::Test {
   protected:
     void SetUp() override {
         screens_.clock = &clock_;
+        thread_ = std::make_unique<DisplayThread>(parts(clock_));
+    }
+    DisplayThread::Parts parts(Clock& clock) {
         DisplayThread::Parts parts;
         parts.scale = &scale_;
         parts.sale = &sale_;
         parts.saved = &saved_;
         parts.main = &sink_;
         parts.screens = &screens_;
-        parts.clock = &clock_;
+        parts.clock = &clock;
         parts.display_ready = &ready_;
         parts.calibration_mode = &calibration_;
-        thread_ = std::make_unique<DisplayThread>(parts);
+        return parts;
     }
     std::vector<std::string> texts(uint32_t id) {
         std::vector<std::string> out;
@@ -106,16 +109,8 @@ TEST_F(DisplayThreadTest, AStopDuringTheBootEndsItAtOnce) {
         }
     } clock;
     clock.stop = &stop;
-    DisplayThread::Parts parts;
-    parts.scale = &scale_;
-    parts.sale = &sale_;
-    parts.saved = &saved_;
-    parts.main = &sink_;
-    parts.screens = &screens_;
-    parts.clock = &clock;
-    parts.display_ready = &ready_;
     screens_.clock = &clock;
-    EXPECT_EQ(DisplayThread(parts).run(&stop), -1);
+    EXPECT_EQ(DisplayThread(parts(clock)).run(&stop), -1);
     EXPECT_EQ(screens_.calls, std::vector<std::string>{"flash 0,255,169 @2000"});
     EXPECT_EQ(clock.now_.load(), 3000);
     EXPECT_EQ(ready_.load(), 0);

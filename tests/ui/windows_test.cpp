@@ -18,12 +18,6 @@
 namespace tarvelo::ui {
 namespace {
 
-class RecordingBoxes : public MessageBox {
-  public:
-    void error(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
 // `scale` lines go into the [scale] section.
 Configuration working_configuration(const std::string& bg_image = "",
                                     const std::string& scale = "") {
@@ -86,7 +80,7 @@ struct Fixture {
     std::unique_ptr<CTarveloDlg> make() { return std::make_unique<CTarveloDlg>(services); }
 
     CTarveloDlg::Services services;
-    RecordingBoxes boxes;
+    test::RecordingBoxes boxes;
     std::vector<std::string> steps, infos;
     int exit_code = 0, open_result = 0, checksum_result = 0, calibrate_zero_result = 0,
         calibrate_span_result = 0;
@@ -107,7 +101,7 @@ TEST(StartUp, StepsRunInOrderAndFillTheWindows) {
     EXPECT_TRUE(dlg->OnInitDialog());
     EXPECT_EQ(f.steps, (std::vector<std::string>{"settings", "open COM4", "checksum",
                                                  "display thread", "pipe thread"}));
-    EXPECT_TRUE(f.boxes.texts.empty());
+    EXPECT_TRUE(f.boxes.texts().empty());
     EXPECT_EQ(dlg->text(IDC_CHECKSUM), "1A2B3C4D");
     EXPECT_EQ(dlg->text(IDC_APPROVAL), "TC4702");
     EXPECT_EQ(dlg->text(IDC_TARE_CAPTION), "TARE kg");
@@ -242,7 +236,7 @@ TEST(StartUp, FailuresShowTheirBoxesAndCloseButStartUpGoesOn) {
         f.threads_ok = c.threads_ok;
         auto dlg = f.make();
         EXPECT_FALSE(dlg->OnInitDialog()) << c.name;
-        EXPECT_EQ(f.boxes.texts, c.boxes) << c.name;
+        EXPECT_EQ(f.boxes.texts(), c.boxes) << c.name;
         EXPECT_EQ(f.steps.size(), 5u) << c.name;  // every later step still ran
         EXPECT_TRUE(dlg->close_requested());
     }
@@ -252,7 +246,7 @@ TEST(StartUp, MissingSettingsEndTheProcess) {
     Fixture f(std::nullopt);
     auto dlg = f.make();
     EXPECT_FALSE(dlg->OnInitDialog());
-    EXPECT_EQ(f.boxes.texts, std::vector<std::string>{"Could not find tarvelo.ini"});
+    EXPECT_EQ(f.boxes.texts(), std::vector<std::string>{"Could not find tarvelo.ini"});
     EXPECT_EQ(f.exit_code, -1);
     EXPECT_EQ(f.steps, std::vector<std::string>{"settings"});
 }
@@ -362,7 +356,7 @@ TEST_F(MainWindow, LabelClicksOpenVersionOrWizard) {
     emit dlg_->command(0);  // nothing
     auto click = [&](int id) { static_cast<ClickLabel*>(dlg_->control(id))->clicked(); };
     click(IDC_MAX);  // span switch closed
-    EXPECT_EQ(f_.boxes.texts, std::vector<std::string>{"Please Open Span Switch!"});
+    EXPECT_EQ(f_.boxes.texts(), std::vector<std::string>{"Please Open Span Switch!"});
     EXPECT_EQ(dlg_->calibration_mode().load(), 0);
     EXPECT_FALSE(dlg_->calibration().isVisible());
 
@@ -394,14 +388,14 @@ TEST_F(MainWindow, WizardStepsWithABoardThatFailsAndSucceeds) {
     EXPECT_TRUE(start.step1().isVisible());
     f_.calibrate_zero_result = 1;
     press(start.step1(), IDC_NEXT);
-    EXPECT_EQ(f_.boxes.texts.back(), "Zero reset failed! Press Next to try again.");
+    EXPECT_EQ(f_.boxes.texts().back(), "Zero reset failed! Press Next to try again.");
     EXPECT_TRUE(start.step1().isVisible());
     f_.calibrate_zero_result = 0;
     press(start.step1(), IDC_NEXT);
     EXPECT_TRUE(start.step1().step2().isVisible());
     f_.calibrate_span_result = -1;
     press(start.step1().step2(), IDC_NEXT);
-    EXPECT_EQ(f_.boxes.texts.back(), "Span calibration failed! Press Next to try again.");
+    EXPECT_EQ(f_.boxes.texts().back(), "Span calibration failed! Press Next to try again.");
     f_.calibrate_span_result = 0;
     press(start.step1().step2(), IDC_NEXT);
     EXPECT_EQ(f_.infos, std::vector<std::string>{"Calibration success."});
@@ -476,6 +470,7 @@ TEST(ValueFonts, EveryValueWholeAndReadableWhateverTheSize) {
         dlg->show();
         dlg->second().show();
         QApplication::processEvents();
+        size_t checked = 0;
         for (TemplateDialog* w : {static_cast<TemplateDialog*>(dlg.get()),
                                   static_cast<TemplateDialog*>(&dlg->second())})
             for (const auto& [id, text] : values) {
@@ -486,7 +481,9 @@ TEST(ValueFonts, EveryValueWholeAndReadableWhateverTheSize) {
                 EXPECT_TRUE(whole(label)) << font_size << " " << id << " \"" << text << "\" at "
                                           << QFontInfo(label->font()).pixelSize() << " px";
                 EXPECT_GE(QFontInfo(label->font()).pixelSize(), 12) << font_size << " " << id;
+                ++checked;
             }
+        EXPECT_EQ(checked, 2 * values.size() - 1) << font_size;  // all but the bar's text
     }
 }
 
@@ -507,12 +504,15 @@ TEST(ValueFonts, ShrinkingMeasuresTheTextAsDrawn) {
         auto* label = static_cast<QLabel*>(dlg->control(c.id));
         for (const char* text : c.texts) {
             dlg->set_text(c.id, text);
+            int checked = 0;
             for (int width = 30; width <= 120; ++width) {
                 dlg->move_control(c.id, QRect(200, 18, width, 40));
                 if (QFontInfo(label->font()).pixelSize() == kSmallestFitPixels) continue;
                 EXPECT_TRUE(whole(label)) << text << " in " << width << " px at "
                                           << QFontInfo(label->font()).pixelSize() << " px";
+                ++checked;
             }
+            EXPECT_GT(checked, 0) << text;
         }
     }
 }
@@ -579,11 +579,45 @@ TEST(SecondWindow, FixedLookOverTheBuiltInBitmaps) {
     EXPECT_FALSE(w.control_visible(IDC_BRAND));
     EXPECT_EQ(w.control(IDC_TPRICE)->palette().color(QPalette::Window), QColor(248, 204, 0));
     EXPECT_EQ(w.control(IDC_TPRICE)->palette().color(QPalette::WindowText), QColor(Qt::black));
-    QImage weight = builtin_bitmap(false), quantity = builtin_bitmap(true);
+    const QImage &weight = builtin_bitmap(false), &quantity = builtin_bitmap(true);
     EXPECT_EQ(weight.size(), QSize(256, 120));
     EXPECT_EQ(weight.pixel(100, 10), qRgb(0, 0, 0));
     EXPECT_EQ(weight.pixel(200, 100), qRgb(248, 204, 0));  // the amber price field
     EXPECT_NE(weight, quantity);
+}
+
+// Every value change repaints a window over its background, which is kept decoded; a file
+// written again, removed or put back while the scale runs shows so at the next paint.
+TEST(Background, AChangedFileShowsAtTheNextPaint) {
+    test::TempDir dir;
+    const std::string path = dir.file("bg.png");
+    auto save = [&](QColor colour, int width) {  // each width its own file size
+        QImage bg(width, 10, QImage::Format_RGB32);
+        bg.fill(colour);
+        return bg.save(QString::fromStdString(path));
+    };
+    BackgroundImage background;
+    auto painted = [&](const std::string& name) {
+        QImage out(40, 10, QImage::Format_RGB32);
+        out.fill(Qt::black);
+        QPainter p(&out);
+        background.paint(p, out.rect(), name);
+        p.end();
+        return QColor(out.pixel(1, 1));
+    };
+    const QColor blue(200, 230, 255), amber(255, 200, 0), black(Qt::black);
+    ASSERT_TRUE(save(blue, 100));
+    EXPECT_EQ(painted(path), blue);
+    EXPECT_EQ(painted(path), blue);
+    ASSERT_TRUE(save(amber, 101));
+    EXPECT_EQ(painted(path), amber);
+    std::filesystem::remove(path);
+    EXPECT_EQ(painted(path), black);
+    ASSERT_TRUE(save(blue, 102));
+    EXPECT_EQ(painted(path), blue);
+    EXPECT_EQ(painted(dir.path().string()), black);  // a directory is no bitmap
+    test::write_file(path, "not an image");
+    EXPECT_EQ(painted(path), black);
 }
 
 // Renders the bar with known values to a PNG a person can look at, and checks a few pixels.
