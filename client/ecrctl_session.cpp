@@ -7,6 +7,7 @@
 #include "client/ecr_replies.h"
 #include "client/ecr_requests.h"
 #include "client/kestrin_protocol.h"
+#include "client/read_sequence.h"
 
 namespace kestrin {
 
@@ -47,48 +48,32 @@ int EcrctlSession::request(const std::string& bytes, RawReply* reply_out, size_t
     return worst;
 }
 
-int EcrctlSession::ask_status() {
-    int rc = request(status_request());
-    return std::max(rc, kNegative);  // the request it explains was refused
-}
-
 int EcrctlSession::handshake(const Command& c) {
     RawReply reply;
     int rc = request(enq_request(), &reply);
-    Reply r = recognise(reply.bytes);
+    Frame r = decode_reply(reply.bytes);
     if (reply.end != RawReply::End::complete || r.kind != ReplyKind::cs_kw_request) return rc;
     rc = request(cs_kw_record(cs_kw_chars(c.cs, r.random_number)));
     if (rc != kPositive) return rc;
     return request(enq_request());
 }
 
-// kestrin's Read, step for step: ENQ; a CS/KW request is answered with record 10 and the
-// result fetched with ENQ; a valid result goes back to ENQ for the data. A NAK to ENQ, or
-// anything but ACK to record 10, is followed by record 08.
+// kestrin's Read (one sequence for both clients), each exchange printed. The exit code is
+// that of the last reply, and at least negative when the Read failed.
 int EcrctlSession::read(const Command& c) {
-    bool verified = false;
-    for (;;) {
-        RawReply reply;
-        int rc = request(enq_request(), &reply);
-        if (reply.end != RawReply::End::complete) return rc;
-        Reply r = recognise(reply.bytes);
-        if (r.kind == ReplyKind::nak) return ask_status();
-        if (r.kind != ReplyKind::cs_kw_request) return rc;
-        if (verified) {
+    using Event = ReadSequence::Event;
+    ReadSequence sequence(c.cs, [this](ReadSequence::State, Event event, const Frame&) {
+        if (event == Event::asked_again)
             err_ << "ecrctl: the scale asks for CS/KW again right after a valid result"
                  << std::endl;
-            return kNegative;
-        }
-        rc = request(cs_kw_record(cs_kw_chars(c.cs, r.random_number)), &reply);
-        if (reply.end != RawReply::End::complete) return rc;
-        if (recognise(reply.bytes).kind != ReplyKind::ack) return ask_status();
-        rc = request(enq_request(), &reply);
-        Reply result = recognise(reply.bytes);
-        if (reply.end != RawReply::End::complete || result.kind != ReplyKind::cs_kw_result ||
-            result.result != '1')
-            return std::max(rc, kNegative);  // no valid result: kestrin stops here too
-        verified = true;
-    }
+    });
+    int last = kPositive;
+    const auto outcome = sequence.run([&](ReadSequence::State, const std::string& bytes) {
+        RawReply reply;
+        last = request(bytes, &reply);
+        return judged(reply);
+    });
+    return outcome == ReadSequence::Outcome::failed ? std::max(last, kNegative) : last;
 }
 
 int EcrctlSession::run(const Command& c) {

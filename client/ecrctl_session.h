@@ -47,7 +47,6 @@ class EcrctlSession {
     int request(const std::string& bytes, RawReply* reply = nullptr, size_t replies = 1);
     int handshake(const Command& c);
     int read(const Command& c);
-    int ask_status();
 
     std::ostream& out_;
     std::ostream& err_;

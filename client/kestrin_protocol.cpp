@@ -7,11 +7,6 @@
 namespace kestrin {
 namespace {
 
-int32_t decimal(const std::string& s, size_t from, size_t n) {
-    if (from >= s.size()) return 0;
-    return static_cast<int32_t>(std::atoi(s.substr(from, n).c_str()));
-}
-
 std::string with_comma(std::string s) {
     for (char& c : s)
         if (c == '.') c = ',';
@@ -58,44 +53,6 @@ std::string status_request() {
 
 bool ends_reply(char byte) {
     return byte == ETX || byte == ACK || byte == NAK;
-}
-
-Reply recognise(const std::string& b) {
-    Reply r;
-    if (b.empty()) return r;
-    auto record = [&](const char* nn) {
-        return b[0] == STX && b.size() >= 3 && b[1] == nn[0] && b[2] == nn[1];
-    };
-    if (b.size() == 26 && record("02")) {
-        r.kind = ReplyKind::scale_data;
-        r.weight = decimal(b, 6, 5);
-        r.unit_price = decimal(b, 12, 6);
-        r.total_price = decimal(b, 19, 6);
-    } else if (b.size() == 26 && record("32")) {
-        r.kind = ReplyKind::quantity_data;
-        r.quantity = decimal(b, 6, 5);
-        r.unit_price = decimal(b, 12, 6);
-        r.total_price = decimal(b, 19, 6);
-    } else if (b.size() == 26 && b[0] == STX) {
-        r.kind = ReplyKind::other_data;
-    } else if (b[0] == ACK) {
-        r.kind = ReplyKind::ack;
-    } else if (b[0] == NAK) {
-        r.kind = ReplyKind::nak;
-    } else if (b.size() == 8 && record("11") && b[4] == '2') {
-        r.kind = ReplyKind::cs_kw_request;
-        r.random_number = static_cast<uint8_t>(hex_value(b.substr(5, 2)));
-    } else if (b.size() == 6 && record("11")) {
-        r.kind = ReplyKind::cs_kw_result;
-        r.result = b[4];
-    } else if (b.size() == 7 && record("09") && b[3] == ESC && b[6] == ETX) {
-        r.kind = ReplyKind::status;
-        r.s1 = b[4];
-        r.s0 = b[5];
-    } else {
-        r.kind = ReplyKind::unknown;
-    }
-    return r;
 }
 
 uint16_t hex_value(const std::string& text) {

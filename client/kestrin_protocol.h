@@ -1,7 +1,7 @@
 #pragma once
 // kestrin's side of the scale's pipe protocol, as pure functions: the three requests it
-// sends, how it recognises the replies, the client half of the CS/KW rule, the status texts
-// and its own display arithmetic. Kept apart from the scale program on purpose: the client
+// sends, the client half of the CS/KW rule, the status texts and its own display arithmetic
+// (the replies are read by ecr_decoder.h). Kept apart from the scale program on purpose: the client
 // must meet the scale only on the wire.
 //
 // Requests:  EOT ENQ (scale data, or the verification result)
@@ -21,30 +21,6 @@ constexpr char DC1 = 0x11, DC2 = 0x12;  // show and hide the scale's display win
 std::string enq_request();
 std::string cs_kw_record(const std::string& cs_kw_chars);  // the 8 characters of one pair
 std::string status_request();
-
-enum class ReplyKind {
-    none,
-    scale_data,
-    quantity_data,
-    other_data,
-    ack,
-    nak,
-    cs_kw_request,
-    cs_kw_result,
-    status,
-    unknown
-};
-
-struct Reply {
-    ReplyKind kind = ReplyKind::none;
-    int32_t weight = 0, unit_price = 0, total_price = 0;  // record 02 and 32
-    int32_t quantity = 0;                                 // record 32
-    uint8_t random_number = 0;                            // request 11
-    char result = 0;                                      // result 11: '1' valid, '0' invalid
-    char s1 = 0, s0 = 0;                                  // record 09
-};
-
-Reply recognise(const std::string& bytes);
 
 // A reply ends after ETX, ACK or NAK.
 bool ends_reply(char byte);
