@@ -1,7 +1,18 @@
 #pragma once
-// The one decoder of the scale's replies that kestrin and ecrctl share: strict, so a reply is
-// acted on only when every byte is where its layout puts it, and a malformed one says what is
-// wrong and at which byte.
+// The one decoder of the ECR wire that kestrin and ecrctl share, both directions: strict, so a
+// reply is acted on only when every byte is where its layout puts it, and a malformed frame
+// says what is wrong and at which byte.
+//
+// Requests (always EOT first; the scale reads one up to its first DC1, DC2, ENQ or ETX, or 255
+// bytes without one, and the bytes after that end are its next request):
+//   EOT ENQ, EOT DC1, EOT DC2                                     2 bytes
+//   EOT STX nn ETX          00 06 07 08 21 30                     5 bytes
+//   EOT STX nn ESC unit price(6) ESC ETX               01 31     13 bytes
+//   EOT STX nn ESC unit price(6) ESC tare|quantity(4) ETX         03 33     17 bytes
+//   EOT STX nn ESC unit price(6) ESC text(13) ETX                 04 34     26 bytes
+//   EOT STX nn ESC unit price(6) ESC tare|quantity(4) ESC text(13) ETX   05 35   31 bytes
+//   EOT STX "10" ESC (cs(4) kw(4)) x 1 to 5 ETX                   14 to 46 bytes
+// Request numbers are plain zero-filled digits; the text is 13 bytes, padded with blanks.
 //
 // Replies (no EOT; a client's reading ends at the first ETX, ACK or NAK):
 //   ACK, NAK                                one byte each
@@ -36,6 +47,10 @@ enum class Part {
     s1,
     s0,
     result,  // "1" valid, "0" invalid
+    text,    // 13 bytes
+    cs,      // 4 hexadecimal digits of a CS/KW pair
+    kw,
+    key_pairs,  // record 10's run of pairs, decoded as cs and kw items
 };
 
 // One part of a decoded frame, where it sits and what it holds.
@@ -43,7 +58,7 @@ struct Item {
     Part part = Part::control;
     size_t offset = 0;
     std::string bytes;
-    int32_t value = 0;  // numbers and the random number
+    int32_t value = 0;  // numbers and the random number; the pair's number for cs and kw
 };
 
 enum class ReplyKind {
@@ -76,6 +91,7 @@ struct Frame {
     int32_t weight = 0, quantity = 0, tare = 0, unit_price = 0, total_price = 0;
     uint8_t random_number = 0;
     char result = 0, s1 = 0, s0 = 0;
+    std::string text;
 
     bool well_formed() const { return problem.empty(); }
 };
@@ -83,6 +99,15 @@ struct Frame {
 // A reply as a client reads it: up to and including its first ETX, ACK or NAK; bytes after
 // that end make it malformed.
 Frame decode_reply(const std::string& bytes);
+// A request as the scale reads it; likewise.
+Frame decode_request(const std::string& bytes);
+// EOT begins a request, anything else a reply.
+Frame decode_frame(const std::string& bytes);
+
+// Where the scale ends the request that starts at `from`: just past its first DC1, DC2, ENQ
+// or ETX, or 255 bytes on, or at the end of the bytes.
+size_t request_end(const std::string& bytes, size_t from = 0);
+constexpr size_t kMaxRequest = 255;
 
 // The name a person reads for a part ("unit price", "ESC").
 std::string part_name(Part part, char byte = 0);

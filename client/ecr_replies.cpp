@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "client/ecr_decoder.h"
-#include "client/kestrin_protocol.h"
+#include "client/frame_text.h"
 
 namespace kestrin {
 namespace {
@@ -14,59 +14,26 @@ std::string format(const char* fmt, auto... args) {
     return buf;
 }
 
-// One character of a reply as a person reads it: itself when printable, else \xNN.
-std::string shown(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u >= 0x20 && u < 0x7F ? std::string(1, c) : format("\\x%02X", u);
-}
-
-ReplyVerdict describe_status(char s1, char s0) {
-    std::string head = "record 09 (status): s1=" + shown(s1) + " s0=" + shown(s0);
-    if (s1 == '0' && s0 == '0') return {head + " (no error)", kPositive};
-    std::string text = status_text(s1, s0);
-    if (text == "Unknown Error") return {head + " (unknown status)", kNegative};
-    return {head + " (" + text + ")", kNegative};
+// The exit code a whole reply earns.
+int exit_code(const Frame& f) {
+    switch (f.kind) {
+        case ReplyKind::ack:
+        case ReplyKind::scale_data:
+        case ReplyKind::quantity_data:
+        case ReplyKind::tare:
+            return kPositive;
+        case ReplyKind::status:
+            return f.s1 == '0' && f.s0 == '0' ? kPositive : kNegative;
+        case ReplyKind::cs_kw_result:
+            return f.result == '1' ? kPositive : kNegative;
+        default:
+            return kNegative;
+    }
 }
 
 ReplyVerdict describe_complete(const std::string& b) {
     const Frame f = decode_reply(b);
-    switch (f.kind) {
-        case ReplyKind::ack:
-            return {"ACK", kPositive};
-        case ReplyKind::nak:
-            return {"NAK (refused; `status` tells why)", kNegative};
-        case ReplyKind::scale_data:
-            return {format("record 02 (scale data, weight mode): weight=%d g, unit_price=%d, "
-                           "total_price=%d",
-                           f.weight, f.unit_price, f.total_price),
-                    kPositive};
-        case ReplyKind::quantity_data:
-            return {format("record 32 (scale data, quantity mode): quantity=%d, unit_price=%d, "
-                           "total_price=%d",
-                           f.quantity, f.unit_price, f.total_price),
-                    kPositive};
-        case ReplyKind::tare:
-            return {format("record 22 (tare): tare=%d g", f.tare), kPositive};
-        case ReplyKind::status:
-            return describe_status(f.s1, f.s0);
-        case ReplyKind::cs_kw_request:
-            return {format("record 11 (CS/KW request): random_number=%02x; the scale wants the "
-                           "handshake (`handshake CS`)",
-                           f.random_number),
-                    kNegative};
-        case ReplyKind::cs_kw_result: {
-            const std::string head = "record 11 (CS/KW result): ";
-            if (f.result == '1') return {head + "valid", kPositive};
-            if (f.result == '0') return {head + "invalid", kNegative};
-            return {head + "unknown result '" + shown(f.result) + "' (expected 1 or 0)", kNegative};
-        }
-        case ReplyKind::malformed:
-            return {"malformed record " + f.name + ": " + f.problem + " (its layout is " +
-                        f.layout + ")",
-                    kNegative};
-        default:
-            return {"unrecognised reply: " + f.problem, kNegative};
-    }
+    return {summary(f), exit_code(f)};
 }
 
 }  // namespace

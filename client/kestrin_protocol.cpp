@@ -81,7 +81,7 @@ uint16_t crc16_86a3(const uint8_t* data, size_t length) {
     return reg;
 }
 
-std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
+CsKwSteps cs_kw_steps(const std::string& cs_text, uint8_t r) {
     auto swap = [](uint16_t x) { return static_cast<uint16_t>(x << 8 | x >> 8); };
     auto rotl = [](uint16_t x, unsigned n) {
         n &= 15;
@@ -91,12 +91,23 @@ std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
         n &= 15;
         return n ? static_cast<uint16_t>(x >> n | x << (16 - n)) : x;
     };
-    uint16_t v = hex_value(cs_text.substr(0, 4));
-    uint16_t cs = rotl(swap(v), r >> 4);
-    const uint8_t bytes[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
-    uint16_t kw = rotr(swap(crc16_86a3(bytes, 2)), r & 0x0F);
+    CsKwSteps s{};
+    s.value = hex_value(cs_text.substr(0, 4));
+    s.cs_swapped = swap(s.value);
+    s.cs = rotl(s.cs_swapped, r >> 4);
+    const uint8_t bytes[2] = {static_cast<uint8_t>(s.value >> 8),
+                              static_cast<uint8_t>(s.value & 0xFF)};
+    s.crc = crc16_86a3(bytes, 2);
+    s.kw_swapped = swap(s.crc);
+    s.kw = rotr(s.kw_swapped, r & 0x0F);
+    return s;
+}
+
+std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
+    const CsKwSteps s = cs_kw_steps(cs_text, r);
     char out[16];
-    std::snprintf(out, sizeof out, "%02x%02x%02x%02x", cs & 0xFF, cs >> 8, kw & 0xFF, kw >> 8);
+    std::snprintf(out, sizeof out, "%02x%02x%02x%02x", s.cs & 0xFF, s.cs >> 8, s.kw & 0xFF,
+                  s.kw >> 8);
     return out;
 }
 

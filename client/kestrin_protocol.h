@@ -36,7 +36,18 @@ constexpr size_t kCsCharacters = 4;
 // Up to 4 characters as hexadecimal; any other character makes 0.
 uint16_t hex_value(const std::string& text);
 uint16_t crc16_86a3(const uint8_t* data, size_t length);
-// The 8 characters (CS then KW) for the typed CS text and the challenge R.
+// Every step from the typed CS text and the challenge R to the pair, for a person to check
+// their own arithmetic against.
+struct CsKwSteps {
+    uint16_t value;       // the CS text read as hexadecimal
+    uint16_t cs_swapped;  // its two bytes exchanged
+    uint16_t cs;          // ... rotated left by R >> 4
+    uint16_t crc;         // the CRC over the value's high byte, then its low byte
+    uint16_t kw_swapped;  // its two bytes exchanged
+    uint16_t kw;          // ... rotated right by R & 0x0F
+};
+CsKwSteps cs_kw_steps(const std::string& cs_text, uint8_t r);
+// The 8 characters (CS then KW, each low byte first) for the typed CS text and the challenge R.
 std::string cs_kw_chars(const std::string& cs_text, uint8_t r);
 
 std::string status_text(char s1, char s0);
