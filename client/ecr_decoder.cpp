@@ -486,7 +486,7 @@ Frame decode_reply(const std::string& bytes) {
              "byte " + std::to_string(end) + " is " + shown_byte(frame.back()) +
                  " inside a record, which ends with ETX");
     } else if (frame.size() < 3 || !is_digit(frame[1]) || !is_digit(frame[2])) {
-        fail(f, frame.size() < 2 || is_digit(frame[1]) ? 2 : 1,
+        fail(f, frame.size() > 1 && is_digit(frame[1]) ? 2 : 1,
              "no record number: STX is followed by two digits");
     } else if (const Layout* layout = reply_layout(frame); layout == nullptr) {
         f.kind = ReplyKind::unknown_record;
@@ -532,7 +532,7 @@ Frame decode_request(const std::string& bytes) {
              "byte 1 is " + shown_byte(frame[1]) +
                  ": after EOT comes STX, ENQ, DC1 or DC2, and the scale answers nothing else");
     } else if (frame.size() < 4 || !is_digit(frame[2]) || !is_digit(frame[3])) {
-        fail(f, frame.size() < 3 || is_digit(frame[2]) ? 3 : 2,
+        fail(f, frame.size() > 2 && is_digit(frame[2]) ? 3 : 2,
              "no record number: STX is followed by two digits");
     } else if (const Layout* layout = find_layout(Direction::request, frame.substr(2, 2));
                layout == nullptr) {

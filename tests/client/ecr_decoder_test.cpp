@@ -187,6 +187,8 @@ TEST(EcrDecoder, EveryFrameAndItsFaults) {
          "00\x06",
          Direction::reply, "ACK inside a record", 6},
         {"xyz\x03", Direction::reply, "unrecognised reply: byte 0 is 'x'", 0},
+        {"\x02", Direction::reply, "no record number", 1},  // the mark just past the bytes
+        {"\x04\x02", Direction::request, "no record number", 2},
     };
     for (const Case& c : cases) {
         const Frame f = decode_frame(c.bytes);
