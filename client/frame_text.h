@@ -11,7 +11,7 @@
 namespace kestrin {
 
 // "record 02 (scale data, weight mode): weight=1234 g, unit_price=299, total_price=369",
-// "malformed record 01 (...): what is wrong (its layout is ...)", "unrecognised reply: why".
+// "malformed record 01 (...): what is wrong; its layout is ...", "unrecognised reply: why".
 std::string summary(const Frame& frame);
 
 // One character of a frame as a person reads it: itself when printable, else \xNN.
