@@ -1,15 +1,7 @@
 #pragma once
-// Every reply the scale can send, decoded for a person, with the exit code the console tool
-// gives it. Strict: a record whose length, separators or digits are not those of its layout
-// is called malformed rather than read as numbers.
-//
-// Replies: ACK, NAK, and STX nn ... ETX records:
-//   02 and 32 (26 bytes)  STX nn ESC "3" ESC value(5) ESC unit price(6) ESC total price(6) ETX
-//   22 (12)               STX "22" ESC "3" ESC tare(5) ETX
-//   09 (7)                STX "09" ESC s1 s0 ETX
-//   11 (8)                STX "11" ESC "2" rr ETX     (the CS/KW request, rr lower-case hex)
-//   11 (6)                STX "11" ESC r ETX          (the CS/KW result, "1" valid, "0" invalid)
-// Numbers are zero-filled and may carry a minus sign inside their width ("-0012").
+// Every reply the scale can send, as the strict decoder (ecr_decoder.h) reads it, told for a
+// person, with the exit code the console tool gives it: a record whose length, separators or
+// digits are not those of its layout is called malformed rather than read as numbers.
 
 #include <string>
 

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "client/ecr_decoder.h"
 #include "client/kestrin_protocol.h"
 
 namespace kestrin {
@@ -110,17 +111,19 @@ std::optional<std::string> parse_hex(const std::string& text) {
 
 RequestsSent requests_in(const std::string& bytes) {
     RequestsSent sent;
-    size_t start = 0;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c != DC1 && c != DC2 && c != ENQ && c != ETX && i + 1 - start < kMaxRequest) continue;
-        const char second = i > start ? bytes[start + 1] : 0;
+    for (size_t start = 0; start < bytes.size();) {
+        const size_t end = request_end(bytes, start);
+        const char last = bytes[end - 1];
+        if (end - start < kMaxRequest && last != DC1 && last != DC2 && last != ENQ && last != ETX) {
+            sent.unfinished = true;
+            break;
+        }
+        const char second = end - start > 1 ? bytes[start + 1] : 0;
         if (bytes[start] == EOT &&
             (second == STX || second == ENQ || second == DC1 || second == DC2))
             ++sent.answered;
-        start = i + 1;
+        start = end;
     }
-    sent.unfinished = start < bytes.size();
     return sent;
 }
 

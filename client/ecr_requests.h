@@ -38,7 +38,6 @@ std::optional<std::string> parse_hex(const std::string& text);
 // Bytes sent at once, cut as the scale reads them: a request ends at its first DC1, DC2, ENQ
 // or ETX, or after 255 bytes without one. Only a request that begins EOT and then STX, ENQ,
 // DC1 or DC2 gets a reply, exactly one; anything else gets none at all.
-constexpr size_t kMaxRequest = 255;
 struct RequestsSent {
     size_t answered = 0;      // requests the scale answers
     bool unfinished = false;  // bytes after the last end: the scale waits for the rest

@@ -15,14 +15,18 @@ const char* const kEcrctlUsage =
     "\n"
     "Connects to the scale's ECR pipe ($XDG_RUNTIME_DIR/NAME, else /tmp/tarvelo-UID/NAME; NAME\n"
     "defaults to kv2170), sends one request per command and prints the request and the reply as\n"
-    "hex and decoded.\n"
+    "hex and decoded. decode and cskw work offline and never open the pipe.\n"
     "\n"
     "Options:\n"
     "  --pipe NAME        the pipe's name\n"
     "  --timeout MS       the longest wait for a whole reply, in milliseconds, 1 to 600000\n"
     "                     (default 5000)\n"
     "  --stop-on-error    in a script, end at the first command that is not positive\n"
+    "  --dry-run          print the requests each command would send, as hex and decoded, and\n"
+    "                     open no pipe\n"
     "  --version          print the version and exit\n"
+    "  --help, -h         print this help and exit\n"
+    "  -                  read the commands from standard input, one per line (Scripts below)\n"
     "\n"
     "Commands:\n"
     "  enq                       request scale data (EOT ENQ)\n"
@@ -50,6 +54,15 @@ const char* const kEcrctlUsage =
     "                            for it and then ENQ for the scale data; after a NAK (or a\n"
     "                            refused record 10) record 08 to show why\n"
     "  sleep MS                  wait (in scripts)\n"
+    "  decode [--request | --reply] HEX...\n"
+    "                            offline: one request or reply, each field with its offset, its\n"
+    "                            meaning and its unit (grams, pieces, the smallest currency unit\n"
+    "                            per kg or per piece), each status with what sets it. EOT first\n"
+    "                            is a request, anything else a reply, unless stated. A malformed\n"
+    "                            frame is told with the first byte that breaks its layout\n"
+    "  cskw CS RANDOM            offline: the CS/KW pair for the CS and the random number of the\n"
+    "                            scale's CS/KW request, every step of the rule shown, and the\n"
+    "                            record 10 that carries it\n"
     "\n"
     "Values (anything else is refused before the pipe is opened, with exit code 2):\n"
     "  UNIT   unit price in the currency's smallest unit, 0 to 999999 (150 is 1.50), or with a\n"
@@ -64,6 +77,8 @@ const char* const kEcrctlUsage =
     "  CS     at least 4 characters; the first 4 are read as hexadecimal digits (any other\n"
     "         character makes the value 0, as in kestrin)\n"
     "  MS     whole milliseconds, 0 to 600000\n"
+    "  RANDOM the random number of the scale's CS/KW request (bytes 5-6 of its record 11): two\n"
+    "         hexadecimal digits, e.g. 4d\n"
     "After the unit price, 'tare'/'qty' and 'text' may come in either order, each once.\n"
     "\n"
     "Scripts (-): one command per line; a # outside double quotes starts a comment. Every\n"
@@ -78,7 +93,8 @@ const char* const kEcrctlUsage =
     "Exit code: 0 positive reply (ACK, scale data, tare, a valid CS/KW result, status 00);\n"
     "1 negative or unrecognised reply (NAK, another status, an invalid result, a CS/KW\n"
     "request, bytes left over); 2 refused command, or the pipe cannot be opened or written;\n"
-    "3 no complete reply (none within the time-out, the connection closed, or over-long).\n";
+    "3 no complete reply (none within the time-out, the connection closed, or over-long).\n"
+    "decode: 0 well-formed, 1 malformed, 2 not hex. cskw and --dry-run: 0, or 2 when refused.\n";
 
 namespace {
 
@@ -108,7 +124,10 @@ ParsedCommand refuse(std::string why) {
     return {std::nullopt, std::move(why)};
 }
 ParsedCommand sends(std::string bytes, size_t replies = 1) {
-    return {Command{Command::Kind::send, std::move(bytes), replies, {}, 0}, {}};
+    Command c;
+    c.bytes = std::move(bytes);
+    c.replies = replies;
+    return {c, {}};
 }
 
 // price UNIT [tare GRAMS] [text TEXT] and qprice UNIT [qty N] [text TEXT].
@@ -152,7 +171,34 @@ ParsedCommand parse_price(const std::vector<std::string>& w) {
                              : quantity_price_record(*unit, second, text));
 }
 
+// The CS of handshake, read and cskw (w[1]): at least 4 characters, the first 4 used, as
+// kestrin takes it. The refusal, or empty.
+std::string take_cs(const std::vector<std::string>& w, Command& c) {
+    if (w.size() < 2) return w[0] + ": the CS is missing: at least 4 characters";
+    const size_t n = text_characters(w[1]);
+    if (n < kCsCharacters)
+        return w[0] + ": CS " + quoted(w[1]) + " has " + std::to_string(n) +
+               " characters: give at least 4 (the first 4 are read as hexadecimal digits)";
+    c.cs = first_characters(w[1], kCsCharacters);
+    return "";
+}
+
 }  // namespace
+
+const std::vector<std::string>& ecrctl_commands() {
+    static const std::vector<std::string> names = {
+        "enq",  "show",      "hide",     "status", "weight-mode", "quantity-mode",
+        "zero", "tare",      "get-tare", "price",  "qprice",      "record",
+        "raw",  "handshake", "read",     "sleep",  "decode",      "cskw"};
+    return names;
+}
+
+const std::vector<std::string>& ecrctl_options() {
+    static const std::vector<std::string> names = {
+        "--pipe", "--timeout", "--stop-on-error", "--dry-run", "--version", "--help",
+        "-h",     "-",         "--request",       "--reply"};
+    return names;
+}
 
 ParsedCommand parse_command(const std::vector<std::string>& w) {
     if (w.empty()) return refuse("no command (see --help)");
@@ -205,16 +251,43 @@ ParsedCommand parse_command(const std::vector<std::string>& w) {
         return sends(*bytes, std::max<size_t>(1, sent.answered + (sent.unfinished ? 1 : 0)));
     }
     if (cmd == "handshake" || cmd == "read") {
-        if (w.size() < 2) return refuse(cmd + ": the CS is missing: at least 4 characters");
         if (w.size() > 2) return refuse(cmd + ": " + quoted(w[2]) + " is one word too many");
-        const size_t n = text_characters(w[1]);
-        if (n < kCsCharacters)
-            return refuse(
-                cmd + ": CS " + quoted(w[1]) + " has " + std::to_string(n) +
-                " characters: give at least 4 (the first 4 are read as hexadecimal digits)");
         Command c;
         c.kind = cmd == "read" ? Command::Kind::read : Command::Kind::handshake;
-        c.cs = first_characters(w[1], kCsCharacters);
+        if (std::string why = take_cs(w, c); !why.empty()) return refuse(why);
+        return {c, {}};
+    }
+    if (cmd == "cskw") {
+        Command c;
+        c.kind = Command::Kind::cskw;
+        if (std::string why = take_cs(w, c); !why.empty()) return refuse(why);
+        if (w.size() != 3 || w[2].size() != 2 ||
+            !std::isxdigit(static_cast<unsigned char>(w[2][0])) ||
+            !std::isxdigit(static_cast<unsigned char>(w[2][1])))
+            return refuse(
+                "cskw: give the CS and the random number of the scale's CS/KW request, "
+                "two hexadecimal digits as the scale sends them (bytes 5-6 of its "
+                "record 11), e.g. cskw 1A2B 4d");
+        c.random_number = static_cast<uint8_t>(hex_value(w[2]));
+        return {c, {}};
+    }
+    if (cmd == "decode") {
+        Command c;
+        c.kind = Command::Kind::decode;
+        size_t first = 1;
+        if (w.size() > 1 && (w[1] == "--request" || w[1] == "--reply")) {
+            c.direction = w[1] == "--request" ? Direction::request : Direction::reply;
+            first = 2;
+        }
+        std::string joined;
+        for (size_t i = first; i < w.size(); ++i) joined += w[i];
+        auto bytes = parse_hex(joined);
+        if (!bytes)
+            return refuse("decode: " + quoted(joined) +
+                          " is not bytes: give pairs of hex digits, blanks allowed, after "
+                          "--request or --reply if the direction is not to be told by the first "
+                          "byte");
+        c.bytes = *bytes;
         return {c, {}};
     }
     if (cmd == "sleep") {

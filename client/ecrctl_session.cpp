@@ -4,9 +4,12 @@
 #include <istream>
 #include <ostream>
 
+#include "client/ecr_decoder.h"
 #include "client/ecr_replies.h"
 #include "client/ecr_requests.h"
+#include "client/frame_text.h"
 #include "client/kestrin_protocol.h"
+#include "client/read_sequence.h"
 
 namespace kestrin {
 
@@ -27,7 +30,7 @@ int EcrctlSession::request(const std::string& bytes, RawReply* reply_out, size_t
              << "); this request goes out on a new connection" << std::endl;
         worst = kNegative;
     }
-    out_ << "-> " << hex_dump(bytes) << std::endl;
+    print_request(bytes);
     if (!link_->write(bytes)) {
         err_ << "ecrctl: cannot send to the pipe " << pipe_path(pipe_) << ": " << link_->error()
              << std::endl;
@@ -47,61 +50,83 @@ int EcrctlSession::request(const std::string& bytes, RawReply* reply_out, size_t
     return worst;
 }
 
-int EcrctlSession::ask_status() {
-    int rc = request(status_request());
-    return std::max(rc, kNegative);  // the request it explains was refused
+void EcrctlSession::print_request(const std::string& bytes) {
+    out_ << "-> " << hex_dump(bytes) << "\n";
+    std::vector<std::string> requests;
+    for (size_t at = 0; at < bytes.size();) {
+        const size_t end = request_end(bytes, at);
+        requests.push_back(bytes.substr(at, end - at));
+        at = end;
+    }
+    for (size_t i = 0; i < requests.size(); ++i) {
+        out_ << "   ";
+        if (requests.size() > 1) out_ << "request " << i + 1 << " of " << requests.size() << ": ";
+        out_ << summary(decode_request(requests[i])) << "\n";
+    }
+    out_.flush();
 }
 
 int EcrctlSession::handshake(const Command& c) {
     RawReply reply;
     int rc = request(enq_request(), &reply);
-    Reply r = recognise(reply.bytes);
+    Frame r = decode_reply(reply.bytes);
     if (reply.end != RawReply::End::complete || r.kind != ReplyKind::cs_kw_request) return rc;
     rc = request(cs_kw_record(cs_kw_chars(c.cs, r.random_number)));
     if (rc != kPositive) return rc;
     return request(enq_request());
 }
 
-// kestrin's Read, step for step: ENQ; a CS/KW request is answered with record 10 and the
-// result fetched with ENQ; a valid result goes back to ENQ for the data. A NAK to ENQ, or
-// anything but ACK to record 10, is followed by record 08.
+// kestrin's Read (one sequence for both clients), each exchange printed. The exit code is
+// that of the last reply, and at least negative when the Read failed.
 int EcrctlSession::read(const Command& c) {
-    bool verified = false;
-    for (;;) {
-        RawReply reply;
-        int rc = request(enq_request(), &reply);
-        if (reply.end != RawReply::End::complete) return rc;
-        Reply r = recognise(reply.bytes);
-        if (r.kind == ReplyKind::nak) return ask_status();
-        if (r.kind != ReplyKind::cs_kw_request) return rc;
-        if (verified) {
+    using Event = ReadSequence::Event;
+    ReadSequence sequence(c.cs, [this](ReadSequence::State, Event event, const Frame&) {
+        if (event == Event::asked_again)
             err_ << "ecrctl: the scale asks for CS/KW again right after a valid result"
                  << std::endl;
-            return kNegative;
-        }
-        rc = request(cs_kw_record(cs_kw_chars(c.cs, r.random_number)), &reply);
-        if (reply.end != RawReply::End::complete) return rc;
-        if (recognise(reply.bytes).kind != ReplyKind::ack) return ask_status();
-        rc = request(enq_request(), &reply);
-        Reply result = recognise(reply.bytes);
-        if (reply.end != RawReply::End::complete || result.kind != ReplyKind::cs_kw_result ||
-            result.result != '1')
-            return std::max(rc, kNegative);  // no valid result: kestrin stops here too
-        verified = true;
-    }
+    });
+    int last = kPositive;
+    const auto outcome = sequence.run([&](ReadSequence::State, const std::string& bytes) {
+        RawReply reply;
+        last = request(bytes, &reply);
+        return judged(reply);
+    });
+    return outcome == ReadSequence::Outcome::failed ? std::max(last, kNegative) : last;
 }
 
 int EcrctlSession::run(const Command& c) {
     switch (c.kind) {
+        case Command::Kind::decode: {
+            DecodeReport report = decode_report(c.bytes, c.direction);
+            out_ << report.text << std::flush;
+            return report.well_formed ? kPositive : kNegative;
+        }
+        case Command::Kind::cskw:
+            out_ << cs_kw_report(c.cs, c.random_number) << std::flush;
+            return kPositive;
         case Command::Kind::send:
+            if (dry_run) {
+                print_request(c.bytes);
+                return kPositive;
+            }
             return request(c.bytes, nullptr, c.replies);
         case Command::Kind::handshake:
-            return handshake(c);
         case Command::Kind::read:
-            return read(c);
+            if (dry_run) {
+                print_request(enq_request());
+                out_ << "   then, if the scale answers with a CS/KW request: record 10 with the "
+                        "pair for its random number (`cskw "
+                     << c.cs << " RANDOM`) and EOT ENQ for the result"
+                     << (c.kind == Command::Kind::read
+                             ? ", then EOT ENQ again; after a NAK, record 08"
+                             : "")
+                     << std::endl;
+                return kPositive;
+            }
+            return c.kind == Command::Kind::read ? read(c) : handshake(c);
         case Command::Kind::sleep:
             out_.flush();
-            if (env_.sleep) env_.sleep(c.ms);
+            if (env_.sleep && !dry_run) env_.sleep(c.ms);
             return kPositive;
     }
     return kRefused;
@@ -147,7 +172,7 @@ int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ost
                 std::ostream& err, EcrctlEnv env) {
     std::string pipe = kDefaultPipeName;
     int timeout_ms = EcrctlSession::kDefaultTimeoutMs;
-    bool stop_on_error = false;
+    bool stop_on_error = false, dry_run = false;
     size_t i = 0;
     auto refuse = [&](const std::string& why) {
         err << "ecrctl: " << why << " (see --help)" << std::endl;
@@ -177,6 +202,8 @@ int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ost
             ++i;
         } else if (a == "--stop-on-error") {
             stop_on_error = true;
+        } else if (a == "--dry-run") {
+            dry_run = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return refuse("unknown option '" + a + "'");
         } else {
@@ -190,6 +217,7 @@ int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ost
     }
     EcrctlSession session(out, err, std::move(env), pipe);
     session.timeout_ms = timeout_ms;
+    session.dry_run = dry_run;
     if (words[0] == "-") {
         if (words.size() > 1)
             return refuse("'-' reads commands from standard input and takes no words after it");

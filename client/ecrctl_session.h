@@ -1,7 +1,9 @@
 #pragma once
 // The console tool's run: options, one command or a script, each request sent over a link
 // that is opened only when a request is ready to go, and every exchange printed as hex and
-// decoded. main() only hands over its arguments and streams; tests hand over their own link.
+// decoded, the request as well as the reply. decode and cskw never open the link, and a dry
+// run prints the requests without sending them. main() only hands over its arguments and streams;
+// tests hand over their own link.
 
 #include <functional>
 #include <iosfwd>
@@ -40,14 +42,17 @@ class EcrctlSession {
     int run_script(std::istream& in, bool stop_on_error);
 
     int timeout_ms = kDefaultTimeoutMs;
+    // Print the requests that would go out, and open no pipe.
+    bool dry_run = false;
 
   private:
     // Sends, reads the replies (the first into *reply), prints them all; the exit code of this
     // request.
     int request(const std::string& bytes, RawReply* reply = nullptr, size_t replies = 1);
+    // "-> " and the bytes, then each request in them decoded.
+    void print_request(const std::string& bytes);
     int handshake(const Command& c);
     int read(const Command& c);
-    int ask_status();
 
     std::ostream& out_;
     std::ostream& err_;

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "client/read_sequence.h"
+
 namespace kestrin {
 
 int64_t steady_ms() {
@@ -46,6 +48,12 @@ std::string clear_left_over(Link* link, size_t max) {
     return left;
 }
 
+std::optional<std::string> judged(const RawReply& reply) {
+    if (reply.end == RawReply::End::complete || reply.end == RawReply::End::full)
+        return reply.bytes;
+    return std::nullopt;
+}
+
 void Exchange::send(const std::string& request) {
     if (link_ == nullptr) return;
     clear_left_over(link_, 128);
@@ -53,92 +61,57 @@ void Exchange::send(const std::string& request) {
 }
 
 std::string Exchange::read_reply(size_t max) {
-    RawReply r = receive_reply(link_, max, timeout_ms_, now_);
-    bool judged = r.end == RawReply::End::complete || r.end == RawReply::End::full;
-    return judged ? r.bytes : std::string();
-}
-
-void Exchange::ask_status() {
-    send(status_request());
-    Reply r = recognise(read_reply(16));
-    if (r.kind == ReplyKind::status) show_(status_text(r.s1, r.s0));
-}
-
-bool Exchange::exchange(const std::string& cs_text, Reading& reading, bool& show_data) {
-    std::string pair;
-    int state = 1;
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (state == 1) {
-            send(enq_request());
-            std::string bytes = read_reply(128);
-            if (bytes.empty()) {
-                show_("receive data error 1");
-                return false;
-            }
-            Reply r = recognise(bytes);
-            switch (r.kind) {
-                case ReplyKind::scale_data:
-                    // Below the minimum weight the display keeps the previous reading.
-                    if (r.weight >= 40) {
-                        reading.weight = r.weight;
-                        reading.unit_price = r.unit_price;
-                    }
-                    show_data = true;
-                    return true;
-                case ReplyKind::quantity_data:
-                case ReplyKind::ack:
-                    return true;
-                case ReplyKind::nak:
-                    ask_status();
-                    return false;
-                case ReplyKind::cs_kw_request:
-                    pair = cs_kw_chars(cs_text, r.random_number);
-                    state = 2;
-                    break;
-                default:
-                    show_("receive data unknown");
-                    return false;
-            }
-        } else if (state == 2) {
-            send(cs_kw_record(pair));
-            std::string bytes = read_reply(128);
-            if (bytes.empty()) {
-                show_("receive data error 2");
-                return false;
-            }
-            if (recognise(bytes).kind != ReplyKind::ack) {
-                ask_status();
-                return false;
-            }
-            state = 3;
-        } else {
-            send(enq_request());
-            std::string bytes = read_reply(128);
-            if (bytes.empty()) {
-                show_("receive data error 4");
-                return false;
-            }
-            Reply r = recognise(bytes);
-            if (r.kind != ReplyKind::cs_kw_result) return false;
-            if (r.result == '1') {
-                show_("CS/KW result: valid");
-                state = 1;
-            } else {
-                if (r.result == '0') show_("CS/KW result: invalid");
-                return false;
-            }
-        }
-    }
+    return judged(receive_reply(link_, max, timeout_ms_, now_)).value_or("");
 }
 
 bool Exchange::read(const std::string& cs_text, Reading& reading) {
-    bool show_data = false;
-    if (!exchange(cs_text, reading, show_data)) {
-        show_("read weight error");
-        return false;
+    using State = ReadSequence::State;
+    using Event = ReadSequence::Event;
+    ReadSequence sequence(cs_text, [this](State state, Event event, const Frame& frame) {
+        switch (event) {
+            case Event::no_reply:
+                show_(state == State::ask_data     ? "receive data error 1"
+                      : state == State::send_cs_kw ? "receive data error 2"
+                                                   : "receive data error 4");
+                break;
+            case Event::unknown_reply:
+                show_("receive data unknown");
+                break;
+            case Event::cs_kw_valid:
+                show_("CS/KW result: valid");
+                break;
+            case Event::cs_kw_invalid:
+                show_("CS/KW result: invalid");
+                break;
+            case Event::status:
+                show_(status_text(frame.s1, frame.s0));
+                break;
+            case Event::asked_again:
+                break;
+        }
+    });
+    const auto outcome = sequence.run([this](State state, const std::string& request) {
+        // Each pass of the exchange starts with a short pause; the status request follows
+        // its refusal at once. The status reply is short, so its buffer is too.
+        if (state != State::ask_status) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        send(request);
+        return judged(
+            receive_reply(link_, state == State::ask_status ? 16 : 128, timeout_ms_, now_));
+    });
+    switch (outcome) {
+        case ReadSequence::Outcome::scale_data:
+            // Below the minimum weight the display keeps the previous reading.
+            if (sequence.data().weight >= 40) {
+                reading.weight = sequence.data().weight;
+                reading.unit_price = sequence.data().unit_price;
+            }
+            return true;
+        case ReadSequence::Outcome::no_data:
+            return false;
+        default:
+            show_("read weight error");
+            return false;
     }
-    return show_data;
 }
 
 }  // namespace kestrin

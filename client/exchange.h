@@ -1,10 +1,11 @@
 #pragma once
-// One press of "Read": ask for the scale data, pass the CS/KW handshake when the scale asks
-// for it, and fetch the status after a refusal. Every message the operator sees goes through
-// one function, so tests can read them.
+// One press of "Read" (the sequence in read_sequence.h) over kestrin's link, and how a reply
+// is read off a link. Every message the operator sees goes through one function, so tests can
+// read them.
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "client/kestrin_protocol.h"
@@ -33,6 +34,10 @@ struct RawReply {
 // between two bytes. Unless the reply is complete, the link is dropped, so that nothing of it
 // can be taken for the answer to the next request.
 RawReply receive_reply(Link* link, size_t max, int timeout_ms, const MonotonicMs& now = steady_ms);
+
+// What a client judges of a reply: the bytes of one that ended or filled its buffer; nullopt
+// when nothing whole arrived in time.
+std::optional<std::string> judged(const RawReply& reply);
 
 // Before a request goes out nothing may be waiting on the link: bytes there are more than a
 // whole reply, or the answer to a request nobody waited for, and would be read as the answer
@@ -67,8 +72,6 @@ class Exchange {
     std::string read_reply(size_t max);
 
   private:
-    bool exchange(const std::string& cs_text, Reading& reading, bool& show_data);
-    void ask_status();
     void send(const std::string& request);
 
     Link* link_;

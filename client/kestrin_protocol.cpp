@@ -7,11 +7,6 @@
 namespace kestrin {
 namespace {
 
-int32_t decimal(const std::string& s, size_t from, size_t n) {
-    if (from >= s.size()) return 0;
-    return static_cast<int32_t>(std::atoi(s.substr(from, n).c_str()));
-}
-
 std::string with_comma(std::string s) {
     for (char& c : s)
         if (c == '.') c = ',';
@@ -60,44 +55,6 @@ bool ends_reply(char byte) {
     return byte == ETX || byte == ACK || byte == NAK;
 }
 
-Reply recognise(const std::string& b) {
-    Reply r;
-    if (b.empty()) return r;
-    auto record = [&](const char* nn) {
-        return b[0] == STX && b.size() >= 3 && b[1] == nn[0] && b[2] == nn[1];
-    };
-    if (b.size() == 26 && record("02")) {
-        r.kind = ReplyKind::scale_data;
-        r.weight = decimal(b, 6, 5);
-        r.unit_price = decimal(b, 12, 6);
-        r.total_price = decimal(b, 19, 6);
-    } else if (b.size() == 26 && record("32")) {
-        r.kind = ReplyKind::quantity_data;
-        r.quantity = decimal(b, 6, 5);
-        r.unit_price = decimal(b, 12, 6);
-        r.total_price = decimal(b, 19, 6);
-    } else if (b.size() == 26 && b[0] == STX) {
-        r.kind = ReplyKind::other_data;
-    } else if (b[0] == ACK) {
-        r.kind = ReplyKind::ack;
-    } else if (b[0] == NAK) {
-        r.kind = ReplyKind::nak;
-    } else if (b.size() == 8 && record("11") && b[4] == '2') {
-        r.kind = ReplyKind::cs_kw_request;
-        r.random_number = static_cast<uint8_t>(hex_value(b.substr(5, 2)));
-    } else if (b.size() == 6 && record("11")) {
-        r.kind = ReplyKind::cs_kw_result;
-        r.result = b[4];
-    } else if (b.size() == 7 && record("09") && b[3] == ESC && b[6] == ETX) {
-        r.kind = ReplyKind::status;
-        r.s1 = b[4];
-        r.s0 = b[5];
-    } else {
-        r.kind = ReplyKind::unknown;
-    }
-    return r;
-}
-
 uint16_t hex_value(const std::string& text) {
     uint16_t v = 0;
     for (size_t i = 0; i < text.size() && i < 4; ++i) {
@@ -124,7 +81,7 @@ uint16_t crc16_86a3(const uint8_t* data, size_t length) {
     return reg;
 }
 
-std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
+CsKwSteps cs_kw_steps(const std::string& cs_text, uint8_t r) {
     auto swap = [](uint16_t x) { return static_cast<uint16_t>(x << 8 | x >> 8); };
     auto rotl = [](uint16_t x, unsigned n) {
         n &= 15;
@@ -134,12 +91,23 @@ std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
         n &= 15;
         return n ? static_cast<uint16_t>(x >> n | x << (16 - n)) : x;
     };
-    uint16_t v = hex_value(cs_text.substr(0, 4));
-    uint16_t cs = rotl(swap(v), r >> 4);
-    const uint8_t bytes[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
-    uint16_t kw = rotr(swap(crc16_86a3(bytes, 2)), r & 0x0F);
+    CsKwSteps s{};
+    s.value = hex_value(cs_text.substr(0, 4));
+    s.cs_swapped = swap(s.value);
+    s.cs = rotl(s.cs_swapped, r >> 4);
+    const uint8_t bytes[2] = {static_cast<uint8_t>(s.value >> 8),
+                              static_cast<uint8_t>(s.value & 0xFF)};
+    s.crc = crc16_86a3(bytes, 2);
+    s.kw_swapped = swap(s.crc);
+    s.kw = rotr(s.kw_swapped, r & 0x0F);
+    return s;
+}
+
+std::string cs_kw_chars(const std::string& cs_text, uint8_t r) {
+    const CsKwSteps s = cs_kw_steps(cs_text, r);
     char out[16];
-    std::snprintf(out, sizeof out, "%02x%02x%02x%02x", cs & 0xFF, cs >> 8, kw & 0xFF, kw >> 8);
+    std::snprintf(out, sizeof out, "%02x%02x%02x%02x", s.cs & 0xFF, s.cs >> 8, s.kw & 0xFF,
+                  s.kw >> 8);
     return out;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // kestrin's side of the scale's pipe protocol, as pure functions: the three requests it
-// sends, how it recognises the replies, the client half of the CS/KW rule, the status texts
-// and its own display arithmetic. Kept apart from the scale program on purpose: the client
+// sends, the client half of the CS/KW rule, the status texts and its own display arithmetic
+// (the replies are read by ecr_decoder.h). Kept apart from the scale program on purpose: the client
 // must meet the scale only on the wire.
 //
 // Requests:  EOT ENQ (scale data, or the verification result)
@@ -22,30 +22,6 @@ std::string enq_request();
 std::string cs_kw_record(const std::string& cs_kw_chars);  // the 8 characters of one pair
 std::string status_request();
 
-enum class ReplyKind {
-    none,
-    scale_data,
-    quantity_data,
-    other_data,
-    ack,
-    nak,
-    cs_kw_request,
-    cs_kw_result,
-    status,
-    unknown
-};
-
-struct Reply {
-    ReplyKind kind = ReplyKind::none;
-    int32_t weight = 0, unit_price = 0, total_price = 0;  // record 02 and 32
-    int32_t quantity = 0;                                 // record 32
-    uint8_t random_number = 0;                            // request 11
-    char result = 0;                                      // result 11: '1' valid, '0' invalid
-    char s1 = 0, s0 = 0;                                  // record 09
-};
-
-Reply recognise(const std::string& bytes);
-
 // A reply ends after ETX, ACK or NAK.
 bool ends_reply(char byte);
 
@@ -60,7 +36,18 @@ constexpr size_t kCsCharacters = 4;
 // Up to 4 characters as hexadecimal; any other character makes 0.
 uint16_t hex_value(const std::string& text);
 uint16_t crc16_86a3(const uint8_t* data, size_t length);
-// The 8 characters (CS then KW) for the typed CS text and the challenge R.
+// Every step from the typed CS text and the challenge R to the pair, for a person to check
+// their own arithmetic against.
+struct CsKwSteps {
+    uint16_t value;       // the CS text read as hexadecimal
+    uint16_t cs_swapped;  // its two bytes exchanged
+    uint16_t cs;          // ... rotated left by R >> 4
+    uint16_t crc;         // the CRC over the value's high byte, then its low byte
+    uint16_t kw_swapped;  // its two bytes exchanged
+    uint16_t kw;          // ... rotated right by R & 0x0F
+};
+CsKwSteps cs_kw_steps(const std::string& cs_text, uint8_t r);
+// The 8 characters (CS then KW, each low byte first) for the typed CS text and the challenge R.
 std::string cs_kw_chars(const std::string& cs_text, uint8_t r);
 
 std::string status_text(char s1, char s0);

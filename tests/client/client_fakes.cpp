@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
+#include "client/ecrctl_session.h"
 #include "client/kestrin_protocol.h"
 
 namespace kestrin::test {
@@ -169,6 +171,29 @@ Link::Read FakeLink::read_byte(char& out, int timeout_ms) {
     out = pending_[0];
     pending_.erase(0, 1);
     return Read::byte;
+}
+
+EcrctlRun run_ecrctl(const std::vector<std::string>& args, std::vector<FakeReply> replies,
+                     const std::string& script, int ms_per_byte) {
+    EcrctlRun run;
+    FakeLink link(std::move(replies));
+    link.ms_per_byte = ms_per_byte;
+    EcrctlEnv env;
+    env.connect = [&](const std::string& pipe, std::string*) -> std::unique_ptr<Link> {
+        ++run.connects;
+        run.pipe = pipe;
+        return std::make_unique<BorrowedLink>(link);
+    };
+    env.now = [&] { return link.now(); };
+    env.sleep = [](int) {};
+    std::istringstream in(script);
+    std::ostringstream out, err;
+    run.exit_code = ecrctl_main(args, in, out, err, env);
+    run.sent = link.sent;
+    run.drops = link.drops;
+    run.out = out.str();
+    run.err = err.str();
+    return run;
 }
 
 }  // namespace kestrin::test

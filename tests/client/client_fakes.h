@@ -133,4 +133,15 @@ class BorrowedLink : public Link {
     Link& link_;
 };
 
+// ecrctl over an in-memory scale: what it sent, what it printed, how often it connected.
+struct EcrctlRun {
+    int exit_code = -1;
+    std::string sent, out, err;
+    int connects = 0;
+    std::string pipe;
+    int drops = 0;
+};
+EcrctlRun run_ecrctl(const std::vector<std::string>& args, std::vector<FakeReply> replies = {},
+                     const std::string& script = "", int ms_per_byte = 0);
+
 }  // namespace kestrin::test

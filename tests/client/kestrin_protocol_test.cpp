@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "client/ecr_decoder.h"
 #include "client/ecr_requests.h"
 #include "client/pipe_link.h"
 #include "tests/support/test_support.h"
@@ -31,7 +32,8 @@ TEST(KestrinCsKw, ClientRule) {
     for (const Case& c : cases) EXPECT_EQ(cs_kw_chars("1A2B", c.r), c.chars) << int{c.r};
 }
 
-TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
+// kestrin acts only on a reply whose every byte is where its layout puts it.
+TEST(KestrinReplies, DecodedStrictly) {
     std::string data02 =
         "\x02"
         "02\x1b"
@@ -39,7 +41,7 @@ TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
         "01234\x1b"
         "000299\x1b"
         "000369\x03";
-    Reply r = recognise(data02);
+    Frame r = decode_reply(data02);
     EXPECT_EQ(r.kind, ReplyKind::scale_data);
     EXPECT_EQ(r.weight, 1234);
     EXPECT_EQ(r.unit_price, 299);
@@ -59,7 +61,7 @@ TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
         {"\x02"
          "99" +
              std::string(22, '0') + "\x03",
-         ReplyKind::other_data},
+         ReplyKind::unknown_record},
         {"\x02"
          "11\x1b"
          "2a5\x03",
@@ -75,17 +77,17 @@ TEST(KestrinReplies, RecognisedByLengthAndLeadingBytes) {
         {"\x02"
          "09\x1b"
          "20\x04",
-         ReplyKind::unknown},  // no ETX at byte 6
+         ReplyKind::malformed},  // no ETX at byte 6
         {"\x02"
          "11\x1b"
          "3a5\x03",
-         ReplyKind::unknown},
+         ReplyKind::malformed},
         {"", ReplyKind::none},
     };
-    for (const Case& c : cases) EXPECT_EQ(recognise(c.bytes).kind, c.kind) << hex_dump(c.bytes);
-    EXPECT_EQ(recognise("\x02"
-                        "11\x1b"
-                        "2a5\x03")
+    for (const Case& c : cases) EXPECT_EQ(decode_reply(c.bytes).kind, c.kind) << hex_dump(c.bytes);
+    EXPECT_EQ(decode_reply("\x02"
+                           "11\x1b"
+                           "2a5\x03")
                   .random_number,
               0xA5);
 }
