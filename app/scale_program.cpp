@@ -151,10 +151,12 @@ void ScaleProgram::announce() {
     }
 }
 
+// The ECR is served only while the display follows the platform (the saved snapshot, the sale
+// rules): the pipe thread ends before the display thread is told to.
 void ScaleProgram::stop() {
-    display_stop_ = true;
     if (pipe_) pipe_->stop();
     if (pipe_thread_.joinable()) pipe_thread_.join();
+    display_stop_ = true;
     if (display_thread_.joinable()) display_thread_.join();
 }
 

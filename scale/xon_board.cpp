@@ -75,8 +75,9 @@ int XonBoard::start(const char* port_name) {
 }
 
 int XonBoard::get_status(xo::StatusBlock& out) const {
-    if (data_valid_.load() != 1) return -1;
-    for (size_t i = 0; i < out.size(); ++i) out[i] = status_[i].load();
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    if (!data_valid_) return -1;
+    out = status_;
     return 0;
 }
 
@@ -118,7 +119,8 @@ int XonBoard::send_write_cmd_with_data(char letter, std::string_view data) {
 
 bool XonBoard::wait_stable() {
     for (int i = 0; i < 200; ++i) {
-        if (data_valid_.load() == 1 && status_[xo::stable].load() == 1) return true;
+        xo::StatusBlock status;
+        if (get_status(status) == 0 && status[xo::stable] == 1) return true;
         clock_.sleep_ms(5);
     }
     return false;
@@ -207,8 +209,11 @@ void XonBoard::handle_payload(const std::vector<uint8_t>& payload) {
         trace_("Malformed weight frame dropped\n");
         return;
     }
-    for (size_t i = 0; i < block->size(); ++i) status_[i].store((*block)[i]);
-    data_valid_ = 1;
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        status_ = *block;
+        data_valid_ = true;
+    }
     link_.watch().frame(clock_.now_ms());
 }
 

@@ -76,8 +76,12 @@ class XonBoard : public WeighingBoard {
     std::thread thread_;
     std::atomic<int32_t> running_{0};
     std::atomic<int32_t> last_result_{-1};
-    std::atomic<int32_t> data_valid_{0};
-    std::array<std::atomic<int32_t>, xo::field_count> status_{};
+
+    // The status block and its data-valid flag are one value, written and copied whole under
+    // the lock: a reader never sees the stable flag of one frame with the weight of the next.
+    mutable std::mutex status_mutex_;
+    xo::StatusBlock status_{};
+    bool data_valid_ = false;
 };
 
 }  // namespace tarvelo

@@ -20,6 +20,13 @@ const std::string kData39 =
     "00039\x1b"
     "000150\x1b"
     "000006\x03";
+const std::string kData40 =
+    "\x02"
+    "02\x1b"
+    "3\x1b"
+    "00040\x1b"
+    "000150\x1b"
+    "000006\x03";
 const std::string kStale1111 =
     "\x02"
     "02\x1b"
@@ -88,7 +95,7 @@ TEST_F(ExchangeTest, ANakIsFollowedByTheStatusRequest) {
 }
 
 TEST_F(ExchangeTest, LightWeightKeepsThePreviousReading) {
-    ScriptedScale scale(name_, {kData1234, kData39});
+    ScriptedScale scale(name_, {kData1234, kData39, kData40});
     auto link = connect();
     Reading reading;
     Exchange ex(link.get(), show_);
@@ -96,6 +103,9 @@ TEST_F(ExchangeTest, LightWeightKeepsThePreviousReading) {
     EXPECT_TRUE(ex.read("0000", reading));  // still scale data, shown again
     EXPECT_EQ(reading.weight, 1234);
     EXPECT_EQ(reading.unit_price, 299);
+    EXPECT_TRUE(ex.read("0000", reading));  // 40 g is no longer light
+    EXPECT_EQ(reading.weight, 40);
+    EXPECT_EQ(reading.unit_price, 150);
 }
 
 TEST_F(ExchangeTest, FailuresShowTheirOwnTextThenReadWeightError) {

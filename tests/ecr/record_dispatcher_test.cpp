@@ -373,6 +373,15 @@ TEST_F(Dispatcher, QuantityModeServesWithoutWeighing) {
     bool text_posted = false;
     for (const auto& m : posted) text_posted |= m.id == WM_SHOW_TEXT && m.text == "NUTS";
     EXPECT_TRUE(text_posted);
+    // A total past six digits keeps its last six: 9999 x 999999 = 9998990001.
+    EXPECT_EQ(send(record("33", {"999999", "9999"})), ACK);
+    EXPECT_EQ(send(ENQ),
+              "\x02"
+              "32\x1b"
+              "3\x1b"
+              "09999\x1b"
+              "999999\x1b"
+              "990001\x03");
 }
 
 TEST_F(Dispatcher, EnqConditions) {
@@ -412,6 +421,9 @@ TEST_F(Dispatcher, EnqConditions) {
          "00"},
         // Two reasons at once: the first in the order of the checks is reported.
         {"sent and below the minimum", at(39), 1, 1, NAK, "21"},
+        {"already sent and underload", with(at(0), &weighing_snapshot::underload), 1, 1, NAK, "21"},
+        {"already sent and overload", with(at(7000), &weighing_snapshot::overload), 1, 1, NAK,
+         "21"},
         {"underload and overload",
          with(with(at(0), &weighing_snapshot::underload), &weighing_snapshot::overload), 0, 1, NAK,
          "31"},

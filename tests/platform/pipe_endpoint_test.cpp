@@ -5,8 +5,10 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -224,10 +226,17 @@ TEST_F(PipeTest, ServesClientsOneAfterAnother) {
 TEST_F(PipeTest, ShutdownWakesABlockedAccept) {
     auto created = PipeServer::create("quiet");
     ASSERT_TRUE(created);
-    std::thread waiter([&] { EXPECT_FALSE((*created)->accept_client()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::atomic<int> tid{0};
+    std::thread waiter([&] {
+        tid = test::this_thread_tid();
+        EXPECT_FALSE((*created)->accept_client());
+    });
+    // Woken only once it really waits in accept: a shutdown that came first proves nothing.
+    const bool waiting =
+        test::wait_until([&] { return test::thread_blocked_in(tid.load(), SYS_accept4); });
     (*created)->shutdown();
     waiter.join();
+    EXPECT_TRUE(waiting);
 }
 
 TEST_F(PipeTest, ConnectingToNoServerFails) {

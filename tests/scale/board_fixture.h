@@ -1,16 +1,21 @@
 #pragma once
 // A board simulator on a pty linked in a temporary directory, and helpers to read back what
-// the driver wrote to it.
+// the driver wrote to it; a scripted line in its place where a test needs every byte, read
+// error and answer in its own hands; clocks that record or hold time.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/serial_port.h"
 #include "scale/board_trace.h"
 #include "tests/support/test_support.h"
 #include "tools/boardsim/board_simulator.h"
@@ -83,6 +88,80 @@ inline std::vector<int> times(int n, int ms) {
 inline std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// Time stands still until the test moves it. A sleep takes a fiftieth of its length in real
+// time, so that threads that poll in a loop do not spin.
+class ManualClock : public SystemClock {
+  public:
+    void sleep_ms(int ms) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(ms * 20));
+    }
+    int64_t now_ms() override { return now_.load(); }
+    void set(int64_t ms) { now_ = ms; }
+
+  private:
+    std::atomic<int64_t> now_{0};
+};
+
+// A line whose bytes, read errors and silences a test hands over one by one. `answer`, when
+// set, sees every write and returns the bytes the board sends back for it.
+class ScriptedLine : public SerialLine {
+  public:
+    struct Step {
+        ReadStatus status;
+        uint8_t byte;
+    };
+    ReadStatus read_byte(uint8_t& out) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (steps_.empty()) {
+            ++idle_reads_;
+            return ReadStatus::nothing;
+        }
+        Step s = steps_.front();
+        steps_.pop_front();
+        idle_reads_ = 0;
+        out = s.byte;
+        return s.status;
+    }
+    bool write_all(const void* data, size_t length) override {
+        if (answer) {
+            const auto* p = static_cast<const uint8_t*>(data);
+            bytes(answer(std::vector<uint8_t>(p, p + length)));
+        }
+        return true;
+    }
+    void bytes(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (char c : text) steps_.push_back({ReadStatus::byte, static_cast<uint8_t>(c)});
+    }
+    void error() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        steps_.push_back({ReadStatus::error, 0});
+    }
+    void gone() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        steps_.push_back({ReadStatus::gone, 0});
+    }
+    // Everything handed over has been read, and the reader has come back for more since.
+    bool drained() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return steps_.empty() && idle_reads_ >= 2;
+    }
+
+    std::function<std::string(const std::vector<uint8_t>& written)> answer;
+
+  private:
+    std::mutex mutex_;
+    std::deque<Step> steps_;
+    int idle_reads_ = 0;
+};
+
+// Opens `line` (owned by the driver from then on) whatever the name.
+inline LineOpener opener_of(SerialLine* line) {
+    return [line](const std::string&, const LineSettings&) -> Result<std::unique_ptr<SerialLine>> {
+        return std::unique_ptr<SerialLine>(line);
+    };
 }
 
 // Collects the driver's traces.

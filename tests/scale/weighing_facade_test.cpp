@@ -18,11 +18,13 @@ struct FakeSale : SaleFlags {
     std::atomic<int32_t> one_touch{0}, active{0};
 };
 
-// A facade on real drivers, talking to a simulated board over a pty, with delays cut tenfold.
+// A facade on real drivers, talking to a simulated board over a pty, with delays cut tenfold
+// unless the test brings its own clock.
 class Facade {
   public:
     Facade(int32_t ad_type, const test::TempDir& dir, sim::BoardType board_type,
-           int link_timeout_ms = 300) {
+           int link_timeout_ms = 300, Clock* own_clock = nullptr)
+        : clock(own_clock ? *own_clock : scaled_clock) {
         board = test::make_board(dir, board_type);
         WeighingFacade::Parts parts;
         parts.ad_type = ad_type;
@@ -46,7 +48,8 @@ class Facade {
     }
 
     // Everything the drivers' threads reach is declared first, so that it outlives them.
-    ScaledClock clock{10};
+    ScaledClock scaled_clock{10};
+    Clock& clock;
     FakeSale sale;
     SavedSnapshot saved;
     test::RecordingBoxes boxes;
@@ -157,6 +160,33 @@ TEST_P(FacadeOnEitherBoard, OnlyGoodFramesKeepTheLinkAlive) {
     EXPECT_EQ(f_.snapshot().weight, 1500);
 }
 
+// A board whose weight frames all arrive damaged but which answers every command is as lost as
+// a silent one: a reply is no weight, however often a zero or a tare draws one. Every 100 ms
+// of the clock a tare or a zero goes out, until 2.5 s after the last good frame.
+TEST_P(FacadeOnEitherBoard, CommandRepliesAreNoSignOfLife) {
+    test::TempDir dir;
+    test::ManualClock clock;
+    Facade f(GetParam().ad_type, dir, GetParam().board, 2000, &clock);
+    f.board->set_gross(1500);
+    ASSERT_EQ(f.open(), 0);
+    ASSERT_TRUE(f.weight_is(1500));
+    f.board->set_garble(true);
+    int answered = 0;
+    for (int64_t now = 100; now <= 2500; now += 100) {
+        clock.set(now);
+        const char letter = now % 200 ? 'Z' : 'T';
+        if ((letter == 'T' ? f.facade->tare() : f.facade->rezero()) == -1) continue;
+        // The letter board only queues the command: its answer is awaited here.
+        if (GetParam().ad_type == 1) {
+            ASSERT_TRUE(
+                test::wait_until([&] { return f.letter.last_reply().command_letter == letter; }));
+        }
+        ++answered;
+    }
+    EXPECT_GE(answered, 19);  // every command until the time-out was answered
+    EXPECT_EQ(f.snapshot().link_lost, 1);
+}
+
 // Only a new weight frame ends a loss: not the DC1 the driver writes after reopening the
 // device, not a command's DC2/DC1 or DC3/DC1, not the time that passes. Meanwhile nothing is
 // zeroed or tared, and the line is left alone.
@@ -243,6 +273,40 @@ TEST(Facade, LetterBoardLoadStateMapsToFlags) {
             return s.underload == c.underload && s.overload == c.overload;
         })) << c.load;
     }
+}
+
+// The program's own time-out: a snapshot is live up to 2 s after the last good frame, lost
+// just after.
+TEST(Facade, TheLinkIsLostJustAfterTwoSecondsOfSilence) {
+    test::ManualClock clock;
+    auto* line = new test::ScriptedLine;
+    XonBoard xon(
+        clock, [](const std::string&) {}, test::opener_of(line));
+    FakeSale sale;
+    SavedSnapshot saved;
+    WeighingFacade::Parts parts;  // the default time-out
+    parts.xon = &xon;
+    parts.sale = &sale;
+    parts.saved = &saved;
+    parts.clock = &clock;
+    WeighingFacade facade(parts);
+    auto snapshot = [&] {
+        weighing_snapshot s;
+        facade.get_snapshot(&s);
+        return s;
+    };
+    clock.set(5000);
+    ASSERT_EQ(facade.open(nullptr, "scripted"), 0);
+    line->bytes(
+        "\x02"
+        "0 01.000\r4 00.000\r\n0100\x03");
+    ASSERT_TRUE(test::wait_until([&] { return snapshot().weight == 1000; }));
+    clock.set(7000);
+    EXPECT_EQ(snapshot().link_lost, 0);
+    EXPECT_EQ(snapshot().stable, 1);
+    clock.set(7001);
+    EXPECT_EQ(snapshot().link_lost, 1);
+    EXPECT_EQ(snapshot().stable, 0);
 }
 
 TEST(Facade, XonSnapshotBeforeTheFirstFrameLeavesTheRecord) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <deque>
 #include <set>
 #include <thread>
 
@@ -286,57 +285,14 @@ TEST(XonBoardTiming, EveryWaitOfEveryCommand) {
     EXPECT_EQ(answered, times(static_cast<int>(answered.size()), 50));
 }
 
-// A line whose bytes, read errors and silences a test hands over one by one.
-class ScriptedLine : public SerialLine {
-  public:
-    struct Step {
-        ReadStatus status;
-        uint8_t byte;
-    };
-    ReadStatus read_byte(uint8_t& out) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (steps_.empty()) {
-            ++idle_reads_;
-            return ReadStatus::nothing;
-        }
-        Step s = steps_.front();
-        steps_.pop_front();
-        idle_reads_ = 0;
-        out = s.byte;
-        return s.status;
-    }
-    bool write_all(const void*, size_t) override { return true; }
-    void bytes(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (char c : text) steps_.push_back({ReadStatus::byte, static_cast<uint8_t>(c)});
-    }
-    void error() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        steps_.push_back({ReadStatus::error, 0});
-    }
-    // Everything handed over has been read, and the reader has come back for more since.
-    bool drained() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return steps_.empty() && idle_reads_ >= 2;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::deque<Step> steps_;
-    int idle_reads_ = 0;
-};
-
 // The reader's frame hunt: an empty frame and the bytes of a frame cut by a read error change
 // nothing; after the error the reader looks for a new STX instead of finishing the frame it
 // had begun (which here would read 2345 g), and the link counts as lost until a good frame.
 TEST(XonBoardReader, AReadErrorStartsTheHuntAgain) {
-    auto* line = new ScriptedLine;
+    auto* line = new test::ScriptedLine;
     ScaledClock clock(10);
     XonBoard driver(
-        clock, [](const std::string&) {},
-        [line](const std::string&, const LineSettings&) -> Result<std::unique_ptr<SerialLine>> {
-            return std::unique_ptr<SerialLine>(line);
-        });
+        clock, [](const std::string&) {}, test::opener_of(line));
     ASSERT_EQ(driver.start("scripted"), 0);
     auto weight = [&] {
         xo::StatusBlock s{};
@@ -364,6 +320,65 @@ TEST(XonBoardReader, AReadErrorStartsTheHuntAgain) {
         "0 01.500\r\n0105\x03");
     ASSERT_TRUE(test::wait_until([&] { return weight() == 1500; }));
     EXPECT_FALSE(driver.link_lost(60000));
+}
+
+// Frames of a few kinds, one after the other, as fast as the reader takes them, `count` in all.
+class CyclingLine : public SerialLine {
+  public:
+    CyclingLine(std::vector<std::string> frames, int count)
+        : frames_(std::move(frames)), count_(count) {}
+    ReadStatus read_byte(uint8_t& out) override {  // the reader thread only
+        if (sent_ == count_) {
+            done_ = true;
+            return ReadStatus::nothing;
+        }
+        const std::string& frame = frames_[static_cast<size_t>(sent_) % frames_.size()];
+        out = static_cast<uint8_t>(frame[pos_++]);
+        if (pos_ == frame.size()) pos_ = 0, ++sent_;
+        return ReadStatus::byte;
+    }
+    bool write_all(const void*, size_t) override { return true; }
+    bool done() const { return done_.load(); }
+
+  private:
+    std::vector<std::string> frames_;
+    int count_, sent_ = 0;
+    size_t pos_ = 0;
+    std::atomic<bool> done_{false};
+};
+
+// A snapshot is one frame whole: never the stable flag of one frame with the weight of the
+// next, which would let an ECR sell goods still moving as settled ones. The reader hammers the
+// status while the board alternates 5 kg at rest and 1 kg moving.
+TEST(XonBoardReader, ASnapshotIsNeverTornBetweenTwoFrames) {
+    const std::string settled =
+        "\x02"
+        "0 05.000\r4 00.000\ra500000\ri50000\r\n0100\x03";
+    const std::string moving =
+        "\x02"
+        "0 01.000\r4 00.200\ra100000\ri10000\r\n0400\x03";
+    using Fields = std::array<int32_t, 9>;
+    auto fields = [](const weighing_snapshot& s) {
+        return Fields{s.weight,   s.tare,      s.stable,         s.zero,    s.span_switch,
+                      s.overload, s.underload, s.internal_count, s.ad_count};
+    };
+    const Fields at_rest{5000, 0, 1, 0, 0, 0, 0, 50000, 500000};
+    const Fields in_motion{1000, 200, 0, 1, 0, 0, 0, 10000, 100000};
+
+    test::FakeClock clock;  // the pause after each frame returns at once
+    auto* line = new CyclingLine({settled, moving}, 20000);
+    XonBoard driver(
+        clock, [](const std::string&) {}, test::opener_of(line));
+    ASSERT_EQ(driver.start("cycling"), 0);
+    int reads = 0, torn = 0;
+    for (int i = 0; i < 20000000 && !line->done(); ++i) {
+        weighing_snapshot s;
+        if (!driver.snapshot(s)) continue;
+        ++reads;
+        Fields f = fields(s);
+        if (f != at_rest && f != in_motion) ++torn;
+    }
+    EXPECT_EQ(torn, 0) << "torn snapshots of " << reads;
 }
 
 // Mapped, not opened: the machine's own COM4, if it has one, is left alone.

@@ -4,6 +4,9 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace tarvelo::test {
 
 TempDir::TempDir() {
@@ -42,6 +45,17 @@ bool wait_until(const std::function<bool()>& done, int timeout_ms, int every_ms)
         std::this_thread::sleep_for(std::chrono::milliseconds(every_ms));
     }
     return true;
+}
+
+int this_thread_tid() {
+    return static_cast<int>(::syscall(SYS_gettid));
+}
+
+bool thread_blocked_in(int tid, long number) {
+    // The first field is the number of the system call the thread is in, or "running".
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long current = -1;
+    return static_cast<bool>(in >> current) && current == number;
 }
 
 std::string read_file(const std::string& path) {

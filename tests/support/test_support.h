@@ -104,6 +104,12 @@ class RecordingBoxes : public MessageBox {
 // Polls `done` every `every_ms` until it holds or `timeout_ms` passes; returns its last value.
 bool wait_until(const std::function<bool()>& done, int timeout_ms = 5000, int every_ms = 1);
 
+// The kernel's id of the calling thread; and whether that thread of this process is blocked in
+// the system call `number` (SYS_accept4, SYS_futex, ...) now: how a test knows that another
+// thread has reached the wait it means to wake, instead of guessing with a sleep.
+int this_thread_tid();
+bool thread_blocked_in(int tid, long number);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 

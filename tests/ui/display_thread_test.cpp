@@ -59,6 +59,12 @@ class DisplayThreadTest : public ::testing::Test {
         return out;
     }
     int count(uint32_t id) { return static_cast<int>(texts(id).size()); }
+    // The last text posted with `id`; a check against it fails, rather than crashing the whole
+    // test program, when none was posted.
+    std::string last(uint32_t id) {
+        std::vector<std::string> all = texts(id);
+        return all.empty() ? "(nothing posted)" : all.back();
+    }
 
     test::FakeClock clock_;
     FakeScreens screens_;
@@ -92,6 +98,7 @@ TEST_F(DisplayThreadTest, FailedStartUpTellsWhyAndNeverReleasesThePipe) {
         clock_.now_ = 0;
         scale_.startup_result = c.result;
         EXPECT_EQ(thread_->run(), -1);
+        ASSERT_FALSE(screens_.calls.empty()) << c.text;
         EXPECT_EQ(screens_.calls.back(), std::string("failed: ") + c.text + " @6000");
         EXPECT_EQ(ready_.load(), 0);
     }
@@ -148,8 +155,8 @@ TEST_F(DisplayThreadTest, TextsArePostedOnlyWhenTheyChange) {
         scale_.snapshot.underload = c.underload;
         scale_.snapshot.link_lost = c.link_lost;
         thread_->cycle();
-        EXPECT_EQ(texts(WM_SHOW_WEIGHT).back(), c.weight_text) << c.name;
-        EXPECT_EQ(texts(WM_SHOW_TOTAL_PRICE).back(), c.total_text) << c.name;
+        EXPECT_EQ(last(WM_SHOW_WEIGHT), c.weight_text) << c.name;
+        EXPECT_EQ(last(WM_SHOW_TOTAL_PRICE), c.total_text) << c.name;
     }
 }
 
@@ -181,9 +188,9 @@ TEST_F(DisplayThreadTest, LostLinkShowsDashesAndNoIndicators) {
     sink_.clear();
     scale_.snapshot.link_lost = 1;
     thread_->cycle();
-    EXPECT_EQ(texts(WM_SHOW_WEIGHT).back(), "------");
-    EXPECT_EQ(texts(WM_SHOW_TARE).back(), "------");
-    EXPECT_EQ(texts(WM_SHOW_TOTAL_PRICE).back(), "-------");
+    EXPECT_EQ(last(WM_SHOW_WEIGHT), "------");
+    EXPECT_EQ(last(WM_SHOW_TARE), "------");
+    EXPECT_EQ(last(WM_SHOW_TOTAL_PRICE), "-------");
     EXPECT_EQ(count(WM_ZERO_ON) + count(WM_NET_ON), 0);
     EXPECT_EQ(count(WM_ZERO_OFF), 1);
     EXPECT_EQ(count(WM_NET_OFF), 1);
