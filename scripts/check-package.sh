@@ -64,6 +64,22 @@ done
 for program in tarvelo kestrin ecrctl boardsim; do
     [ -f "$root/usr/share/man/man1/$program.1.gz" ] || fail "no manual page for $program"
 done
+# The integrator's documents: the README and the protocol reference compressed, as the sources
+# stand; the example clients plain, to be built and run as they are.
+doc=$root/usr/share/doc/tarvelo
+for f in README.md docs/ecr-protocol.md; do
+    packed=$doc/$(basename "$f").gz
+    [ -f "$packed" ] || fail "no ${packed#"$root"}"
+    gzip -dc "$packed" | cmp -s - "$f" || fail "${packed#"$root"} is not $f"
+done
+for f in docs/examples/ecr_client.c docs/examples/ecr_client.py; do
+    cmp -s "$doc/examples/$(basename "$f")" "$f" || fail "no $f in $doc/examples/"
+done
+ecrctl_page=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$root/usr/share/man/man1/ecrctl.1.gz" 2>/dev/null)
+for f in /usr/share/doc/tarvelo/ecr-protocol.md.gz /usr/share/doc/tarvelo/examples/; do
+    [ -e "$root$f" ] && grep -qF "$f" <<<"$ecrctl_page" \
+        || fail "the manual page of ecrctl does not point to $f"
+done
 for page in "$root"/usr/share/man/man1/*.1.gz; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "$(basename "$page"): $warnings"

@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   fonts-liberation2
+  # the Python example client of the protocol reference, run by the tests
+  python3
   # the desktop tests: an X server, a window manager, a notification area, clicks, captures,
   # xwininfo, and xrandr/xsetroot for the monitors and the desktop's colour
   xvfb openbox trayer xdotool imagemagick x11-utils x11-xserver-utils
