@@ -29,13 +29,6 @@ constexpr uint8_t STX = 0x02, ETX = 0x03, DC1 = 0x11, DC3 = 0x13;
 constexpr size_t kMaxPayload = 256;
 constexpr size_t kMaxCommandData = 123;
 
-// Window messages posted to the owner.
-constexpr uint32_t WM_LCMD_STATUS = 0xBD0;
-constexpr uint32_t WM_LCMD_STATUS_WORD = 0xBD1;
-constexpr uint32_t WM_LCMD_NUMBERS = 0xBD2;
-constexpr uint32_t WM_LCMD_FIRMWARE = 0xBD3;
-constexpr uint32_t WM_LCMD_REPLY = 0xBD4;
-
 struct lcmd_port_config {
     char port_name[256] = {};
     int32_t baud = 19200;
