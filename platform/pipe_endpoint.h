@@ -85,7 +85,8 @@ class PipeServer {
     unsigned long long dev_ = 0, ino_ = 0;
 };
 
-// The ECR side, for the test client, the console tool and tests.
+// The ECR side, for the tests and the benchmarks that play an ECR against the server. kestrin
+// and ecrctl have a client of their own (client/pipe_link.h): they share no code with the scale.
 class PipeClient {
   public:
     static Result<std::unique_ptr<PipeClient>> connect(const std::string& pipe_name);

@@ -22,4 +22,11 @@ constexpr uint32_t WM_SALE_WEIGHT = 0x1AB4;
 constexpr uint32_t WM_SHOW_AD_COUNT = 0x1AB5;
 constexpr uint32_t WM_SHOW_IR_COUNT = 0x1AB6;
 
+// What the letter-command board's reader posts to its owner (the main window handles none).
+constexpr uint32_t WM_LCMD_STATUS = 0xBD0;       // the status record changed
+constexpr uint32_t WM_LCMD_STATUS_WORD = 0xBD1;  // a 'C' reply decoded
+constexpr uint32_t WM_LCMD_NUMBERS = 0xBD2;      // a 'D' reply decoded
+constexpr uint32_t WM_LCMD_FIRMWARE = 0xBD3;     // an 'F' reply decoded
+constexpr uint32_t WM_LCMD_REPLY = 0xBD4;        // a reply that is not 'R' '0'
+
 }  // namespace tarvelo

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/window_messages.h"
+
 namespace tarvelo {
 
 LetterBoard::LetterBoard(Clock& clock, TraceFn trace, ThreadStarter start_thread)
@@ -216,7 +218,7 @@ void LetterBoard::handle_frame(const lcmd::FrameReader::Frame& frame, MessageSin
             changed = std::memcmp(&next, &status_, sizeof next) != 0;
             if (changed) status_ = next;
         }
-        if (changed) owner->post(PostedMessage::with_record(lcmd::WM_LCMD_STATUS, next));
+        if (changed) owner->post(PostedMessage::with_record(WM_LCMD_STATUS, next));
         return;
     }
     if (n != 2 && n != 5 && n != 30 && n != 42) return;
@@ -227,20 +229,19 @@ void LetterBoard::handle_frame(const lcmd::FrameReader::Frame& frame, MessageSin
         reply_ = reply;
     }
     if (reply.reply_code != 'R' || reply.result != '0') {
-        owner->post(PostedMessage::with_record(lcmd::WM_LCMD_REPLY, reply));
+        owner->post(PostedMessage::with_record(WM_LCMD_REPLY, reply));
         return;
     }
     if (last == 'C' && reply.data_length == 40) {
-        PostedMessage m = PostedMessage::with_record(lcmd::WM_LCMD_STATUS_WORD,
-                                                     lcmd::decode_status_word(reply.data));
+        PostedMessage m =
+            PostedMessage::with_record(WM_LCMD_STATUS_WORD, lcmd::decode_status_word(reply.data));
         m.text.assign(reinterpret_cast<const char*>(reply.data), 40);  // the raw reply data
         owner->post(std::move(m));
     } else if (last == 'D' && reply.data_length == 28) {
-        owner->post(
-            PostedMessage::with_record(lcmd::WM_LCMD_NUMBERS, lcmd::decode_numbers(reply.data)));
+        owner->post(PostedMessage::with_record(WM_LCMD_NUMBERS, lcmd::decode_numbers(reply.data)));
     } else if (last == 'F' && reply.data_length == 3) {
         lcmd::lcmd_firmware f = lcmd::decode_firmware(reply.data);
-        PostedMessage m = PostedMessage::with_record(lcmd::WM_LCMD_FIRMWARE, f);
+        PostedMessage m = PostedMessage::with_record(WM_LCMD_FIRMWARE, f);
         m.text = f.text;
         owner->post(std::move(m));
     }

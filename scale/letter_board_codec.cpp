@@ -1,9 +1,30 @@
 #include "scale/letter_board_codec.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tarvelo::lcmd {
+namespace {
+
+// The bits of the status bytes s0 and s1.
+constexpr int kS0Bit0 = 0, kS0Zero = 3, kS0Stable = 4, kS0LoadShift = 6, kS1Span = 3;
+
+// A number as its eight characters: "0001.234" or "-001.500" for a weight in thousandths,
+// "00123456" for a count.
+std::string number_text(int kind, int32_t value) {
+    char buf[24];
+    if (kind == 1) {
+        std::snprintf(buf, sizeof buf, "%08d", std::max(value % 100000000, -9999999));
+        return buf;
+    }
+    auto a = static_cast<int>(std::min<int64_t>(std::llabs(value), value < 0 ? 999999 : 9999999));
+    std::snprintf(buf, sizeof buf, value < 0 ? "-%03d.%03d" : "%04d.%03d", a / 1000, a % 1000);
+    return buf;
+}
+
+}  // namespace
 
 lcmd_status empty_status() {
     lcmd_status s;
@@ -25,15 +46,34 @@ uint8_t check_byte(const uint8_t* payload, size_t length) {
     return x;
 }
 
-std::optional<std::vector<uint8_t>> encode_command(char letter, std::string_view data) {
-    if (data.size() > kMaxCommandData) return std::nullopt;
-    std::vector<uint8_t> payload{'W', static_cast<uint8_t>(letter)};
-    payload.insert(payload.end(), data.begin(), data.end());
-    std::vector<uint8_t> frame{STX};
+std::vector<uint8_t> encode_frame(std::string_view payload) {
+    std::vector<uint8_t> frame;
+    frame.reserve(payload.size() + 3);
+    frame.push_back(STX);
     frame.insert(frame.end(), payload.begin(), payload.end());
     frame.push_back(ETX);
-    frame.push_back(check_byte(payload.data(), payload.size()));
+    frame.push_back(check_byte(frame.data() + 1, payload.size()));
     return frame;
+}
+
+std::optional<std::vector<uint8_t>> encode_command(char letter, std::string_view data) {
+    if (data.size() > kMaxCommandData) return std::nullopt;
+    return encode_frame(std::string{'W', letter}.append(data));
+}
+
+std::vector<uint8_t> encode_weight_frame(const WeightFrame& f) {
+    auto bit = [](bool flag, int n) { return (flag ? 1 : 0) << n; };
+    int s0 = bit(f.stable, kS0Stable) | bit(f.zero, kS0Zero) | bit(f.s0_bit0, kS0Bit0) |
+             (f.load_state & 3) << kS0LoadShift;
+    char status[8];
+    std::snprintf(status, sizeof status, "%02X%02X00", s0, bit(f.span_switch, kS1Span));
+    const char* tags = f.kind == 1 ? "ai" : "04";
+    return encode_frame(tags[0] + number_text(f.kind, f.first) + " " + tags[1] +
+                        number_text(f.kind, f.second) + "  " + status);
+}
+
+std::vector<uint8_t> encode_reply(char code, char result, std::string_view data) {
+    return encode_frame(std::string{code, result}.append(data));
 }
 
 std::string normalise_number(std::string_view eight) {
@@ -101,11 +141,11 @@ lcmd_status decode_frame27(const uint8_t* p) {
     std::snprintf(s.second_text, sizeof s.second_text, "%s", second.c_str());
     uint8_t s0 = hex_pair(p[21], p[22]);
     uint8_t s1 = hex_pair(p[23], p[24]);
-    s.stable = (s0 >> 4) & 1;
-    s.zero = (s0 >> 3) & 1;
-    s.s0_bit0 = s0 & 1;
-    s.span_switch = (s1 >> 3) & 1;
-    s.load_state = static_cast<uint8_t>((s0 >> 6) & 3);
+    s.stable = (s0 >> kS0Stable) & 1;
+    s.zero = (s0 >> kS0Zero) & 1;
+    s.s0_bit0 = (s0 >> kS0Bit0) & 1;
+    s.span_switch = (s1 >> kS1Span) & 1;
+    s.load_state = static_cast<uint8_t>((s0 >> kS0LoadShift) & 3);
     s.kind = kind;
     if (kind == 0) {
         s.weight = s.load_state == 0 ? convert_number(first) : 0;

@@ -29,13 +29,6 @@ constexpr uint8_t STX = 0x02, ETX = 0x03, DC1 = 0x11, DC3 = 0x13;
 constexpr size_t kMaxPayload = 256;
 constexpr size_t kMaxCommandData = 123;
 
-// Window messages posted to the owner.
-constexpr uint32_t WM_LCMD_STATUS = 0xBD0;
-constexpr uint32_t WM_LCMD_STATUS_WORD = 0xBD1;
-constexpr uint32_t WM_LCMD_NUMBERS = 0xBD2;
-constexpr uint32_t WM_LCMD_FIRMWARE = 0xBD3;
-constexpr uint32_t WM_LCMD_REPLY = 0xBD4;
-
 struct lcmd_port_config {
     char port_name[256] = {};
     int32_t baud = 19200;
@@ -78,8 +71,23 @@ lcmd_status empty_status();
 lcmd_reply empty_reply();
 
 uint8_t check_byte(const uint8_t* payload, size_t length);
-// Empty when the data exceeds 123 bytes.
+// STX payload ETX check, either direction.
+std::vector<uint8_t> encode_frame(std::string_view payload);
+// PC to board. Empty when the data exceeds 123 bytes.
 std::optional<std::vector<uint8_t>> encode_command(char letter, std::string_view data);
+
+// Board to PC. What a 27-byte weighing or count frame carries.
+struct WeightFrame {
+    int kind = 0;  // 0 weighing frame: weight and tare; 1 count frame: AD and internal count
+    int32_t first = 0, second = 0;  // weights in thousandths ("0001.234"), counts whole
+    bool stable = false, zero = false, s0_bit0 = false, span_switch = false;
+    uint8_t load_state = 0;  // 0 normal, 1 underload, 2 overload, 3 neither flag
+};
+// Every number fills exactly eight characters: a weight beyond -999.999 or 9999.999 goes out
+// as that limit, a count keeps its last eight digits (a negative one -9999999 at least).
+std::vector<uint8_t> encode_weight_frame(const WeightFrame& frame);
+// A reply: the code ('R' for an answer), the result character ('0' done) and any data.
+std::vector<uint8_t> encode_reply(char code, char result, std::string_view data = {});
 
 // "0001.234" -> "1.234", "-001.500" -> "-1.500", "00-1.234" -> "-1.234".
 std::string normalise_number(std::string_view eight);

@@ -1,36 +1,77 @@
 #include "scale/xon_board_codec.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/c_number.h"
 
 namespace tarvelo::xo {
+namespace {
+
+// The bits of status characters 1 and 3, read as hexadecimal digits.
+constexpr int kStableBit = 0, kZeroBit = 2, kSpanBit = 3;  // character 1
+constexpr int kUnderloadBit = 0, kOverloadBit = 1;         // character 3
+
+// STX payload ETX and the check byte: what the PC sends.
+std::vector<uint8_t> command_frame(std::string_view payload, bool with_data) {
+    std::vector<uint8_t> frame = encode_frame(payload);
+    frame.push_back(command_check_byte(frame.data() + 1, payload.size(), with_data));
+    return frame;
+}
+
+// " 01.234": sign or blank, two integer places, the point, three decimals.
+std::string weight_text(int32_t thousandths) {
+    auto a = static_cast<int>(std::min<int64_t>(std::llabs(thousandths), 99999));
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%c%02d.%03d", thousandths < 0 ? '-' : ' ', a / 1000, a % 1000);
+    return buf;
+}
+
+}  // namespace
+
+std::vector<uint8_t> encode_frame(std::string_view payload) {
+    std::vector<uint8_t> frame;
+    frame.reserve(payload.size() + 3);
+    frame.push_back(STX);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.push_back(ETX);
+    return frame;
+}
+
+uint8_t command_check_byte(const uint8_t* payload, size_t length, bool with_data) {
+    uint8_t check = ETX;
+    if (!with_data) check ^= STX;
+    for (size_t i = 0; i < length; ++i) check ^= payload[i];
+    return check;
+}
 
 std::vector<uint8_t> encode_write_cmd(char letter) {
-    auto l = static_cast<uint8_t>(letter);
-    return {STX, 'W', l, ETX, static_cast<uint8_t>(l ^ 0x56)};
+    return command_frame(std::string{'W', letter}, false);
 }
 
 std::optional<std::vector<uint8_t>> encode_write_cmd_with_data(char letter, std::string_view data) {
     if (data.size() + 5 > kMaxPayload) return std::nullopt;
-    std::vector<uint8_t> frame{STX, 'W', static_cast<uint8_t>(letter)};
-    frame.insert(frame.end(), data.begin(), data.end());
-    frame.push_back(ETX);
-    uint8_t check = 0;
-    for (size_t i = 1; i < frame.size(); ++i) check ^= frame[i];
-    frame.push_back(check);
-    return frame;
+    return command_frame(std::string{'W', letter}.append(data), true);
 }
 
 std::vector<uint8_t> encode_integrity_request(std::string_view checksum) {
-    std::vector<uint8_t> frame{STX, 'R', 'C'};
-    frame.insert(frame.end(), checksum.begin(), checksum.end());
-    frame.push_back(ETX);
-    uint8_t check = 0;
-    for (size_t i = 1; i < frame.size(); ++i) check ^= frame[i];
-    frame.push_back(check);
-    return frame;
+    return command_frame(std::string("RC").append(checksum), true);
+}
+
+std::vector<uint8_t> encode_weight_frame(const StatusBlock& s) {
+    auto bit = [](int32_t flag, int n) { return (flag != 0 ? 1 : 0) << n; };
+    int c1 = bit(s[stable], kStableBit) | bit(s[zero], kZeroBit) | bit(s[span_switch], kSpanBit);
+    int c3 = bit(s[underload], kUnderloadBit) | bit(s[overload], kOverloadBit);
+    char lines[64];
+    std::snprintf(lines, sizeof lines, "a%d\ri%d\r\n0%X0%X0", s[ad_count] % 1000000,
+                  s[internal_count] % 1000000, c1, c3);
+    return encode_frame("0" + weight_text(s[weight]) + "\r4" + weight_text(s[tare]) + "\r" + lines);
+}
+
+std::vector<uint8_t> encode_reply(char code, char result, std::string_view data) {
+    return encode_frame(std::string{code, result}.append(data));
 }
 
 Classified classify_payload(const uint8_t* payload, size_t length) {
@@ -127,11 +168,11 @@ std::optional<StatusBlock> parse_weight_frame(const uint8_t* payload, size_t n) 
     status_text.resize(7, '\0');
     int32_t s1 = status_char_value(static_cast<uint8_t>(status_text[1]));
     int32_t s3 = status_char_value(static_cast<uint8_t>(status_text[3]));
-    block[stable] = s1 & 1;
-    block[zero] = (s1 >> 2) & 1;
-    block[span_switch] = (s1 >> 3) & 1;
-    block[underload] = s3 & 1;
-    block[overload] = (s3 >> 1) & 1;
+    block[stable] = (s1 >> kStableBit) & 1;
+    block[zero] = (s1 >> kZeroBit) & 1;
+    block[span_switch] = (s1 >> kSpanBit) & 1;
+    block[underload] = (s3 >> kUnderloadBit) & 1;
+    block[overload] = (s3 >> kOverloadBit) & 1;
     return block;
 }
 

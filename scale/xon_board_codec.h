@@ -49,10 +49,25 @@ enum Field {
 };
 using StatusBlock = std::array<int32_t, field_count>;
 
+// PC to board.
 std::vector<uint8_t> encode_write_cmd(char letter);
 // Empty when the frame would exceed 255 bytes.
 std::optional<std::vector<uint8_t>> encode_write_cmd_with_data(char letter, std::string_view data);
 std::vector<uint8_t> encode_integrity_request(std::string_view checksum);
+// The check byte after a frame's ETX: a write command without data covers STX, 'W', L and
+// ETX; a frame with data covers its payload and ETX. A board that receives a two-byte payload
+// takes it for a command without data.
+uint8_t command_check_byte(const uint8_t* payload, size_t length, bool with_data);
+
+// Board to PC. Any payload as the board frames it: STX payload ETX.
+std::vector<uint8_t> encode_frame(std::string_view payload);
+// A weight frame for the status block, in the form the decoder below reads:
+// "0" weight CR "4" tare CR "a" AD CR "i" IR CR LF, then the status text "0" c1 "0" c3 "0".
+// Weight and tare beyond +-99.999 go out as +-99.999 (seven characters hold no more); the
+// counts keep their last six digits. Unit and total price are not on this wire.
+std::vector<uint8_t> encode_weight_frame(const StatusBlock& status);
+// A result frame ('W') or read reply ('R'): the code, the result character, any data.
+std::vector<uint8_t> encode_reply(char code, char result, std::string_view data = {});
 
 enum class PayloadKind { weight, result, read_reply };
 struct Classified {

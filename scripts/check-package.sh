@@ -7,6 +7,7 @@
 # unpacked root through the programs' relative library path, never from a build tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/wait-for.sh
 
 fail() {
     local f
@@ -101,18 +102,6 @@ for program in kestrin ecrctl boardsim; do
     "$bin/$program" --version | grep -q "^$program " || fail "$program --version"
 done
 
-wait_for() {  # file text seconds [pid that must stay alive meanwhile]
-    local i
-    for ((i = 0; i < $3 * 10; i++)); do
-        grep -q "$2" "$1" 2>/dev/null && return 0
-        if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then
-            fail "the program ended before '$2'"
-        fi
-        sleep 0.1
-    done
-    fail "gave up waiting for '$2' in $1"
-}
-
 # The packaged settings, with only the board pointed at this run's simulator; the pipe keeps
 # its packaged name and lives in this run's own runtime directory.
 sed "s|^serial_port=.*|serial_port=$work/board|" "$root/etc/tarvelo.ini" > "$work/tarvelo.ini"
@@ -123,11 +112,11 @@ export XDG_RUNTIME_DIR=$work QT_QPA_PLATFORM=offscreen TARVELO_TIME_DIVISOR=20
 mkfifo "$work/board.in"
 "$bin/boardsim" --link "$work/board" < "$work/board.in" > "$work/boardsim.out" 2>&1 & pids+=($!)
 exec 3> "$work/board.in"
-wait_for "$work/boardsim.out" "ready:" 10
+wait_for "$work/boardsim.out" "ready:" 10 || fail "the board simulator is not ready"
 (cd "$work" && exec "$bin/tarvelo" --config "$work/tarvelo.ini") \
     > "$work/tarvelo.out" 2> "$work/tarvelo.err" & pids+=($!)
 tarvelo_pid=$!
-wait_for "$work/tarvelo.out" "tarvelo: scale ready" 60 "$tarvelo_pid"
+wait_for "$work/tarvelo.out" "tarvelo: scale ready" 60 "$tarvelo_pid" || fail "the scale is not ready"
 
 ecrctl() { "$bin/ecrctl" --timeout 5000 "$@"; }
 ecrctl price 150 text APPLES > "$work/sale.out" || fail "the unit price was refused"

@@ -64,19 +64,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-wait_for() {  # file text seconds [pid that must stay alive meanwhile]
-    local i
-    for ((i = 0; i < $3 * 10; i++)); do
-        grep -q "$2" "$1" 2>/dev/null && return 0
-        if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then
-            echo "run: the program gave up before '$2' (see $1)" >&2
-            return 1
-        fi
-        sleep 0.1
-    done
-    echo "run: gave up waiting for '$2' in $1" >&2
-    return 1
-}
+source scripts/wait-for.sh
 
 wait_for_path() {  # path seconds
     local i

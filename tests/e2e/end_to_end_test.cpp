@@ -117,8 +117,8 @@ class Scale {
         }
         return reply;
     }
-    // Sends the board a control line and waits until ENQ sees the effect (a reply that is
-    // neither a refusal for instability nor the old weight).
+    // Sends the board one control line on its standard input and returns at once: a test that
+    // needs the effect waits for it itself (the next reply, a log line).
     void board_line(const std::string& line) { board->send_line(line); }
     std::string logs() {
         std::string all;

@@ -1,7 +1,8 @@
 # Reads every #include "dir/..." and <dir/...> of the program's folders and fails on an edge
 # against the layering: platform <- config, log, libs <- scale <- ecr <- ui, app. Also fails on
 # a Qt header below ui/, on client/ (kestrin, ecrctl) including anything outside client/, on
-# tools/ reaching above scale/, and on any include path that steps with . or ..
+# tools/ (boardsim) reaching into scale/ past the two board codecs, and on any include path
+# that steps with . or ..
 #   cmake -DROOT=<source tree> -P check_layering.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT ROOT)
@@ -9,7 +10,8 @@ if(NOT ROOT)
 endif()
 
 # What each folder may include besides itself. ecr/ reaches scale/ only for the snapshot
-# type; config/ takes the manufacturer text from the scale library.
+# type; config/ takes the manufacturer text from the scale library; the board simulator speaks
+# the wire through the scale's codecs and knows nothing of its drivers.
 set(allowed_platform "")
 set(allowed_libs "platform")
 set(allowed_log "platform")
@@ -19,7 +21,7 @@ set(allowed_ecr "platform;config;log;libs;scale/weighing_snapshot.h")
 set(allowed_ui "platform;config;log;libs;scale;ecr")
 set(allowed_app "platform;config;log;libs;scale;ecr;ui")
 set(allowed_client "")
-set(allowed_tools "platform;scale")
+set(allowed_tools "platform;scale/xon_board_codec.h;scale/letter_board_codec.h")
 set(layers platform libs log config scale ecr ui app client tools)
 set(project_folders platform libs log config scale ecr ui app client tools tests bench)
 set(below_ui platform libs log config scale ecr)

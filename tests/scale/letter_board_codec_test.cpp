@@ -124,6 +124,78 @@ TEST(LetterCodec, Replies) {
     EXPECT_EQ(decode_status_word(u8("0000000000"))[4], 1);  // NOT bit 0 of b0
 }
 
+// What the board sends, read back the way the driver reads it: through the frame reader, which
+// checks the check byte, and the decoders. Numbers beyond eight characters go out as the
+// nearest that fits, never as a longer frame that the driver would drop.
+TEST(LetterCodec, BoardFramesReadBack) {
+    auto read_back = [](const std::vector<uint8_t>& frame) {
+        FrameReader reader;
+        std::vector<FrameReader::Frame> frames;
+        for (uint8_t b : frame)
+            if (auto f = reader.feed(b)) frames.push_back(*f);
+        EXPECT_EQ(frames.size(), 1u);
+        return frames.empty() ? FrameReader::Frame{-1, {}} : frames[0];
+    };
+    WeightFrame plain{0, 1234, 0, true, false, false, false, 0};
+    std::string payload = "00001.234 40000.000  100000";
+    EXPECT_EQ(encode_weight_frame(plain), encode_frame(payload));  // the form it always had
+
+    struct Case {
+        const char* name;
+        WeightFrame sent;
+        int32_t first, second;  // weight and tare, or AD and internal count, as read
+    } cases[] = {
+        {"weighing", {0, 1234, 500, true, true, true, true, 0}, 1234, 500},
+        {"negative weight", {0, -1500, 0, false, false, false, false, 0}, -1500, 0},
+        {"underload keeps the tare only", {0, 2000, 100, false, false, false, false, 1}, 0, 100},
+        {"overload", {0, 7000, 0, true, false, false, false, 2}, 0, 0},
+        {"neither flag", {0, 7000, 0, false, false, false, false, 3}, 0, 0},
+        {"weights beyond eight characters",
+         {0, 12345678, -2000000, false, false, false, false, 0},
+         9999999,
+         -999999},
+        {"counts", {1, 123456, 65432, false, false, false, true, 0}, 123456, 65432},
+        {"counts keep eight digits",
+         {1, 123456789, -12345678, false, false, false, false, 0},
+         23456789,
+         -9999999},
+    };
+    for (const Case& c : cases) {
+        FrameReader::Frame f = read_back(encode_weight_frame(c.sent));
+        ASSERT_EQ(f.result, 27) << c.name;
+        lcmd_status s = decode_frame27(f.payload.data());
+        EXPECT_EQ(s.kind, c.sent.kind) << c.name;
+        EXPECT_EQ(c.sent.kind == 0 ? s.weight : s.ad_count, c.first) << c.name;
+        EXPECT_EQ(c.sent.kind == 0 ? s.tare : s.internal_count, c.second) << c.name;
+        EXPECT_EQ(s.stable, c.sent.stable) << c.name;
+        EXPECT_EQ(s.zero, c.sent.zero) << c.name;
+        EXPECT_EQ(s.s0_bit0, c.sent.s0_bit0) << c.name;
+        EXPECT_EQ(s.span_switch, c.sent.span_switch) << c.name;
+        EXPECT_EQ(s.load_state, c.sent.load_state) << c.name;
+    }
+
+    struct Reply {
+        char code, result;
+        std::string data;
+        int32_t data_length;  // as decoded: data only for 'R' '0'
+    } replies[] = {{'R', '0', "", 0},
+                   {'R', '1', "", 0},
+                   {'E', '0', "abc", 0},
+                   {'R', '0', "123", 3},
+                   {'R', '0', std::string(28, '7'), 28},
+                   {'R', '0', "a", 1}};  // 'R' '0' 'a' XOR to 03: the check goes out as 23
+    for (const Reply& r : replies) {
+        FrameReader::Frame f = read_back(encode_reply(r.code, r.result, r.data));
+        ASSERT_EQ(f.result, static_cast<int>(2 + r.data.size())) << r.code << r.result;
+        lcmd_reply got = decode_reply(f.payload.data(), f.payload.size(), 'F');
+        EXPECT_EQ(got.reply_code, r.code);
+        EXPECT_EQ(got.result, r.result);
+        EXPECT_EQ(got.data_length, r.data_length) << r.code << r.result;
+        EXPECT_EQ(std::string(got.data, got.data + got.data_length),
+                  r.data.substr(0, r.data_length));
+    }
+}
+
 TEST(LetterCodec, FrameReaderChecksAndLimits) {
     auto run = [](const std::string& stream) {
         FrameReader reader;

@@ -9,6 +9,7 @@
 
 #include <sys/syscall.h>
 
+#include "platform/window_messages.h"
 #include "tests/scale/board_fixture.h"
 
 namespace tarvelo {
@@ -47,7 +48,7 @@ class LetterBoardTest : public ::testing::Test {
     std::vector<lcmd::lcmd_status> status_messages() {
         std::vector<lcmd::lcmd_status> out;
         for (const auto& m : sink_.messages())
-            if (m.id == lcmd::WM_LCMD_STATUS) out.push_back(*m.record<lcmd::lcmd_status>());
+            if (m.id == WM_LCMD_STATUS) out.push_back(*m.record<lcmd::lcmd_status>());
         return out;
     }
 
@@ -176,8 +177,7 @@ TEST_F(LetterBoardTest, InitialZeroWaitsForItsAnswer) {
     EXPECT_EQ(driver_.init_rezero(), -1);
     bool refused_posted = false;
     for (const auto& m : sink_.messages())
-        if (m.id == lcmd::WM_LCMD_REPLY)
-            refused_posted |= m.record<lcmd::lcmd_reply>()->result == '1';
+        if (m.id == WM_LCMD_REPLY) refused_posted |= m.record<lcmd::lcmd_reply>()->result == '1';
     EXPECT_TRUE(refused_posted);
 }
 
@@ -295,9 +295,9 @@ TEST_F(LetterBoardTest, DecodedRepliesFollowTheirLetter) {
         }));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more is posted
-    EXPECT_EQ(count(lcmd::WM_LCMD_NUMBERS), 0u);
-    EXPECT_EQ(count(lcmd::WM_LCMD_STATUS_WORD), 0u);
-    EXPECT_EQ(count(lcmd::WM_LCMD_FIRMWARE), 0u);
+    EXPECT_EQ(count(WM_LCMD_NUMBERS), 0u);
+    EXPECT_EQ(count(WM_LCMD_STATUS_WORD), 0u);
+    EXPECT_EQ(count(WM_LCMD_FIRMWARE), 0u);
 }
 
 TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
@@ -310,8 +310,8 @@ TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
     };
     board_->reply_next('E', '0', "");
     EXPECT_EQ(driver_.init_rezero(), 0);
-    ASSERT_EQ(posted(lcmd::WM_LCMD_REPLY).size(), 1u);
-    auto r = posted(lcmd::WM_LCMD_REPLY)[0].record<lcmd::lcmd_reply>();
+    ASSERT_EQ(posted(WM_LCMD_REPLY).size(), 1u);
+    auto r = posted(WM_LCMD_REPLY)[0].record<lcmd::lcmd_reply>();
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->reply_code, 'E');
     EXPECT_EQ(r->command_letter, 'z');
@@ -320,22 +320,22 @@ TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
     const std::string word = "A5F00C4080" + std::string(30, '0');
     board_->reply_next('R', '0', word);
     ASSERT_EQ(driver_.command('C'), 0);
-    ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_STATUS_WORD).empty(); }));
-    PostedMessage c = posted(lcmd::WM_LCMD_STATUS_WORD)[0];
+    ASSERT_TRUE(test::wait_until([&] { return !posted(WM_LCMD_STATUS_WORD).empty(); }));
+    PostedMessage c = posted(WM_LCMD_STATUS_WORD)[0];
     EXPECT_EQ(*c.record<lcmd::lcmd_status_word>(),
               lcmd::decode_status_word(reinterpret_cast<const uint8_t*>(word.data())));
     EXPECT_EQ(c.text, word);  // the raw reply data with it
 
     board_->reply_next('R', '0', "0000000100000002000000030405");
     ASSERT_EQ(driver_.command('D'), 0);
-    ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_NUMBERS).empty(); }));
-    EXPECT_EQ(*posted(lcmd::WM_LCMD_NUMBERS)[0].record<lcmd::lcmd_numbers>(),
+    ASSERT_TRUE(test::wait_until([&] { return !posted(WM_LCMD_NUMBERS).empty(); }));
+    EXPECT_EQ(*posted(WM_LCMD_NUMBERS)[0].record<lcmd::lcmd_numbers>(),
               (lcmd::lcmd_numbers{1, 2, 3, 4, 5}));
 
     board_->reply_next('R', '0', "456");
     ASSERT_EQ(driver_.command('F'), 0);
-    ASSERT_TRUE(test::wait_until([&] { return !posted(lcmd::WM_LCMD_FIRMWARE).empty(); }));
-    EXPECT_EQ(posted(lcmd::WM_LCMD_FIRMWARE)[0].text, "4.5.6");
+    ASSERT_TRUE(test::wait_until([&] { return !posted(WM_LCMD_FIRMWARE).empty(); }));
+    EXPECT_EQ(posted(WM_LCMD_FIRMWARE)[0].text, "4.5.6");
 
     // The same data after a letter it does not belong to decodes nothing.
     board_->reply_next('R', '0', "456");
@@ -345,8 +345,8 @@ TEST_F(LetterBoardTest, RepliesOfEveryKindArePosted) {
         return last.command_letter == 'Q' && last.data_length == 3;
     }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // nothing more is posted
-    EXPECT_EQ(posted(lcmd::WM_LCMD_FIRMWARE).size(), 1u);
-    EXPECT_EQ(posted(lcmd::WM_LCMD_REPLY).size(), 1u);
+    EXPECT_EQ(posted(WM_LCMD_FIRMWARE).size(), 1u);
+    EXPECT_EQ(posted(WM_LCMD_REPLY).size(), 1u);
 }
 
 // The waits of the letter board: a command thread pauses the stream, waits 100 ms, sends,

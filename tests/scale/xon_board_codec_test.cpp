@@ -32,6 +32,69 @@ TEST(XonCodec, CommandFramesByteForByte) {
     EXPECT_EQ(integrity[12], x);
 }
 
+// What the board sends, read back by the decoder the driver uses: every field survives, and
+// what does not fit the wire goes out as the nearest thing that does.
+TEST(XonCodec, BoardFramesReadBack) {
+    auto read_back = [](const std::vector<uint8_t>& frame) {
+        FrameReader reader;
+        std::vector<std::vector<uint8_t>> payloads;
+        for (uint8_t b : frame)
+            if (auto p = reader.feed(b)) payloads.push_back(*p);
+        EXPECT_EQ(payloads.size(), 1u);
+        return payloads.empty() ? std::vector<uint8_t>{} : payloads[0];
+    };
+    // The form the board has always sent, byte for byte.
+    StatusBlock block{1234, 0, 0, 0, 1, 0, 0, 0, 0, 60000, 123456};
+    std::string expected =
+        "\x02"
+        "0 01.234\r4 00.000\ra123456\ri60000\r\n01000\x03";
+    EXPECT_EQ(encode_weight_frame(block), std::vector<uint8_t>(expected.begin(), expected.end()));
+
+    struct Case {
+        const char* name;
+        StatusBlock sent, read;  // weight tare up tp stable zero span over under ir ad
+    } cases[] = {
+        {"weight, tare, counts",
+         {1234, 500, 0, 0, 0, 0, 0, 0, 0, 654321, 123456},
+         {1234, 500, 0, 0, 0, 0, 0, 0, 0, 654321, 123456}},
+        {"negative weight",
+         {-500, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0},
+         {-500, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0}},
+        {"every flag", {0, 0, 0, 0, 1, 1, 1, 1, 1, 0, 0}, {0, 0, 0, 0, 1, 1, 1, 1, 1, 0, 0}},
+        {"overload alone", {9, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, {9, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}},
+        {"prices are not on this wire",
+         {1, 2, 300, 400, 0, 0, 0, 0, 0, 0, 0},
+         {1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"weights beyond seven characters",
+         {123456, -100000, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         {99999, -99999, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"counts keep six digits",
+         {0, 0, 0, 0, 0, 0, 0, 0, 0, 1234567, 7654321},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0, 234567, 654321}},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> payload = read_back(encode_weight_frame(c.sent));
+        EXPECT_EQ(parse_weight_frame(payload.data(), payload.size()), c.read) << c.name;
+    }
+
+    struct Reply {
+        char code, result;
+        const char* data;
+        PayloadKind kind;
+        int32_t value;
+    } replies[] = {{'W', '0', "", PayloadKind::result, 0},
+                   {'W', '3', "", PayloadKind::result, 3},
+                   {'R', '1', "", PayloadKind::read_reply, 1},
+                   {'R', '0', "extra", PayloadKind::read_reply, 0}};
+    for (const Reply& r : replies) {
+        std::vector<uint8_t> payload = read_back(encode_reply(r.code, r.result, r.data));
+        EXPECT_EQ(payload.size(), 2 + std::string(r.data).size()) << r.code << r.result;
+        Classified got = classify_payload(payload.data(), payload.size());
+        EXPECT_EQ(got.kind, r.kind) << r.code << r.result;
+        EXPECT_EQ(got.result, r.value) << r.code << r.result;
+    }
+}
+
 TEST(XonCodec, NumberAndStatusCharacters) {
     struct Case {
         const char* text;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/boardsim/board_simulator.h"
+#include "tools/boardsim/control_commands.h"
 
 namespace {
 
@@ -38,9 +39,10 @@ void usage(std::FILE* out) {
         "  --help           this text\n"
         "\n"
         "When the line is ready it prints \"ready: DEVICE\". It streams weight frames after\n"
-        "the PC's DC1 and pauses on DC2 or DC3. It runs until interrupted (Ctrl-C) or told\n"
-        "\"quit\"; closing standard input does not stop it.\n\n%s",
-        tarvelo::sim::BoardSimulator::help_text().c_str());
+        "the PC's DC1 and pauses on the board's own byte (DC2 xon, DC3 letter). It runs\n"
+        "until interrupted (Ctrl-C) or told \"quit\"; closing standard input does not stop it.\n"
+        "\n%s",
+        tarvelo::sim::control_help().c_str());
 }
 
 }  // namespace
@@ -137,13 +139,13 @@ int main(int argc, char** argv) {
         while ((eol = pending.find('\n')) != std::string::npos) {
             std::string line = pending.substr(0, eol);
             pending.erase(0, eol + 1);
-            if (line == "quit" || line == "exit") {
+            tarvelo::sim::ControlAnswer answer = tarvelo::sim::run_control_line(*sim, line);
+            if (!answer.text.empty()) std::printf("%s\n", answer.text.c_str());
+            std::fflush(stdout);
+            if (answer.quit) {
                 g_stop = 1;
                 break;
             }
-            std::string answer = sim->execute(line);
-            if (!answer.empty()) std::printf("%s\n", answer.c_str());
-            std::fflush(stdout);
         }
     }
     return 0;

@@ -1,0 +1,42 @@
+#pragma once
+// The control lines boardsim takes on its standard input, one a line. One table holds each
+// command's words, its arguments, what it does and the call it makes: the `help` answer and
+// `boardsim --help` are printed from it, and a test holds the README and the manual page to it.
+
+#include <optional>
+#include <span>
+#include <sstream>
+#include <string>
+
+#include "tools/boardsim/board_simulator.h"
+
+namespace tarvelo::sim {
+
+struct ControlCall {
+    BoardSimulator& board;
+    const std::string& word;  // the command as typed, for rows of several words
+    std::istringstream& args;
+    bool quit = false;
+};
+
+struct ControlCommand {
+    const char* words;  // "stable | unstable": each alternative is a command of its own
+    const char* args;   // "open|closed", "G"; empty for none
+    const char* help;   // what it does; a '\n' continues it on the next line
+    // The answer ("ok", a status, "error: ..."); nullopt when the arguments do not fit, which
+    // answers "error: " and the usage.
+    std::optional<std::string> (*run)(ControlCall& call);
+};
+
+std::span<const ControlCommand> control_commands();
+// "span open|closed": the words and the arguments, as help prints them.
+std::string control_usage(const ControlCommand& command);
+std::string control_help();
+
+struct ControlAnswer {
+    std::string text;  // empty for a blank line or a comment
+    bool quit = false;
+};
+ControlAnswer run_control_line(BoardSimulator& board, const std::string& line);
+
+}  // namespace tarvelo::sim
