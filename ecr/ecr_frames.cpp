@@ -5,7 +5,11 @@
 namespace tarvelo::ecr {
 
 int32_t field_value(int32_t value, int width) {
-    return value % (width == 5 ? 100000 : 1000000);
+    const int32_t places = width == 5 ? 100000 : 1000000;
+    // The minus sign takes one of the places: a negative remainder keeps width - 1 digits, so
+    // -499850 goes out as -99850 and the record keeps its length instead of growing a byte
+    // that would shift every later field for the ECR.
+    return value < 0 ? value % (places / 10) : value % places;
 }
 
 std::string encode_scale_data(const char* record, int32_t first, int32_t unit_price,

@@ -10,7 +10,8 @@
 //   09 status         STX "09" ESC s1 s0 ETX
 //   11 request CS/KW  STX "11" ESC "2" random(2 lower-case hex) ETX
 //   11 CS/KW result   STX "11" ESC "1"|"0" ETX
-// Numbers are sent modulo 10^width with the sign inside the width: -12 in 5 places is -0012.
+// Numbers are sent modulo 10^width with the sign inside the width: -12 in 5 places is -0012,
+// and a negative number keeps width - 1 digits: -123456 in 5 places is -3456.
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,8 @@ constexpr uint8_t STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, DC
 constexpr size_t kReceiveBuffer = 256;
 constexpr size_t kMaxFrame = 255;
 
-// The value as its reply field carries it: the truncating remainder modulo 10^width.
+// The value as its reply field carries it: the truncating remainder modulo 10^width, or
+// modulo 10^(width - 1) for a negative value, whose sign takes a place.
 int32_t field_value(int32_t value, int width);
 
 std::string encode_scale_data(const char* record, int32_t first, int32_t unit_price,

@@ -37,6 +37,12 @@ TEST(EcrFrames, NumberFieldsKeepTheirWidthWithTheSignInside) {
          "-0012\x1b"
          "000000\x1b"
          "000000"},
+        // A negative value with as many digits as its field would push the record a byte
+        // longer: it keeps one digit fewer.
+        {-12345, -499850, -1000000,
+         "-2345\x1b"
+         "-99850\x1b"
+         "000000"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(encode_scale_data("02", c.weight, c.unit_price, c.total), std::string("\x02"
