@@ -13,6 +13,7 @@
 #include "libs/dravix.h"
 #include "libs/pellum.h"
 #include "platform/output_lines.h"
+#include "platform/serial_port.h"
 #include "ui/qt_message_box.h"
 
 namespace tarvelo::app {
@@ -72,6 +73,13 @@ void SignalEvents::attach(CTarveloDlg& dlg) {
     });
 }
 
+void end_process(int code) {
+    release_serial_ports();
+    standard_output().flush(1000);
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
 CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
                                           std::vector<std::string> settings_places) {
     CTarveloDlg::Services s;
@@ -91,11 +99,7 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
         program = std::make_unique<ScaleProgram>(config);
         return config;
     };
-    s.exit_process = [](int code) {
-        standard_output().flush(1000);
-        std::fflush(nullptr);
-        std::_Exit(code);
-    };
+    s.exit_process = [](int code) { end_process(code); };
     s.scale_open = [&program](MessageSink* owner, const char* port) {
         return program->facade().open(owner, port);
     };

@@ -38,6 +38,11 @@ class SignalEvents {
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
+// Ends the process now with `code`: the board lines are given up for the next program, what
+// is queued for standard output is written (for a second at most), and nothing else is torn
+// down (the board drivers' threads run until the process ends).
+[[noreturn]] void end_process(int code);
+
 // The real outside world of the main window: loading the settings (from the first of
 // `settings_places` that holds a regular file) builds `program` on them.
 CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,

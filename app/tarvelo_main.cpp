@@ -69,8 +69,5 @@ int main(int argc, char** argv) {
             code = tarvelo::app::CTarveloApp().InitInstance(argv[0], settings_places(line));
             break;
     }
-    // The board drivers' threads run until the process ends; nothing is torn down behind them.
-    tarvelo::standard_output().flush(1000);
-    std::fflush(nullptr);
-    std::_Exit(code);
+    tarvelo::app::end_process(code);
 }
