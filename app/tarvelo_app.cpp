@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "libs/dravix.h"
 #include "libs/pellum.h"
+#include "platform/error_line.h"
 #include "platform/output_lines.h"
 #include "platform/serial_port.h"
 #include "ui/qt_message_box.h"
@@ -91,8 +92,7 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
         if (!path) return std::nullopt;
         auto ini = IniFile::load(*path);
         if (!ini) {
-            std::fprintf(stderr, "tarvelo: %s\n",
-                         ini.error().c_str());  // then "Could not find ..."
+            error_line("tarvelo: " + ini.error());  // then "Could not find ..."
             return std::nullopt;
         }
         Configuration config = load_settings(*ini);

@@ -7,6 +7,7 @@
 #include "ecr/ecr_frames.h"
 #include "ecr/request_framer.h"
 #include "libs/dravix.h"
+#include "platform/error_line.h"
 
 namespace tarvelo {
 
@@ -31,8 +32,7 @@ int PipeServerThread::run() {
     auto created = PipeServer::create(p_.pipe_name);
     if (!created) {
         log.write("create named pipe '%s': error", log_field(p_.pipe_name).c_str());
-        std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n",
-                     created.error().c_str());
+        error_line("tarvelo: ECR pipe: " + created.error() + "; the ECR will get no answer");
         if (created_) created_(false);
         return -1;
     }

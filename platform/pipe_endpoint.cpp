@@ -62,9 +62,11 @@ std::string pipe_socket_path(const std::string& pipe_name) {
 
 std::string pipe_name_problem(const std::string& pipe_name) {
     if (pipe_name.empty()) return "the pipe name is empty";
-    if (pipe_name.find('/') != std::string::npos || pipe_name == "." || pipe_name == "..")
+    // A NUL would end the name where the system reads it: the socket would take another name.
+    if (pipe_name.find_first_of(std::string("/\0", 2)) != std::string::npos || pipe_name == "." ||
+        pipe_name == "..")
         return "invalid pipe name '" + pipe_name +
-               "': it must be a plain file name (no '/', not '.' or '..')";
+               "': it must be a plain file name (no '/' or NUL, not '.' or '..')";
     return {};
 }
 

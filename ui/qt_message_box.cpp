@@ -3,7 +3,8 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
-#include <cstdio>
+
+#include "platform/error_line.h"
 
 #include "ui/text_codec.h"
 
@@ -11,8 +12,7 @@ namespace tarvelo::ui {
 namespace {
 
 void show_box(QMessageBox::Icon icon, const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    error_line(text);
     if (headless() || QApplication::instance() == nullptr) return;
     auto show = [icon, text] {
         QMessageBox box(icon, "tarvelo", decode_text(text), QMessageBox::Ok);

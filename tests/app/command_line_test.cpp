@@ -128,6 +128,13 @@ TEST(Programs, CommandLines) {
          2,
          "",
          "tarvelo: unknown option '-platform'\n" + usage},
+        // A control byte in an argument is written out, never sent to the terminal raw.
+        {"tarvelo",
+         {"--\x1b[2J\nforged"},
+         no_screen,
+         2,
+         "",
+         "tarvelo: unknown option '--\\\\x1B\\[2J\\\\x0Aforged'\n" + usage},
         {"tarvelo",
          {"tarvelo.ini"},
          no_screen,

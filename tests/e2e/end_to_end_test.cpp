@@ -351,8 +351,12 @@ TEST(HostileHost, ReadyOnlyWhenTheEcrIsServed) {
     ASSERT_TRUE(first.ready());
     struct Case {
         std::string pipe_name;
-        const char* why;
-    } cases[] = {{"ecr", "another server is listening"}, {"sub/ecr", "invalid pipe name"}};
+        std::string why;
+    } cases[] = {
+        {"ecr", "another server is listening"},
+        {"sub/ecr", "invalid pipe name"},
+        // Written out on standard error, never echoed raw or cut at the NUL.
+        {std::string("ecr\x1b[2J\0sub/x", 13), "invalid pipe name 'ecr\\x1B[2J\\x00sub/x'"}};
     ASSERT_EQ(mkdir(first.dir.file("sub").c_str(), 0700), 0);
     for (const Case& c : cases) {
         Scale second({.pipe_name = c.pipe_name, .env = {{"XDG_RUNTIME_DIR", first.dir.path()}}});

@@ -105,7 +105,9 @@ TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
 
 TEST_F(PipeTest, NamesThatAreNotPlainFileNamesAreRefused) {
     ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0700), 0);
-    for (const char* name : {"sub/ecr", ".", "..", "sub/", "/ecr"}) {
+    // A NUL would make the socket under the name before it ("ecr").
+    const std::vector<std::string> names{"sub/ecr", ".", "..", "sub/", "/ecr", {"ecr\0x", 5}};
+    for (const std::string& name : names) {
         auto created = PipeServer::create(name);
         EXPECT_FALSE(created) << name;
         EXPECT_NE(created.error().find("invalid pipe name"), std::string::npos)
@@ -116,6 +118,7 @@ TEST_F(PipeTest, NamesThatAreNotPlainFileNamesAreRefused) {
             << name << ": " << client.error();
     }
     EXPECT_FALSE(std::filesystem::exists(dir_.file("sub/ecr")));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("ecr")));
 }
 
 // Even with a umask that would open it to all, the socket is never seen with another mode:
