@@ -29,7 +29,8 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
 
 int PipeServerThread::run() {
     EventLog& log = *p_.log;
-    auto created = PipeServer::create(p_.pipe_name);
+    auto created = PipeServer::create(
+        p_.pipe_name, [](const std::string& text) { error_line("tarvelo: ECR pipe: " + text); });
     if (!created) {
         log.write("create named pipe '%s': error", log_field(p_.pipe_name).c_str());
         error_line("tarvelo: ECR pipe: " + created.error() + "; the ECR will get no answer");
