@@ -48,9 +48,12 @@ std::string help_text() {
            "  TARVELO_TIME_DIVISOR=N   shortens the boot screens' 8 seconds N times\n"
            "  TARVELO_SCREENSHOT_DIR=DIR  on SIGUSR1, saves both display windows into DIR\n"
            "\n"
-           "Exit status: 0 after the display bar was closed (also on SIGTERM, SIGINT or\n"
-           "SIGHUP), 1 after a failed start-up, 2 for a refused command line, 255 without a\n"
-           "settings file.\n";
+           "Exit status: 0 after the display bar was closed (by the operator, also with the\n"
+           "boot window's Exit after a failed start-up sequence, or by SIGTERM, SIGINT or\n"
+           "SIGHUP); 1 when the main window's start-up failed (\"Scale initialize failed!\",\n"
+           "\"Failed to start scale!\", \"Failed to get scale module checksum!\", \"Create\n"
+           "Thread Error!\") or too few file descriptors were left to start; 2 for a refused\n"
+           "command line; 255 without a settings file.\n";
 }
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {

@@ -101,5 +101,17 @@ TEST(DescriptorsRunOut, TheEcrLinkWaitsAndLivesOn) {
         << err;
 }
 
+// Too few descriptors to start at all: the scale says so and ends as a failed start-up before
+// the toolkit, the board or the socket is touched (the toolkit would abort, or the scale start
+// in part: without its checksum, without its ECR link).
+TEST(DescriptorsRunOut, TooFewToStartIsAFailedStartUp) {
+    Scale s({.wrap = "ulimit -n 12; exec \"$0\""});
+    EXPECT_EQ(s.tarvelo->wait_exit(10000), 1) << s.tarvelo->err();
+    EXPECT_NE(s.tarvelo->err().find("tarvelo: too few file descriptors left"), std::string::npos)
+        << s.tarvelo->err();
+    EXPECT_FALSE(std::filesystem::exists(s.dir.file("ecr")));
+    EXPECT_EQ(s.board->out().find("rx:"), std::string::npos) << s.board->out();
+}
+
 }  // namespace
 }  // namespace tarvelo::test
