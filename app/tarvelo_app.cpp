@@ -113,8 +113,13 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
     // only after that.
     s.load_settings = [&program,
                        places = std::move(settings_places)]() -> std::optional<Configuration> {
-        auto path = find_settings_file(places);
-        if (!path) return std::nullopt;
+        std::vector<std::string> passed_over;
+        auto path = find_settings_file(places, &passed_over);
+        if (!path) {
+            // Each place and why, before "Could not find tarvelo.ini" says only what.
+            for (const std::string& why : passed_over) error_line("tarvelo: " + why);
+            return std::nullopt;
+        }
         auto ini = IniFile::load(*path);
         if (!ini) {
             error_line("tarvelo: " + ini.error());  // then "Could not find ..."
