@@ -136,8 +136,8 @@ bool bind_private(int fd, const sockaddr_un& addr) {
     return r == 0;
 }
 
-// A name of its own in the socket's directory, short enough to fit wherever the real one does
-// (almost: the directory's name may leave room for one and not the other).
+// A name of its own in the socket's directory, nine characters long: it fits wherever the
+// pipe's own name does, unless that name is shorter still and the directory's very long.
 std::string temporary_name(const std::string& dir) {
     static std::atomic<unsigned> counter{0};
     char name[16];
