@@ -32,11 +32,14 @@ std::string help_text() {
            "Settings file (tarvelo.ini), the first regular file of:\n"
            "  ./tarvelo.ini      in the current directory\n"
            "  /etc/tarvelo.ini   system-wide\n"
-           "Without one the scale says \"Could not find tarvelo.ini\" and exits with 255.\n"
+           "Without one the scale names each place and why it was passed over (missing, a\n"
+           "directory, a FIFO, a device), says \"Could not find tarvelo.ini\" and exits with\n"
+           "255.\n"
            "\n"
            "ECR pipe: a Unix-domain socket named pipe_name (default kv2170) in\n"
-           "$XDG_RUNTIME_DIR when that is an absolute path, else in /tmp/tarvelo-UID/\n"
-           "(UID the user's number; a private directory, mode 0700).\n"
+           "$XDG_RUNTIME_DIR when that is an absolute path to a directory of the user's own\n"
+           "with no group or other access, else in /tmp/tarvelo-UID/ (UID the user's\n"
+           "number; a private directory, mode 0700).\n"
            "Event log: log_YYYYMMDDhhmmss.txt files in the current directory.\n"
            "\n"
            "Environment:\n"
@@ -47,9 +50,12 @@ std::string help_text() {
            "  TARVELO_TIME_DIVISOR=N   shortens the boot screens' 8 seconds N times\n"
            "  TARVELO_SCREENSHOT_DIR=DIR  on SIGUSR1, saves both display windows into DIR\n"
            "\n"
-           "Exit status: 0 after the display bar was closed (also on SIGTERM, SIGINT or\n"
-           "SIGHUP), 1 after a failed start-up, 2 for a refused command line, 255 without a\n"
-           "settings file.\n";
+           "Exit status: 0 after the display bar was closed (by the operator, also with the\n"
+           "boot window's Exit after a failed start-up sequence, or by SIGTERM, SIGINT or\n"
+           "SIGHUP); 1 when the main window's start-up failed (\"Scale initialize failed!\",\n"
+           "\"Failed to start scale!\", \"Failed to get scale module checksum!\", \"Create\n"
+           "Thread Error!\") or too few file descriptors were left to start; 2 for a refused\n"
+           "command line; 255 without a settings file.\n";
 }
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {

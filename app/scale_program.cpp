@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/error_line.h"
 #include "platform/output_lines.h"
 
 namespace tarvelo::app {
@@ -146,8 +147,7 @@ void ScaleProgram::announce() {
     if (served_ == 1) {
         standard_output().write("tarvelo: scale ready\n");
     } else {
-        std::fprintf(stderr, "tarvelo: scale running without the ECR link\n");
-        std::fflush(stderr);
+        error_line("tarvelo: scale running without the ECR link");
     }
 }
 

@@ -8,11 +8,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "libs/dravix.h"
 #include "libs/pellum.h"
+#include "platform/error_line.h"
 #include "platform/output_lines.h"
+#include "platform/serial_port.h"
 #include "ui/qt_message_box.h"
 
 namespace tarvelo::app {
@@ -23,6 +27,23 @@ namespace {
 QtMessageBox& qt_boxes() {
     static QtMessageBox* boxes = new QtMessageBox;
     return *boxes;
+}
+
+// What the scale opens beyond what it has at the start, with room: the toolkit and its X
+// connection (fonts, plugins, shared-memory images), the board, the ECR socket, its connection
+// and guard, the log file. Without them the toolkit aborts or the scale starts only in part.
+constexpr int kSpareDescriptors = 32;
+
+// How many more descriptors the process can open, counted up to `wanted`.
+int spare_descriptors(int wanted) {
+    std::vector<int> held;
+    for (int i = 0; i < wanted; ++i) {
+        int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) break;
+        held.push_back(fd);
+    }
+    for (int fd : held) ::close(fd);
+    return static_cast<int>(held.size());
 }
 
 int g_signal_pipe[2] = {-1, -1};
@@ -48,19 +69,25 @@ SignalEvents::SignalEvents() {
     }
 }
 
-void SignalEvents::attach(CTarveloDlg& dlg) {
+void SignalEvents::attach(CTarveloDlg& dlg, QtMessageBox& boxes) {
     if (g_signal_pipe[0] < 0) return;
     const char* dir = std::getenv("TARVELO_SCREENSHOT_DIR");
     std::string out = dir ? dir : "";
     notifier_ = std::make_unique<QSocketNotifier>(g_signal_pipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [&dlg, out] {
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, &dlg, &boxes, out] {
         char c;
         while (::read(g_signal_pipe[0], &c, 1) == 1) {
             if (c == SIGTERM || c == SIGINT || c == SIGHUP) {
-                dlg.close();  // as the operator's close: the event loop ends, then the threads
+                if (!starting_) {
+                    dlg.close();  // as the operator's close: the event loop ends, then the threads
+                } else {
+                    // A service manager's stop or a logout must not hang on a box nobody sees.
+                    stopped_ = true;
+                    boxes.dismiss();
+                }
                 continue;
             }
-            if (c != SIGUSR1 || out.empty()) continue;
+            if (c != SIGUSR1 || out.empty() || starting_) continue;
             for (auto [window, name] :
                  {std::pair<QWidget*, const char*>{&dlg, "display_bar.png"},
                   std::pair<QWidget*, const char*>{&dlg.second(), "customer_window.png"}}) {
@@ -72,6 +99,13 @@ void SignalEvents::attach(CTarveloDlg& dlg) {
     });
 }
 
+void end_process(int code) {
+    release_serial_ports();
+    standard_output().flush(1000);
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
 CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
                                           std::vector<std::string> settings_places) {
     CTarveloDlg::Services s;
@@ -79,23 +113,23 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
     // only after that.
     s.load_settings = [&program,
                        places = std::move(settings_places)]() -> std::optional<Configuration> {
-        auto path = find_settings_file(places);
-        if (!path) return std::nullopt;
+        std::vector<std::string> passed_over;
+        auto path = find_settings_file(places, &passed_over);
+        if (!path) {
+            // Each place and why, before "Could not find tarvelo.ini" says only what.
+            for (const std::string& why : passed_over) error_line("tarvelo: " + why);
+            return std::nullopt;
+        }
         auto ini = IniFile::load(*path);
         if (!ini) {
-            std::fprintf(stderr, "tarvelo: %s\n",
-                         ini.error().c_str());  // then "Could not find ..."
+            error_line("tarvelo: " + ini.error());  // then "Could not find ..."
             return std::nullopt;
         }
         Configuration config = load_settings(*ini);
         program = std::make_unique<ScaleProgram>(config);
         return config;
     };
-    s.exit_process = [](int code) {
-        standard_output().flush(1000);
-        std::fflush(nullptr);
-        std::_Exit(code);
-    };
+    s.exit_process = [](int code) { end_process(code); };
     s.scale_open = [&program](MessageSink* owner, const char* port) {
         return program->facade().open(owner, port);
     };
@@ -117,6 +151,12 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
 }
 
 int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string> settings_places) {
+    if (int spare = spare_descriptors(kSpareDescriptors); spare < kSpareDescriptors) {
+        error_line("tarvelo: too few file descriptors left (" + std::to_string(spare) +
+                   " could be opened, the scale needs " + std::to_string(kSpareDescriptors) +
+                   "); raise the limit (ulimit -n)");
+        return 1;
+    }
     auto* signal_events = new SignalEvents;
     // The application object and the windows live as long as the process: the board drivers'
     // reader threads are never stopped and post to the main window to the very end. It sees
@@ -137,15 +177,15 @@ int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string>
     set_message_box(&qt_boxes());
     auto* program = new std::unique_ptr<ScaleProgram>;
     auto* dlg = new CTarveloDlg(production_services(*program, std::move(settings_places)));
+    signal_events->attach(*dlg, qt_boxes());
     bool started = dlg->OnInitDialog();
-    signal_events->attach(*dlg);
-    int code = 1;
+    signal_events->started();
+    int code = started ? 0 : 1;
     // Not a modal exec(): the bar may be hidden (DC2, the tray icon) without ending anything;
     // only its close ends the program.
-    dlg->show();
-    if (!dlg->close_requested()) {
-        app->exec();
-        code = started ? 0 : 1;
+    if (!signal_events->stopped()) {
+        dlg->show();
+        if (started) app->exec();  // a failed start-up has requested the close: it ends here
     }
     if (*program) (*program)->stop();
     return code;

@@ -10,6 +10,7 @@
 
 #include "app/command_line.h"
 #include "app/tarvelo_app.h"
+#include "platform/error_line.h"
 #include "platform/output_lines.h"
 
 namespace {
@@ -31,7 +32,7 @@ int print(const std::string& text) {
 int print_identity() {
     tarvelo::app::SoftwareIdentity id = tarvelo::app::software_identity();
     if (id.checksum.empty()) {
-        std::fprintf(stderr, "tarvelo: Failed to get scale module checksum!\n");
+        tarvelo::error_line("tarvelo: Failed to get scale module checksum!");
         return 1;
     }
     return print(tarvelo::app::identity_text(id));
@@ -61,16 +62,13 @@ int main(int argc, char** argv) {
             code = print_identity();
             break;
         case CommandLine::Action::refuse:
-            std::fprintf(stderr, "tarvelo: %s\n%s\n", line.refusal.c_str(),
-                         tarvelo::app::usage_line().c_str());
+            tarvelo::error_line("tarvelo: " + line.refusal);
+            tarvelo::error_line(tarvelo::app::usage_line());
             code = 2;
             break;
         case CommandLine::Action::run:
             code = tarvelo::app::CTarveloApp().InitInstance(argv[0], settings_places(line));
             break;
     }
-    // The board drivers' threads run until the process ends; nothing is torn down behind them.
-    tarvelo::standard_output().flush(1000);
-    std::fflush(nullptr);
-    std::_Exit(code);
+    tarvelo::app::end_process(code);
 }

@@ -28,7 +28,16 @@ struct EcrctlEnv {
 
 class EcrctlSession {
   public:
-    static constexpr int kDefaultTimeoutMs = 5000;
+    // Longer than the scale's slowest reply. That is to the records that send the xon/xoff
+    // board a command (06 zero, 07 tare, and 01, 03, 04, 05 when they change the tare), when the
+    // board never answers: the wait for a stable weight (200 x 5 ms = 1000 ms), the pause
+    // after DC2 (50 ms), the wait for the board's result (100 x 50 ms = 5000 ms), the pause
+    // after DC1 (50 ms), and the serving loop's pause (10 ms): 6110 ms, measured 6.09 to
+    // 6.13 s; 5.1 s with the weight already stable. An ENQ waits at most 40 x 50 ms for
+    // stability; the letter-command board's commands are queued and answered at once. The
+    // rest is margin for sleeps that overrun on a loaded machine. (A command the operator's
+    // key or the calibration started just before holds the board first and adds its own time.)
+    static constexpr int kDefaultTimeoutMs = 8000;
     static constexpr int kMaxTimeoutMs = 600000;
     static constexpr size_t kMaxReply = 128;
 

@@ -41,8 +41,9 @@ int read_command_line(int argc, char** argv) {
         std::printf(
             "%s\n\n"
             "The ECR test client: a dialog that opens the scale's ECR pipe %s (a Unix-domain\n"
-            "socket in $XDG_RUNTIME_DIR when that is an absolute path, else in\n"
-            "/tmp/tarvelo-UID/), runs the CS/KW handshake with the CS typed into it and reads\n"
+            "socket in $XDG_RUNTIME_DIR when that is an absolute path to the user's private\n"
+            "directory, else in /tmp/tarvelo-UID/), runs the CS/KW handshake with the CS typed "
+            "into it and reads\n"
             "the scale data on \"Read\". F1 opens the About box.\n\n"
             "  --version   print the version and exit\n"
             "  --help      print this text and exit\n\n"

@@ -1,5 +1,7 @@
 #include "client/kestrin_protocol.h"
 
+#include "client/pipe_link.h"
+
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
@@ -141,11 +143,7 @@ std::string total_display(int64_t total) {
 }
 
 std::string pipe_path(const std::string& name) {
-    const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    if (!(dir && dir[0] == '/')) return "/tmp/tarvelo-" + std::to_string(::geteuid()) + "/" + name;
-    std::string base = dir;
-    if (base.size() > 1 && base.back() == '/') base.pop_back();
-    return base + "/" + name;
+    return pipe_dir() + "/" + name;
 }
 
 std::string hex_dump(const std::string& bytes) {

@@ -57,8 +57,9 @@ int64_t client_total(int32_t weight, int32_t unit_price);
 std::string weight_display(int32_t weight);  // "%8.3f", decimal comma
 std::string total_display(int64_t total);    // "%7.2f", decimal comma
 
-// Where the scale's pipe lives: $XDG_RUNTIME_DIR/NAME (absolute), else in the private
-// directory /tmp/tarvelo-UID/NAME, as the scale makes it.
+// Where the scale's pipe lives: $XDG_RUNTIME_DIR/NAME (absolute, and a private directory by
+// the rule of pipe_link.h), else in the private directory /tmp/tarvelo-UID/NAME, as the scale
+// makes it.
 std::string pipe_path(const std::string& name);
 constexpr const char* kDefaultPipeName = "kv2170";
 

@@ -6,8 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,14 +28,30 @@ std::string private_dir_problem(const std::string& dir) {
     return {};
 }
 
+std::string pipe_dir(std::string* passed_over) {
+    const std::string fallback = "/tmp/tarvelo-" + std::to_string(::geteuid());
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!(runtime && runtime[0] == '/')) return fallback;
+    std::string dir = runtime;
+    if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (std::string why = private_dir_problem(dir); !why.empty()) {
+        if (passed_over) *passed_over = why;
+        return fallback;
+    }
+    return dir;
+}
+
 std::string pipe_place_problem(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
         return "invalid pipe name '" + name +
                "': it must be a plain file name (no '/', not '.' or '..')";
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') return {};
-    std::string path = pipe_path(name);
-    return private_dir_problem(path.substr(0, path.rfind('/')));
+    std::string passed_over;
+    std::string dir = pipe_dir(&passed_over);
+    static std::atomic<bool> told{false};
+    if (!passed_over.empty() && !told.exchange(true))
+        std::fprintf(stderr, "%s: XDG_RUNTIME_DIR passed over, %s; the pipe is looked for in %s\n",
+                     program_invocation_short_name, passed_over.c_str(), dir.c_str());
+    return private_dir_problem(dir);
 }
 
 namespace {

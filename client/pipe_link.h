@@ -13,12 +13,14 @@
 namespace kestrin {
 
 // Empty when the pipe NAME may be opened; else why not. NAME must be a plain file name, and
-// the private directory under /tmp (used without XDG_RUNTIME_DIR) must be a real directory of
-// this user's with no group or other access: a socket in anybody else's directory may answer
-// with anybody's weights.
+// its directory must be a real directory of this user's with no group or other access: a
+// socket in anybody else's directory may answer with anybody's weights.
 std::string pipe_place_problem(const std::string& name);
 // That test of a directory on its own.
 std::string private_dir_problem(const std::string& dir);
+// The pipe's directory: $XDG_RUNTIME_DIR when it is absolute and passes the test above, else
+// /tmp/tarvelo-UID. *passed_over says why the variable's directory was not used.
+std::string pipe_dir(std::string* passed_over = nullptr);
 
 class Link {
   public:

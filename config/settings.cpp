@@ -70,12 +70,16 @@ std::vector<std::string> default_settings_paths() {
     return {"./tarvelo.ini", "/etc/tarvelo.ini"};
 }
 
-std::optional<std::string> find_settings_file(const std::vector<std::string>& candidates) {
+std::optional<std::string> find_settings_file(const std::vector<std::string>& candidates,
+                                              std::vector<std::string>* passed_over) {
     // Only a regular file counts as found: a directory, a FIFO or a link to a device is passed
     // over for the next place.
     for (const std::string& path : candidates) {
         Result<int> fd = open_regular_file(path);
-        if (!fd) continue;
+        if (!fd) {
+            if (passed_over) passed_over->push_back(fd.error());
+            continue;
+        }
         ::close(*fd);
         return path;
     }

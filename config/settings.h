@@ -74,8 +74,10 @@ void parse_font_color(const std::string& text, int32_t& r, int32_t& g, int32_t& 
 
 // Where tarvelo.ini is looked for, in order: the current directory, then the system-wide file.
 std::vector<std::string> default_settings_paths();
-// The first of `candidates` that is a regular file (or a link to one) and can be read.
-std::optional<std::string> find_settings_file(const std::vector<std::string>& candidates);
+// The first of `candidates` that is a regular file (or a link to one) and can be read; into
+// *passed_over, why each one before it was not ("PATH: is a directory, not a regular file").
+std::optional<std::string> find_settings_file(const std::vector<std::string>& candidates,
+                                              std::vector<std::string>* passed_over = nullptr);
 
 // Every key with its default and limit, and the texts that are built rather than read.
 Configuration load_settings(const IniFile& ini);

@@ -7,6 +7,7 @@
 #include "ecr/ecr_frames.h"
 #include "ecr/request_framer.h"
 #include "libs/dravix.h"
+#include "platform/error_line.h"
 
 namespace tarvelo {
 
@@ -28,11 +29,11 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
 
 int PipeServerThread::run() {
     EventLog& log = *p_.log;
-    auto created = PipeServer::create(p_.pipe_name);
+    auto created = PipeServer::create(
+        p_.pipe_name, [](const std::string& text) { error_line("tarvelo: ECR pipe: " + text); });
     if (!created) {
         log.write("create named pipe '%s': error", log_field(p_.pipe_name).c_str());
-        std::fprintf(stderr, "tarvelo: ECR pipe: %s; the ECR will get no answer\n",
-                     created.error().c_str());
+        error_line("tarvelo: ECR pipe: " + created.error() + "; the ECR will get no answer");
         if (created_) created_(false);
         return -1;
     }

@@ -2,21 +2,12 @@
 
 #include <cstdio>
 
+#include "platform/error_line.h"
+
 namespace tarvelo {
 
 std::string log_field(std::string_view field) {
-    std::string out;
-    out.reserve(field.size());
-    for (unsigned char c : field) {
-        if (c < 0x20 || c == 0x7F) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return printable(field);
 }
 
 EventLog::EventLog(uint32_t lines_per_file, Clock& clock, std::string directory)

@@ -1,7 +1,8 @@
 #include "platform/message_box.h"
 
 #include <atomic>
-#include <cstdio>
+
+#include "platform/error_line.h"
 
 namespace tarvelo {
 namespace {
@@ -10,8 +11,7 @@ std::atomic<MessageBox*> g_box{&g_stderr_box};
 }  // namespace
 
 void StderrMessageBox::error(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    error_line(text);
 }
 
 MessageBox& message_box() {

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,28 +45,39 @@ int connect_to(const std::string& path) {
 
 namespace {
 
-// The socket's directory; *fallback tells whether it is the private one under /tmp.
-std::string socket_dir(bool* fallback) {
+std::string fallback_dir() {
+    return "/tmp/tarvelo-" + std::to_string(::geteuid());
+}
+
+// Where the socket lives: $XDG_RUNTIME_DIR when it is set, absolute and private to this user,
+// else the private directory under /tmp. *passed_over says why the variable's directory was
+// not used, when it was set but failed the rule.
+std::string socket_dir(std::string* passed_over = nullptr) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    *fallback = !(runtime && runtime[0] == '/');
-    if (*fallback) return "/tmp/tarvelo-" + std::to_string(::geteuid());
+    if (!(runtime && runtime[0] == '/')) return fallback_dir();
     std::string dir = runtime;
     if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    // Another user who may write there could delete the socket or put an impostor in its place.
+    if (Result<void> own = private_socket_dir(dir, false); !own) {
+        if (passed_over) *passed_over = own.error();
+        return fallback_dir();
+    }
     return dir;
 }
 
 }  // namespace
 
 std::string pipe_socket_path(const std::string& pipe_name) {
-    bool fallback;
-    return socket_dir(&fallback) + "/" + pipe_name;
+    return socket_dir() + "/" + pipe_name;
 }
 
 std::string pipe_name_problem(const std::string& pipe_name) {
     if (pipe_name.empty()) return "the pipe name is empty";
-    if (pipe_name.find('/') != std::string::npos || pipe_name == "." || pipe_name == "..")
+    // A NUL would end the name where the system reads it: the socket would take another name.
+    if (pipe_name.find_first_of(std::string("/\0", 2)) != std::string::npos || pipe_name == "." ||
+        pipe_name == "..")
         return "invalid pipe name '" + pipe_name +
-               "': it must be a plain file name (no '/', not '.' or '..')";
+               "': it must be a plain file name (no '/' or NUL, not '.' or '..')";
     return {};
 }
 
@@ -110,11 +123,40 @@ bool pipe_write_all(pipe_handle handle, const void* data, size_t length) {
     return true;
 }
 
-Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_name) {
+namespace {
+
+// The socket file takes its mode from the umask at bind time: only the owner may talk to the
+// scale, from the file's first moment (a chmod afterwards would leave a window).
+bool bind_private(int fd, const sockaddr_un& addr) {
+    mode_t old = ::umask(0177);
+    int r = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    int saved = errno;
+    ::umask(old);
+    errno = saved;
+    return r == 0;
+}
+
+// A name of its own in the socket's directory, nine characters long: it fits wherever the
+// pipe's own name does, unless that name is shorter still and the directory's very long.
+std::string temporary_name(const std::string& dir) {
+    static std::atomic<unsigned> counter{0};
+    char name[16];
+    std::snprintf(name, sizeof name, "/.%08x",
+                  (static_cast<unsigned>(::getpid()) << 12) ^ (counter++ * 2654435761u));
+    return dir + name;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_name,
+                                                       Notice notice) {
     if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return Failure{why};
-    bool fallback;
-    std::string dir = socket_dir(&fallback);
-    if (fallback) {
+    std::string passed_over;
+    std::string dir = socket_dir(&passed_over);
+    if (!passed_over.empty() && notice)
+        notice("XDG_RUNTIME_DIR passed over, " + passed_over + "; the pipe goes into " + dir +
+               " instead");
+    if (dir == fallback_dir()) {
         if (Result<void> private_dir = private_socket_dir(dir, true); !private_dir)
             return private_dir.failure();
     }
@@ -123,41 +165,45 @@ Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_n
     if (!make_address(path, addr)) return Failure{"socket path too long: " + path};
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return Failure{std::string("socket: ") + std::strerror(errno)};
+    std::string temporary;
     auto fail = [&](const std::string& why) -> Result<std::unique_ptr<PipeServer>> {
         ::close(fd);
+        if (!temporary.empty()) ::unlink(temporary.c_str());
         return Failure{path + ": " + why};
     };
-    // The socket file takes its mode from the umask at bind time: only the owner may talk to
-    // the scale, from the file's first moment (a chmod afterwards would leave a window).
-    auto bind_private = [&] {
-        mode_t old = ::umask(0177);
-        int r = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        int saved = errno;
-        ::umask(old);
-        errno = saved;
-        return r == 0;
-    };
-    if (!bind_private()) {
-        if (errno != EADDRINUSE) return fail(std::strerror(errno));
-        // A file is there: a live server answers, a killed one left it behind.
+    // The name appears only once it is served: bound and listening under a name of its own in
+    // the same private directory, then renamed into place, so that an ECR that connects as
+    // soon as it sees the file is never refused.
+    for (int attempt = 0; temporary.empty(); ++attempt) {
+        std::string name = temporary_name(dir);
+        sockaddr_un at;
+        if (!make_address(name, at)) return fail("socket path too long");
+        if (bind_private(fd, at)) {
+            temporary = name;
+        } else if (errno != EADDRINUSE || attempt == 8) {
+            return fail(std::strerror(errno));
+        }
+    }
+    struct stat bound {};
+    if (::lstat(temporary.c_str(), &bound) != 0 || ::listen(fd, 10) != 0)
+        return fail(std::strerror(errno));
+    // Never over another file: a live server answers and keeps its name, a killed one left
+    // its socket behind, and anything else is no socket of ours.
+    for (int attempt = 0;; ++attempt) {
+        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+            break;
+        if (errno != EEXIST || attempt == 8) return fail(std::strerror(errno));
         int probe = connect_to(path);
         if (probe >= 0) {
             ::close(probe);
             return fail("another server is listening");
         }
         struct stat st {};
-        if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode))
-            return fail("exists and is not a socket");
+        if (::lstat(path.c_str(), &st) != 0) continue;  // gone meanwhile
+        if (!S_ISSOCK(st.st_mode)) return fail("exists and is not a socket");
         ::unlink(path.c_str());
-        if (!bind_private()) return fail(std::strerror(errno));
     }
-    struct stat bound {};
-    if (::lstat(path.c_str(), &bound) != 0 || ::listen(fd, 10) != 0) {
-        std::string why = std::strerror(errno);
-        ::unlink(path.c_str());
-        return fail(why);
-    }
-    std::unique_ptr<PipeServer> server(new PipeServer(fd, path));
+    std::unique_ptr<PipeServer> server(new PipeServer(fd, path, std::move(notice)));
     server->dev_ = bound.st_dev;
     server->ino_ = bound.st_ino;
     if (!server->start_turning_away()) return Failure{path + ": cannot start the connection guard"};
@@ -259,6 +305,15 @@ void PipeServer::turn_away_loop() {
     }
 }
 
+namespace {
+// Conditions of the moment, not of the socket: the connection stays queued until it can be
+// taken (ECONNABORTED: the client left before; the next one is taken at once).
+bool passing_accept_failure(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM ||
+           error == ECONNABORTED || error == EINTR;
+}
+}  // namespace
+
 bool PipeServer::accept_client() {
     disconnect();
     for (;;) {
@@ -273,8 +328,20 @@ bool PipeServer::accept_client() {
             changed_.notify_all();
             return true;
         }
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        return false;
+        const int error = errno;
+        if (!passing_accept_failure(error)) return false;
+        if (error == EINTR || error == ECONNABORTED) continue;
+        if (!told_short_ && notice_) {
+            told_short_ = true;
+            notice_(std::string("cannot take the ECR's connection (") + std::strerror(error) +
+                    "): the process has run out of file descriptors or memory; waiting for "
+                    "them to be free");
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Not spun on: the queued connection keeps the socket readable.
+        if (changed_.wait_for(lock, std::chrono::milliseconds(100),
+                              [&] { return shut_down_ || stopping_; }))
+            return false;
     }
 }
 
@@ -286,6 +353,11 @@ void PipeServer::disconnect() {
 }
 
 void PipeServer::shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        shut_down_ = true;
+    }
+    changed_.notify_all();
     ::shutdown(listen_fd_, SHUT_RDWR);
     int fd = client_.load();
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
@@ -294,13 +366,10 @@ void PipeServer::shutdown() {
 
 Result<std::unique_ptr<PipeClient>> PipeClient::connect(const std::string& pipe_name) {
     if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return Failure{why};
-    bool fallback;
-    std::string dir = socket_dir(&fallback);
+    std::string dir = socket_dir();
     // A socket in a directory that someone else controls may be anybody's.
-    if (fallback) {
-        if (Result<void> private_dir = private_socket_dir(dir, false); !private_dir)
-            return private_dir.failure();
-    }
+    if (Result<void> private_dir = private_socket_dir(dir, false); !private_dir)
+        return private_dir.failure();
     std::string path = dir + "/" + pipe_name;
     int fd = connect_to(path);
     if (fd < 0) return Failure{path + ": " + std::strerror(errno)};

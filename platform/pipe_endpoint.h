@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,16 +20,17 @@
 
 namespace tarvelo {
 
-// $XDG_RUNTIME_DIR/NAME when that variable is set and absolute, else
-// /tmp/tarvelo-UID/NAME: never straight in /tmp, where any user could create the name first.
+// $XDG_RUNTIME_DIR/NAME when that variable is set and absolute and names a private directory
+// (below), else /tmp/tarvelo-UID/NAME: never straight in /tmp, where any user could create the
+// name first, nor in a directory where another user could remove it or plant an impostor.
 std::string pipe_socket_path(const std::string& pipe_name);
 
 // Empty when NAME may name the socket; else why not (a '/', "." or "..", or nothing at all).
 std::string pipe_name_problem(const std::string& pipe_name);
 
-// The private directory that stands in for /tmp: with `create`, made with mode 0700 when
-// missing. Usable only when it is a real directory (not a link) owned by this user with no
-// group or other access.
+// The rule for the socket's directory: usable only when it is a real directory (not a link)
+// owned by this user with no group or other access. With `create` (the private directory that
+// stands in for /tmp), made with mode 0700 when missing.
 Result<void> private_socket_dir(const std::string& dir, bool create);
 
 // A connection handle, as the pipe operations of the scale library take it.
@@ -42,15 +44,22 @@ bool pipe_write_all(pipe_handle handle, const void* data, size_t length);
 
 class PipeServer {
   public:
-    // Binds the socket with mode 0600 from its first moment. A stale socket file that no server
-    // answers is removed first; a live server at the same path makes creation fail.
-    static Result<std::unique_ptr<PipeServer>> create(const std::string& pipe_name);
+    // What the server has to say that is no failure of its own (a runtime directory passed
+    // over, descriptors that ran out), for standard error.
+    using Notice = std::function<void(const std::string&)>;
+
+    // Makes the socket with mode 0600 from its first moment; its name appears only once it
+    // listens. A stale socket file that no server answers is replaced; a live server at the
+    // same path, or a file that is no socket, makes creation fail.
+    static Result<std::unique_ptr<PipeServer>> create(const std::string& pipe_name,
+                                                      Notice notice = {});
     ~PipeServer();
     PipeServer(const PipeServer&) = delete;
     PipeServer& operator=(const PipeServer&) = delete;
 
     // Waits for the next client, dropping the current one. False when the server was shut down
-    // or accept failed.
+    // or accept failed for good. A lack of descriptors or memory, or a client that left before
+    // it was taken, is waited out: the connection stays queued and is taken once it can be.
     bool accept_client();
     pipe_handle client() const { return client_.load(); }
     // The served client has closed its end altogether: its reply would go to nobody.
@@ -62,7 +71,8 @@ class PipeServer {
     const std::string& path() const { return path_; }
 
   private:
-    PipeServer(int fd, std::string path) : listen_fd_(fd), path_(std::move(path)) {}
+    PipeServer(int fd, std::string path, Notice notice)
+        : listen_fd_(fd), path_(std::move(path)), notice_(std::move(notice)) {}
     bool start_turning_away();
     void turn_away_loop();
     bool client_hung_up() const;
@@ -71,6 +81,8 @@ class PipeServer {
     int listen_fd_;
     std::atomic<int> client_{no_pipe};
     std::string path_;
+    Notice notice_;
+    bool told_short_ = false;  // the lack of descriptors has been told (accepting thread only)
 
     // The connections that arrive while a client is served are closed by a thread of their own,
     // as the serving thread is blocked in the client's reads.
@@ -79,6 +91,7 @@ class PipeServer {
     bool serving_ = false;       // a client is connected and served
     bool leave_queued_ = false;  // the served client has hung up: the next one waits its turn
     bool stopping_ = false;
+    bool shut_down_ = false;  // shutdown(): accept_client() returns, and stays returning
     int wake_fds_[2] = {-1, -1};
     std::thread turn_away_;
     // The socket file this server bound: only that file is removed at the end.

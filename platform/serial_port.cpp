@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -81,7 +82,34 @@ bool is_pty(int fd) {
     return m >= 136 && m <= 143;
 }
 
+// The descriptors whose device flag this process set, for a process that ends without closing
+// its ports (the board threads run to the very end): slots of plain atomics, so that the end
+// may walk them from anywhere.
+constexpr int kExclusiveSlots = 8;
+std::atomic<int> g_exclusive[kExclusiveSlots] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
+void remember_exclusive(int fd) {
+    for (auto& slot : g_exclusive) {
+        int free = -1;
+        if (slot.compare_exchange_strong(free, fd)) return;
+    }
+}
+
+void forget_exclusive(int fd) {
+    for (auto& slot : g_exclusive) {
+        int mine = fd;
+        if (slot.compare_exchange_strong(mine, -1)) return;
+    }
+}
+
 }  // namespace
+
+void release_serial_ports() {
+    for (auto& slot : g_exclusive) {
+        int fd = slot.exchange(-1);
+        if (fd >= 0) ::ioctl(fd, TIOCNXCL);
+    }
+}
 
 std::string serial_device_path(const std::string& name) {
     if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') &&
@@ -104,15 +132,22 @@ Result<std::unique_ptr<SerialPort>> SerialPort::open(const std::string& name,
     if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
     // Not shared: later openers of the same device are refused, as the board owns the line.
     // TIOCEXCL does not stop root, the lock does: a second copy of the program never gets to
-    // send its start-up commands to a board that another one is weighing with.
-    ::ioctl(fd, TIOCEXCL);
+    // send its start-up commands to a board that another one is weighing with. The lock comes
+    // first, so that a copy that is refused never touches the flag of the one that holds it.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         std::string why =
             errno == EWOULDBLOCK ? "device busy (held by another program)" : std::strerror(errno);
         ::close(fd);
         return Failure{path + ": " + why};
     }
-    std::unique_ptr<SerialPort> port(new SerialPort(fd, path));
+    // The flag belongs to the device, not to this descriptor: on a pseudo-terminal whose other
+    // end stays open it outlives our close, and would refuse the next start by a normal user.
+    // Whoever set it clears it (~SerialPort); a flag that was there already is not ours.
+    int already = 0;
+    if (::ioctl(fd, TIOCGEXCL, &already) != 0) already = 0;
+    const bool ours = already == 0 && ::ioctl(fd, TIOCEXCL) == 0;
+    if (ours) remember_exclusive(fd);
+    std::unique_ptr<SerialPort> port(new SerialPort(fd, path, ours));
     if (Result<void> applied = port->apply(settings); !applied)
         return Failure{path + ": " + applied.error(), true};
     return port;
@@ -128,7 +163,12 @@ LineOpener serial_port_opener() {
 }
 
 SerialPort::~SerialPort() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ < 0) return;
+    if (exclusive_) {
+        forget_exclusive(fd_);
+        ::ioctl(fd_, TIOCNXCL);
+    }
+    ::close(fd_);
 }
 
 Result<void> SerialPort::apply(const LineSettings& settings) {

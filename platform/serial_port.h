@@ -44,6 +44,10 @@ using LineOpener = std::function<Result<std::unique_ptr<SerialLine>>(const std::
 // The real serial devices.
 LineOpener serial_port_opener();
 
+// Gives up the exclusive use of every port still open, for a process that ends without
+// closing them; the ports stay open and locked until the process is gone.
+void release_serial_ports();
+
 class SerialPort : public SerialLine {
   public:
     // The port, or why not; a device that opened but refused the line settings fails as
@@ -63,9 +67,11 @@ class SerialPort : public SerialLine {
     const std::string& path() const { return path_; }
 
   private:
-    SerialPort(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    SerialPort(int fd, std::string path, bool exclusive)
+        : fd_(fd), path_(std::move(path)), exclusive_(exclusive) {}
     int fd_;
     std::string path_;
+    bool exclusive_;  // this port set the device's exclusive flag, and clears it at the end
 };
 
 }  // namespace tarvelo

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/error_line.h"
 #include "platform/window_messages.h"
 #include "ui/background.h"
 #include "ui/layout.h"
@@ -214,8 +215,7 @@ void CTarveloDlg::show_boot() {
 
 void CTarveloDlg::boot_failed(const std::string& text) {
     // Also on standard error: a scale running without a screen must still say why it stopped.
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    error_line(text);
     queue([this, text] {
         boot_->set_text(IDC_MESSAGE, decode_text(text));
         boot2_->set_text(IDC_MESSAGE, decode_text(text));

@@ -11,6 +11,9 @@ class QtMessageBox : public MessageBox {
   public:
     void error(const std::string& text) override;
     void info(const std::string& text);
+    // The program is ending: the open box closes as if OK was pressed, and no box opens from
+    // now on (the texts still go to standard error). User-interface thread.
+    void dismiss();
 };
 
 bool headless();

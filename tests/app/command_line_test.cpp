@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <cstdlib>
 #include <filesystem>
@@ -96,6 +97,7 @@ TEST(Programs, CommandLines) {
     test::TempDir dir;
     std::ofstream(dir.file("tarvelo.ini")) << "[scale]\nserial_port=" << dir.file("no-board");
     std::filesystem::create_directory(dir.file("folder.ini"));
+    ASSERT_EQ(mkfifo(dir.file("fifo.ini").c_str(), 0600), 0);
     struct Case {
         std::string program;
         std::vector<std::string> args;
@@ -128,6 +130,13 @@ TEST(Programs, CommandLines) {
          2,
          "",
          "tarvelo: unknown option '-platform'\n" + usage},
+        // A control byte in an argument is written out, never sent to the terminal raw.
+        {"tarvelo",
+         {"--\x1b[2J\nforged"},
+         no_screen,
+         2,
+         "",
+         "tarvelo: unknown option '--\\\\x1B\\[2J\\\\x0Aforged'\n" + usage},
         {"tarvelo",
          {"tarvelo.ini"},
          no_screen,
@@ -141,19 +150,34 @@ TEST(Programs, CommandLines) {
          "",
          "tarvelo: --config needs the settings file\n" + usage},
         // A FILE that is missing or no regular file is as no settings at all, even with a
-        // ./tarvelo.ini at hand.
+        // ./tarvelo.ini at hand; what is wrong with it is said first.
         {"tarvelo",
          {"--config", "missing.ini"},
          offscreen,
          255,
          "",
-         any + "Could not find tarvelo\\.ini\n"},
+         any + "tarvelo: missing\\.ini: No such file or directory\nCould not find tarvelo\\.ini\n"},
         {"tarvelo",
          {"--config=folder.ini"},
          offscreen,
          255,
          "",
-         any + "Could not find tarvelo\\.ini\n"},
+         any + "tarvelo: folder\\.ini: is a directory, not a regular file\nCould not find "
+               "tarvelo\\.ini\n"},
+        {"tarvelo",
+         {"--config", "fifo.ini"},
+         offscreen,
+         255,
+         "",
+         any +
+             "tarvelo: fifo\\.ini: is a FIFO, not a regular file\nCould not find tarvelo\\.ini\n"},
+        {"tarvelo",
+         {"--config", "/dev/null"},
+         offscreen,
+         255,
+         "",
+         any + "tarvelo: /dev/null: is a character device, not a regular file\nCould not find "
+               "tarvelo\\.ini\n"},
         {"kestrin", {"--version"}, no_screen, 0, "kestrin " + version + "\n", ""},
         {"kestrin",
          {"--help"},

@@ -574,6 +574,17 @@ TEST(Ecrctl, AReplyCutOffOrTrickledShowsTheBytesThatCame) {
     EXPECT_EQ(slow.drops, 1);
 }
 
+// The scale's slowest replies come to the records that send the board a command: a zero, a tare
+// or a preset tare answered (or given up) by the board at the last moment while its weight
+// settled, measured up to 6.13 s. With the defaults they arrive as what they are.
+TEST(Ecrctl, TheDefaultTimeOutOutlastsTheScalesSlowestReply) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"zero"}, {"tare"}, {"price", "150", "tare", "200"}}) {
+        EcrctlRun r = run_ecrctl(args, {ACK}, "", 6200);
+        EXPECT_EQ(r.exit_code, kPositive) << args[0] << r.out;
+    }
+}
+
 // How the scale cuts bytes sent at once into requests, and which of them it answers.
 TEST(Ecrctl, RawBytesAreCutIntoRequestsAsTheScaleReadsThem) {
     const std::string record255 = "\x04\x02" + std::string(253, 'A');

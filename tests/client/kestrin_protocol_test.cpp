@@ -106,20 +106,31 @@ TEST(KestrinPipe, PlaceRule) {
 
     tarvelo::test::TempDir dir;
     const std::string mine = dir.file("mine"), open = dir.file("open"), link = dir.file("link"),
-                      foreign = dir.file("foreign");
+                      foreign = dir.file("foreign"), others = dir.file("others");
     mkdir(mine.c_str(), 0700);
     mkdir(open.c_str(), 0700);
     chmod(open.c_str(), 0755);
+    mkdir(others.c_str(), 0700);
+    chmod(others.c_str(), 0703);
     symlink(mine.c_str(), link.c_str());
     mkdir(foreign.c_str(), 0700);
     bool as_root = chown(foreign.c_str(), 65534, 65534) == 0;
     EXPECT_EQ(private_dir_problem(mine), "");
     EXPECT_NE(private_dir_problem(open).find("group or others"), std::string::npos);
+    EXPECT_NE(private_dir_problem(others).find("group or others"), std::string::npos);
     EXPECT_NE(private_dir_problem(link).find("is a link"), std::string::npos);
     EXPECT_NE(private_dir_problem(dir.file("none")).find("No such file"), std::string::npos);
     if (as_root) {
         EXPECT_NE(private_dir_problem(foreign).find("belongs to user 65534"), std::string::npos);
     }
+    // XDG_RUNTIME_DIR is held to the same rule: one that others may write to is passed over.
+    const std::string fallback = "/tmp/tarvelo-" + std::to_string(geteuid()) + "/kv2170";
+    for (const std::string& runtime : {open, others}) {
+        tarvelo::test::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
+        EXPECT_EQ(pipe_path("kv2170"), fallback) << runtime;
+    }
+    tarvelo::test::ScopedEnv env("XDG_RUNTIME_DIR", mine + "/");
+    EXPECT_EQ(pipe_path("kv2170"), mine + "/kv2170");
 }
 
 TEST(KestrinStatus, TextsWordForWord) {

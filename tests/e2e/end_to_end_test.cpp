@@ -1,5 +1,5 @@
-// The programs as processes: boardsim on a pty, tarvelo offscreen in a directory of its own,
-// the ECR played over the socket. Readiness is waited for, never slept for.
+// The programs as processes (scale_run.h): a sale in each mode, verification, the spec flags,
+// a lost or vanished board, start-up failures, and a host that is hostile or unlucky.
 
 #include <gtest/gtest.h>
 
@@ -13,138 +13,10 @@
 
 #include "client/exchange.h"
 #include "client/pipe_link.h"
-#include "platform/pipe_endpoint.h"
-#include "tests/support/process.h"
-#include "tests/support/test_support.h"
+#include "tests/e2e/scale_run.h"
 
 namespace tarvelo::test {
 namespace {
-
-const std::string ENQ = "\x04\x05", ACK = "\x06", NAK = "\x15",
-                  STATUS =
-                      "\x04\x02"
-                      "08\x03";
-std::string status_reply(const char* s1s0) {
-    return std::string(
-               "\x02"
-               "09\x1b") +
-           s1s0 + "\x03";
-}
-
-struct Options {
-    std::string board = "xon";
-    std::string scale_section;  // extra lines for [scale]
-    std::string spec_section;
-    bool write_ini = true;
-    bool start_board = true;
-    std::vector<std::string> board_args;
-    std::string main1_section, main2_section;  // lines that win over the defaults
-    std::string serial_port;                   // empty: this run's own board
-    std::string pipe_name = "ecr";
-    std::map<std::string, std::string> env;  // over the run's own
-    bool stdout_pipe = false;
-    std::string wrap;  // a shell line that starts the scale as "$0" (to close its descriptors)
-    // Non-empty: the settings go into this file of the run's directory, named by --config, and
-    // ./tarvelo.ini names a board that is not there.
-    std::string settings_file;
-};
-
-class Scale {
-  public:
-    explicit Scale(const Options& o = {}) {
-        if (o.start_board) {
-            std::vector<std::string> args{"--link", dir.file("board"), "--type", o.board, "--rate",
-                                          "20",     "--verbose"};
-            args.insert(args.end(), o.board_args.begin(), o.board_args.end());
-            board = std::make_unique<Process>(BIN_DIR "/boardsim", args, dir.path(),
-                                              std::map<std::string, std::string>{},
-                                              dir.file("boardsim"));
-            EXPECT_TRUE(board->wait_output("ready:", 5000)) << board->err();
-        }
-        std::vector<std::string> args;
-        if (!o.settings_file.empty()) {
-            std::ofstream(dir.file("tarvelo.ini"))
-                << "[scale]\nserial_port=" << dir.file("no-board") << "\npipe_name=" << o.pipe_name;
-            args = {"--config", o.settings_file};
-        }
-        if (o.write_ini) {
-            std::ofstream ini(dir.file(o.settings_file.empty() ? "tarvelo.ini" : o.settings_file));
-            ini << "[windowMain1]\n"
-                << o.main1_section
-                << "w=800\nh=60\napproval_fg=10\nscale_span_fg=10\ntare_fg=15\n"
-                   "weight_fg=20\nuprice_fg=15\ntprice_fg=20\nzero_btn_fg=5\ntare_btn_fg=5\n"
-                   "[windowMain2]\n"
-                << o.main2_section
-                << "w=640\nh=200\nname_fg=30\nweight_fg=40\ntprice_fg=40\n"
-                   "[scale]\nserial_port="
-                << (o.serial_port.empty() ? dir.file("board") : o.serial_port)
-                << "\npipe_name=" << o.pipe_name << "\nad_type=" << (o.board == "xon" ? 0 : 1)
-                << "\n"
-                << o.scale_section << "[spec]\n"
-                << o.spec_section;
-        }
-        std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", dir.path()},
-                                               {"QT_QPA_PLATFORM", "offscreen"},
-                                               {"TARVELO_TIME_DIVISOR", "20"}};
-        for (const auto& [k, v] : o.env) env[k] = v;
-        if (o.wrap.empty())
-            tarvelo = std::make_unique<Process>(BIN_DIR "/tarvelo", args, dir.path(), env,
-                                                dir.file("tarvelo"), o.stdout_pipe);
-        else
-            tarvelo = std::make_unique<Process>(
-                "/bin/sh", std::vector<std::string>{"-c", o.wrap, BIN_DIR "/tarvelo"}, dir.path(),
-                env, dir.file("tarvelo"), o.stdout_pipe);
-    }
-    bool ready() { return tarvelo->wait_output("tarvelo: scale ready", 20000); }
-    PipeClient& ecr() {
-        if (!client) {
-            wait_until([&] { return std::filesystem::exists(dir.file("ecr")); }, 10000);
-            auto connected = PipeClient::connect("ecr");
-            EXPECT_TRUE(connected) << connected.error();
-            client = connected.value_or(nullptr);
-        }
-        return *client;
-    }
-    std::string exchange(const std::string& request, int timeout_ms = 5000) {
-        setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-        PipeClient& c = ecr();
-        c.write_all(request.data(), request.size());
-        std::string reply;
-        uint8_t b;
-        while (c.read_byte(b, timeout_ms) == PipeClient::Read::byte) {
-            reply.push_back(static_cast<char>(b));
-            if ((reply.size() == 1 && (b == 0x06 || b == 0x15)) || b == 0x03) break;
-        }
-        return reply;
-    }
-    // Sends the board one control line on its standard input and returns at once: a test that
-    // needs the effect waits for it itself (the next reply, a log line).
-    void board_line(const std::string& line) { board->send_line(line); }
-    std::string logs() {
-        std::string all;
-        for (auto& e : std::filesystem::directory_iterator(dir.path()))
-            if (e.path().filename().string().rfind("log_", 0) == 0) all += read_file(e.path());
-        return all;
-    }
-
-    TempDir dir;
-    std::unique_ptr<Process> board;
-    std::unique_ptr<Process> tarvelo;
-    std::unique_ptr<PipeClient> client;
-};
-
-std::string data02(const char* weight, const char* unit_price, const char* total) {
-    return std::string(
-               "\x02"
-               "02\x1b"
-               "3\x1b") +
-           weight + "\x1b" + unit_price + "\x1b" + total + "\x03";
-}
-
-// ENQ until the reply is `expected` (the board needs a moment to pass a new weight on).
-bool enq_until(Scale& s, const std::string& expected) {
-    return wait_until([&] { return s.exchange(ENQ) == expected; }, 5000);
-}
 
 TEST(EndToEnd, WeightModeSaleWithAutoClear) {
     Scale s;
@@ -363,26 +235,6 @@ TEST(EndToEnd, UnstablePlatformStopsTheStart) {
 
 // --- a host that is hostile or unlucky --------------------------------------------------------
 
-// Reads the pipe until `text` has come or timeout_ms passed.
-bool read_until(int fd, const std::string& text, int timeout_ms) {
-    std::string got;
-    return wait_until(
-        [&] {
-            pollfd p{fd, POLLIN, 0};
-            char buffer[512];
-            ssize_t n;
-            if (poll(&p, 1, 0) > 0 && (n = read(fd, buffer, sizeof buffer)) > 0)
-                got.append(buffer, static_cast<size_t>(n));
-            return got.find(text) != std::string::npos;
-        },
-        timeout_ms);
-}
-
-bool sanitizer_quiet(const std::string& err) {
-    return err.find("Sanitizer") == std::string::npos &&
-           err.find("runtime error") == std::string::npos;
-}
-
 // The reader of the scale's standard output goes away (a log collector, `| grep -m1 ready`):
 // the board traces that follow must not kill the scale.
 TEST(HostileHost, AClosedStandardOutputNeverKillsTheScale) {
@@ -499,8 +351,12 @@ TEST(HostileHost, ReadyOnlyWhenTheEcrIsServed) {
     ASSERT_TRUE(first.ready());
     struct Case {
         std::string pipe_name;
-        const char* why;
-    } cases[] = {{"ecr", "another server is listening"}, {"sub/ecr", "invalid pipe name"}};
+        std::string why;
+    } cases[] = {
+        {"ecr", "another server is listening"},
+        {"sub/ecr", "invalid pipe name"},
+        // Written out on standard error, never echoed raw or cut at the NUL.
+        {std::string("ecr\x1b[2J\0sub/x", 13), "invalid pipe name 'ecr\\x1B[2J\\x00sub/x'"}};
     ASSERT_EQ(mkdir(first.dir.file("sub").c_str(), 0700), 0);
     for (const Case& c : cases) {
         Scale second({.pipe_name = c.pipe_name, .env = {{"XDG_RUNTIME_DIR", first.dir.path()}}});

@@ -9,11 +9,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
 
+#include "tests/platform/socket_hooks.h"
 #include "tests/support/test_support.h"
 
 namespace tarvelo {
@@ -88,6 +91,8 @@ TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
          "group or others"},
         {"group", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0710); },
          "group or others"},
+        {"others", [](const std::string& p) { mkdir(p.c_str(), 0700), chmod(p.c_str(), 0703); },
+         "group or others"},
         {"foreign",
          [](const std::string& p) {
              mkdir(p.c_str(), 0700);
@@ -105,9 +110,44 @@ TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
     }
 }
 
+// A runtime directory that fails the same rule is passed over, with a word, for the private
+// one under /tmp; the ECR's side looks there by the same rule. Nothing goes into the other.
+TEST_F(PipeTest, ARuntimeDirectoryThatIsNotPrivateIsPassedOver) {
+    const std::string name = "pipe-test-" + std::to_string(getpid());
+    const std::string fallback = "/tmp/tarvelo-" + std::to_string(geteuid()) + "/" + name;
+    struct Case {
+        const char* dir;
+        mode_t mode;
+        const char* why;
+    } cases[] = {{"everyone", 0777, "(mode 0777)"},
+                 {"others", 0703, "(mode 0703)"},
+                 {"group", 0770, "(mode 0770)"}};
+    for (const Case& c : cases) {
+        const std::string runtime = dir_.file(c.dir);
+        ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(runtime.c_str(), c.mode), 0);
+        test::ScopedEnv env("XDG_RUNTIME_DIR", runtime);
+        EXPECT_EQ(pipe_socket_path(name), fallback) << c.dir;
+        std::vector<std::string> notices;
+        auto created =
+            PipeServer::create(name, [&](const std::string& t) { notices.push_back(t); });
+        ASSERT_TRUE(created) << c.dir << ": " << created.error();
+        EXPECT_EQ((*created)->path(), fallback);
+        ASSERT_EQ(notices.size(), 1u) << c.dir;
+        EXPECT_NE(notices[0].find("XDG_RUNTIME_DIR passed over, " + runtime + ": "),
+                  std::string::npos)
+            << notices[0];
+        EXPECT_NE(notices[0].find(c.why), std::string::npos) << notices[0];
+        EXPECT_TRUE(PipeClient::connect(name)) << c.dir;
+        EXPECT_TRUE(std::filesystem::is_empty(runtime)) << c.dir;
+    }
+}
+
 TEST_F(PipeTest, NamesThatAreNotPlainFileNamesAreRefused) {
     ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0700), 0);
-    for (const char* name : {"sub/ecr", ".", "..", "sub/", "/ecr"}) {
+    // A NUL would make the socket under the name before it ("ecr").
+    const std::vector<std::string> names{"sub/ecr", ".", "..", "sub/", "/ecr", {"ecr\0x", 5}};
+    for (const std::string& name : names) {
         auto created = PipeServer::create(name);
         EXPECT_FALSE(created) << name;
         EXPECT_NE(created.error().find("invalid pipe name"), std::string::npos)
@@ -118,14 +158,16 @@ TEST_F(PipeTest, NamesThatAreNotPlainFileNamesAreRefused) {
             << name << ": " << client.error();
     }
     EXPECT_FALSE(std::filesystem::exists(dir_.file("sub/ecr")));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("ecr")));
 }
 
 // Even with a umask that would open it to all, the socket is never seen with another mode:
-// no change of its attributes is ever reported after it appears.
+// no change of attributes is ever reported for any name it has had.
 TEST_F(PipeTest, SocketIsBornPrivate) {
     int inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(inotify, 0);
-    ASSERT_GE(inotify_add_watch(inotify, dir_.path().c_str(), IN_CREATE | IN_ATTRIB), 0);
+    ASSERT_GE(inotify_add_watch(inotify, dir_.path().c_str(), IN_CREATE | IN_MOVED_TO | IN_ATTRIB),
+              0);
     mode_t old = umask(0);
     auto created = PipeServer::create("born");
     umask(old);
@@ -135,17 +177,31 @@ TEST_F(PipeTest, SocketIsBornPrivate) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     alignas(inotify_event) char events[4096];
     ssize_t n = read(inotify, events, sizeof events);
-    bool created_seen = false;
+    bool appeared = false;
     for (ssize_t at = 0; at < n;) {
         auto* e = reinterpret_cast<inotify_event*>(events + at);
-        if (std::string(e->name) == "born") {
-            created_seen = created_seen || (e->mask & IN_CREATE);
-            EXPECT_FALSE(e->mask & IN_ATTRIB) << "the socket's mode was changed after it appeared";
-        }
+        appeared = appeared || (std::string(e->name) == "born" && (e->mask & IN_MOVED_TO));
+        EXPECT_FALSE(e->mask & IN_ATTRIB) << e->name << ": a mode changed after it appeared";
         at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
     }
-    EXPECT_TRUE(created_seen);
+    EXPECT_TRUE(appeared);
     close(inotify);
+}
+
+// The moment the name appears an ECR may connect; it must find the server listening. Listening
+// is caught as it happens (socket_hooks.cpp): the name must not be there yet.
+TEST_F(PipeTest, TheNameAppearsOnlyOnceTheSocketListens) {
+    bool named_before_listening = true;
+    test::on_listen([&] { named_before_listening = std::filesystem::exists(dir_.file("ecr")); });
+    auto created = PipeServer::create("ecr");
+    test::on_listen(nullptr);
+    ASSERT_TRUE(created) << created.error();
+    EXPECT_FALSE(named_before_listening);
+    EXPECT_TRUE(PipeClient::connect("ecr"));
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+        names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"ecr"}) << "the temporary name is left";
 }
 
 // A server that ends removes its own socket file, never one that another server bound since.
@@ -237,6 +293,40 @@ TEST_F(PipeTest, ShutdownWakesABlockedAccept) {
     (*created)->shutdown();
     waiter.join();
     EXPECT_TRUE(waiting);
+}
+
+// A lack of descriptors or memory is a condition of the moment: the ECR's connection waits in
+// the queue and is taken once it can be. The server says so once, never gives up its socket for
+// it, and a shut-down still ends the wait.
+TEST_F(PipeTest, AcceptWaitsOutALackOfDescriptors) {
+    std::vector<std::string> notices;
+    auto created = PipeServer::create("ecr", [&](const std::string& t) { notices.push_back(t); });
+    ASSERT_TRUE(created) << created.error();
+    PipeServer& server = **created;
+    auto client = PipeClient::connect("ecr");
+    ASSERT_TRUE(client) << client.error();
+    test::fail_accepts({EMFILE, ENFILE, ENOBUFS, ENOMEM, ECONNABORTED, EINTR, EMFILE});
+    EXPECT_TRUE(server.accept_client());
+    EXPECT_EQ(test::fail_accepts({}), 8) << "each failure tried again, the last one served";
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find(std::strerror(EMFILE)), std::string::npos) << notices[0];
+    EXPECT_NE(notices[0].find("out of file descriptors"), std::string::npos) << notices[0];
+    ASSERT_TRUE((*client)->write_all("\x05", 1));
+    uint8_t b = 0;
+    EXPECT_TRUE(pipe_read_byte(server.client(), b));
+    EXPECT_EQ(b, 0x05);
+
+    std::atomic<bool> waiting{false};
+    auto second = PipeServer::create("other", [&](const std::string&) { waiting = true; });
+    ASSERT_TRUE(second) << second.error();
+    auto queued = PipeClient::connect("other");
+    test::fail_accepts(std::vector<int>(100000, EMFILE));
+    std::thread accepting([&] { EXPECT_FALSE((*second)->accept_client()); });
+    ASSERT_TRUE(test::wait_until([&] { return waiting.load(); }));
+    (*second)->shutdown();
+    accepting.join();
+    test::fail_accepts({});
+    EXPECT_TRUE(std::filesystem::exists(dir_.file("other")));
 }
 
 TEST_F(PipeTest, ConnectingToNoServerFails) {

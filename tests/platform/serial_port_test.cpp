@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include "platform/pseudo_terminal.h"
 #include "tests/support/test_support.h"
@@ -59,6 +62,38 @@ TEST(SerialPort, ASecondOpenOfTheSameDeviceIsBusy) {
     EXPECT_NE(second.error().find("busy"), std::string::npos) << second.error();
     first->reset();
     EXPECT_TRUE(SerialPort::open(dir.file("board"), LineSettings{}));
+}
+
+// The device's exclusive flag outlives a close on a pseudo-terminal whose other end stays open:
+// a port that set it clears it when it ends, also when the line settings were refused, and the
+// process's end gives it up for ports it never closes. A refused second open leaves the first
+// one's flag alone. (Root opens a flagged device anyway, so the flag is read, not tried.)
+TEST(SerialPort, TheExclusiveUseEndsWithThePortOrTheProcess) {
+    test::TempDir dir;
+    auto pty = PseudoTerminal::create(dir.file("board"));
+    ASSERT_TRUE(pty) << pty.error();
+    auto exclusive = [&] {
+        int fd = ::open((*pty)->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        int set = -1;
+        EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &set), 0);
+        ::close(fd);
+        return set != 0;
+    };
+    EXPECT_FALSE(SerialPort::open(dir.file("board"), LineSettings{12345, 8, 'E', 1}));
+    EXPECT_FALSE(exclusive()) << "the settings were refused";
+
+    auto first = SerialPort::open(dir.file("board"), LineSettings{});
+    ASSERT_TRUE(first) << first.error();
+    EXPECT_TRUE(exclusive());
+    EXPECT_FALSE(SerialPort::open(dir.file("board"), LineSettings{}));
+    EXPECT_TRUE(exclusive()) << "a refused copy cleared the holder's flag";
+    first->reset();
+    EXPECT_FALSE(exclusive()) << "the port has ended";
+
+    auto kept = SerialPort::open(dir.file("board"), LineSettings{});
+    ASSERT_TRUE(kept) << kept.error();
+    release_serial_ports();
+    EXPECT_FALSE(exclusive()) << "the process has ended";
 }
 
 class PtyLine : public ::testing::Test {

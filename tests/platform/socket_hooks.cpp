@@ -1,0 +1,59 @@
+#include "tests/platform/socket_hooks.h"
+
+#include <dlfcn.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <deque>
+#include <mutex>
+
+namespace tarvelo::test {
+namespace {
+std::mutex g_mutex;
+std::function<void()> g_listen_hook;
+std::deque<int> g_accept_errors;
+int g_accepts = 0;
+}  // namespace
+
+void on_listen(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_listen_hook = std::move(hook);
+}
+
+int fail_accepts(std::vector<int> errors) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_accept_errors.assign(errors.begin(), errors.end());
+    int calls = g_accepts;
+    g_accepts = 0;
+    return calls;
+}
+
+}  // namespace tarvelo::test
+
+namespace hooks = tarvelo::test;
+
+// Found before the C library's by every caller in this program.
+extern "C" int listen(int fd, int backlog) {
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        if (hooks::g_listen_hook) hooks::g_listen_hook();
+    }
+    using Listen = int (*)(int, int);
+    static Listen real = reinterpret_cast<Listen>(::dlsym(RTLD_NEXT, "listen"));
+    return real(fd, backlog);
+}
+
+extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        ++hooks::g_accepts;
+        if (!hooks::g_accept_errors.empty()) {
+            errno = hooks::g_accept_errors.front();
+            hooks::g_accept_errors.pop_front();
+            return -1;
+        }
+    }
+    using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
+    static Accept4 real = reinterpret_cast<Accept4>(::dlsym(RTLD_NEXT, "accept4"));
+    return real(fd, address, length, flags);
+}
