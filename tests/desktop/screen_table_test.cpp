@@ -33,10 +33,15 @@ std::vector<Look> operator+(std::vector<Look> a, const std::vector<Look>& b) {
 const char* kMain1 = "windowMain1";
 const char* kMain2 = "windowMain2";
 
+// The settings' section of a display window.
+const char* section_of(const Win& w) {
+    return w.cls == std::string(kBar) ? kMain1 : kMain2;
+}
+
 // The four values of a display window, left to right (an empty text: not looked at).
 std::vector<Look> values(const Stage& st, const Win& w, const QString& tare, const QString& weight,
                          const QString& unit_price, const QString& total) {
-    const char* section = w.cls == std::string(kBar) ? kMain1 : kMain2;
+    const char* section = section_of(w);
     std::vector<Look> looks;
     const std::pair<const char*, QString> shown[] = {
         {"1054", tare}, {"1046", weight}, {"1050", unit_price}, {"1052", total}};
@@ -47,7 +52,7 @@ std::vector<Look> values(const Stage& st, const Win& w, const QString& tare, con
 
 // The zero and net indicators of a display window, on or off.
 std::vector<Look> marks(const Stage& st, const Win& w, bool zero, bool net) {
-    const char* section = w.cls == std::string(kBar) ? kMain1 : kMain2;
+    const char* section = section_of(w);
     const Text z = st.asked.caption(section, ">0<", kLeft),
                n = st.asked.caption(section, "NET", kCentre);
     return {zero ? shows(w, "1011", z) : lacks(w, "1011", z),
@@ -56,7 +61,7 @@ std::vector<Look> marks(const Stage& st, const Win& w, bool zero, bool net) {
 
 // Brand, units and captions of a display window in weight or quantity mode.
 std::vector<Look> labels(const Stage& st, const Win& w, bool quantity) {
-    const char* section = w.cls == std::string(kBar) ? kMain1 : kMain2;
+    const char* section = section_of(w);
     const Text tare = st.asked.caption(section, "TARE kg");
     return {shows(w, "1000", brand()), quantity ? lacks(w, "1048", tare) : shows(w, "1048", tare),
             shows(w, "1047", st.asked.caption(section, quantity ? "pcs" : "kg")),
@@ -71,6 +76,8 @@ std::vector<Row> both(const Stage& st, const std::string& screen, std::function<
             {"customer_" + screen, {}, looks(st.customer)}};
 }
 
+// kestrin's statics: "MS Shell Dlg" 8, drawn with Liberation Sans of 11 pixels, at the top of
+// their place.
 Text kestrin_text(const QString& t) {
     return {t, {"Liberation Sans", 11, false}, kBlack, Qt::AlignRight | Qt::AlignTop};
 }
@@ -168,7 +175,7 @@ std::vector<Row> two_monitor_rows(Stage& st) {
         [&](const Win& w) {
             std::vector<Look> looks = labels(st, w, true) + marks(st, w, false, false) +
                                       values(st, w, "", "3", "   2,50", "   7,50");
-            const char* section = w.cls == std::string(kBar) ? kMain1 : kMain2;
+            const char* section = section_of(w);
             looks.push_back(lacks(w, "1054", st.asked.value(section, " 0,500")));
             if (w.cls == std::string(kCustomer))
                 looks.push_back(shows(w, "1056", st.asked.value(kMain2, "PEARS", kCentre)));
