@@ -12,8 +12,8 @@
 
 #include "client/kestrin_protocol.h"
 #include "ecr/verification.h"
+#include "tests/e2e/scale_run.h"
 #include "tests/protocol_doc/document_blocks.h"
-#include "tests/protocol_doc/scale_run.h"
 
 namespace tarvelo::test {
 
@@ -48,14 +48,18 @@ std::string play(const ExchangeBlock& block) {
     auto at = [&](int line, const std::string& what) {
         return "block " + block.name + ", line " + std::to_string(line) + ": " + what;
     };
-    ScaleRun run({.board = block.board, .settings = block.settings});
-    if (!run.problem().empty()) return at(block.line, run.problem());
+    Options options{.board = block.board, .watch_display = true};
+    for (const auto& [key, value] : block.settings)
+        (key == "verify" ? options.scale_section : options.spec_section) +=
+            key + "=" + value + "\n";
+    Scale run(options);
+    if (!run.ready()) return at(block.line, "the scale never became ready: " + run.tarvelo->err());
     int random_number = -1;
     int last_line = block.line;
     for (const Step& step : block.steps) {
         last_line = step.line;
         if (step.kind == Step::Kind::board) {
-            if (std::string why = run.board_line(step.argument); !why.empty())
+            if (std::string why = run.board_line_shown(step.argument); !why.empty())
                 return at(step.line, why);
         } else if (step.kind == Step::Kind::display) {
             if (std::string why = run.customer_text(step.argument); !why.empty())
@@ -170,18 +174,21 @@ struct ClientRun {
     std::string out;
 };
 
-ClientRun run_client(const std::string& program, const std::vector<std::string>& args,
-                     ScaleRun& scale, const std::string& name) {
-    Process p(program, args, scale.dir().path(), scale.client_env(), scale.dir().file(name));
+ClientRun run_client(const std::string& program, const std::vector<std::string>& args, Scale& scale,
+                     const std::string& name) {
+    Process p(program, args, scale.dir.path(), scale.client_env(), scale.dir.file(name));
     int code = p.wait_exit(30000);
     return {code, p.out() + p.err()};
 }
 
 void both_clients(bool private_directory, bool c_first) {
     const std::string pipe = "doc-example-" + std::to_string(::getpid());
-    ScaleRun scale({.pipe_name = pipe, .private_directory = private_directory, .connect = false});
-    ASSERT_EQ(scale.problem(), "");
-    ASSERT_EQ(scale.board_line("weight 1234"), "");
+    Options options{.pipe_name = pipe, .watch_display = true};
+    // An empty XDG_RUNTIME_DIR counts as none: the socket then goes into the private directory.
+    if (private_directory) options.env["XDG_RUNTIME_DIR"] = "";
+    Scale scale(options);  // the ECR's one connection is left to the clients
+    ASSERT_TRUE(scale.ready()) << scale.tarvelo->err();
+    ASSERT_EQ(scale.board_line_shown("weight 1234"), "");
     const std::string c = EXAMPLE_C_CLIENT, py = PYTHON3;
     const std::string py_script = SOURCE_DIR "/docs/examples/ecr_client.py";
     auto run = [&](bool c_client, const std::string& price, const std::string& name) {
