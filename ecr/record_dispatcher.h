@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ecr/ecr_display.h"
+#include "ecr/ecr_frames.h"
 #include "ecr/sale_state.h"
 #include "ecr/verification.h"
 #include "log/event_log.h"
@@ -53,8 +54,9 @@ class RecordDispatcher {
     // The pipe server thread's start: quantity values and read counter to 0, verification
     // from the settings (logged).
     void start();
-    // One frame whose first two bytes passed the framing check; the reply to write.
-    std::string dispatch_frame(const uint8_t* frame, size_t length);
+    // One request of `length` bytes in its receive buffer, whose first two bytes passed the
+    // framing check; the reply to write. The fields are read in place at their fixed offsets.
+    std::string dispatch_frame(const ecr::ReceiveBuffer& frame, size_t length);
 
     char s1() const { return s1_; }
     char s0() const { return s0_; }

@@ -73,10 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   [] { return uint8_t{0x5A}; }};
     RecordDispatcher dispatcher(parts);
     dispatcher.start();
-    ecr::RequestFramer framer;
+    ecr::ReceiveBuffer buffer{};
+    ecr::RequestFramer framer(buffer);
     for (size_t i = 0; i < size; ++i) {
         if (!framer.feed(data[i]) || !ecr::is_request(framer.frame(), framer.length())) continue;
-        std::string reply = dispatcher.dispatch_frame(framer.frame(), framer.length());
+        std::string reply = dispatcher.dispatch_frame(buffer, framer.length());
         if (!well_formed(reply)) {
             for (char c : reply) fprintf(stderr, "%02X ", static_cast<unsigned char>(c));
             fprintf(stderr, "<- malformed reply\n");
