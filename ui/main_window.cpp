@@ -352,7 +352,7 @@ void CTarveloDlg::on_command(int id) {
 
 void CTarveloDlg::SetQuantityMode(int on) {
     quantity_mode_ = on ? 1 : 0;
-    weight_last_shown_.clear();  // 1046 now holds a placeholder: the next value must show
+    weight_last_shown_.clear();  // the weight now shows a placeholder: the next value must show
     set_mode_controls(*this, config_.scale, on);
     LayoutByPercent();
     repaint();
