@@ -8,52 +8,10 @@
 
 namespace tarvelo::app {
 
-// The sale flags as the facade's keys and sale refresh see them.
-class ScaleProgram::SaleStateFlags : public SaleFlags {
-  public:
-    explicit SaleStateFlags(SaleState& sale) : sale_(sale) {}
-    bool sale_open() const override { return sale_.price_set.load() != 0 || !sale_.text().empty(); }
-    int32_t one_touch_tare() const override { return sale_.one_touch_tare.load(); }
-    void set_one_touch_tare(int32_t value) override { sale_.one_touch_tare = value; }
-    void set_sale_active(int32_t value) override { sale_.sale_active = value; }
-
-  private:
-    SaleState& sale_;
-};
-
-// The ECR link's view of the weighing facade: zero and tare follow ad_type like the keys.
-class ScaleProgram::EcrScaleOnFacade : public EcrScale {
-  public:
-    explicit EcrScaleOnFacade(WeighingFacade& facade) : facade_(facade) {}
-    void get_snapshot(weighing_snapshot* out) override { facade_.get_snapshot(out); }
-    int rezero() override { return facade_.rezero(); }
-    int tare() override { return facade_.tare(); }
-    int preset_tare(int32_t tare) override { return facade_.preset_tare(tare); }
-    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
-
-  private:
-    WeighingFacade& facade_;
-};
-
-// The display thread's view of the weighing facade.
-class ScaleProgram::DisplayScaleOnFacade : public ui::DisplayScale {
-  public:
-    DisplayScaleOnFacade(WeighingFacade& facade, std::string checksum)
-        : facade_(facade), checksum_(std::move(checksum)) {}
-    void get_snapshot(weighing_snapshot* out) override { facade_.get_snapshot(out); }
-    int startup() override { return facade_.startup(checksum_); }
-    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
-    bool take_weight_text_clear() override { return facade_.take_weight_text_clear(); }
-
-  private:
-    WeighingFacade& facade_;
-    std::string checksum_;
-};
-
 namespace {
 
 WeighingFacade::Parts facade_parts(const Configuration& config, XonBoard& xon, LetterBoard& letter,
-                                   SaleFlags& sale, SavedSnapshot& saved, Clock& clock) {
+                                   SaleState& sale, SavedSnapshot& saved, Clock& clock) {
     WeighingFacade::Parts parts;
     parts.ad_type = config.scale.ad_type;
     parts.xon = &xon;
@@ -71,10 +29,8 @@ ScaleProgram::ScaleProgram(const Configuration& config, Clock& clock)
       clock_(clock),
       xon_(clock),
       letter_(clock),
-      sale_flags_(std::make_unique<SaleStateFlags>(sale_)),
-      facade_(facade_parts(config_, xon_, letter_, *sale_flags_, saved_, clock)),
-      log_(static_cast<uint32_t>(config_.scale.log_fg), clock),
-      ecr_scale_(std::make_unique<EcrScaleOnFacade>(facade_)) {
+      facade_(facade_parts(config_, xon_, letter_, sale_, saved_, clock)),
+      log_(static_cast<uint32_t>(config_.scale.log_fg), clock) {
     // TARVELO_TIME_DIVISOR shortens the boot screens' 8 s for automated runs; nothing else.
     if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR");
         divisor && std::atoi(divisor) > 1)
@@ -86,9 +42,9 @@ ScaleProgram::~ScaleProgram() {
 }
 
 bool ScaleProgram::start_display(ui::CTarveloDlg& dlg) {
-    display_scale_ = std::make_unique<DisplayScaleOnFacade>(facade_, dlg.module_checksum());
     ui::DisplayThread::Parts parts;
-    parts.scale = display_scale_.get();
+    parts.scale = &facade_;
+    parts.module_checksum = dlg.module_checksum();
     parts.sale = &sale_;
     parts.saved = &saved_;
     parts.main = &dlg;
@@ -110,7 +66,7 @@ bool ScaleProgram::start_display(ui::CTarveloDlg& dlg) {
 bool ScaleProgram::start_pipe(ui::CTarveloDlg& dlg) {
     const Settings& s = config_.scale;
     RecordDispatcher::Parts parts;
-    parts.scale = ecr_scale_.get();
+    parts.scale = &facade_;
     parts.sale = &sale_;
     parts.saved = &saved_;
     parts.display = &dlg;

@@ -54,10 +54,6 @@ class ScaleProgram {
     SaleState& sale() { return sale_; }
 
   private:
-    class SaleStateFlags;
-    class EcrScaleOnFacade;
-    class DisplayScaleOnFacade;
-
     void pipe_created(bool served);
     void announce();
 
@@ -70,18 +66,15 @@ class ScaleProgram {
     LetterBoard letter_;
     SaleState sale_;
     SavedSnapshot saved_;
-    std::unique_ptr<SaleStateFlags> sale_flags_;
     WeighingFacade facade_;
 
     // The ECR link.
     std::atomic<int32_t> display_ready_{0};
     EventLog log_;
-    std::unique_ptr<EcrScaleOnFacade> ecr_scale_;
     std::unique_ptr<RecordDispatcher> dispatcher_;
     std::unique_ptr<PipeServerThread> pipe_;
 
     // The display.
-    std::unique_ptr<DisplayScaleOnFacade> display_scale_;
     std::unique_ptr<ui::DisplayThread> display_;
 
     std::atomic<bool> display_stop_{false};

@@ -16,20 +16,10 @@
 #include "ecr/verification.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
+#include "scale/scale.h"
 #include "scale/weighing_snapshot.h"
 
 namespace tarvelo {
-
-// The weighing board as the ECR link uses it.
-class EcrScale {
-  public:
-    virtual ~EcrScale() = default;
-    virtual void get_snapshot(weighing_snapshot* out) = 0;
-    virtual int rezero() = 0;
-    virtual int tare() = 0;
-    virtual int preset_tare(int32_t tare) = 0;
-    virtual void sale_refresh(MessageSink* owner) = 0;
-};
 
 struct EcrSettings {
     uint8_t verify = 0;
@@ -40,7 +30,7 @@ struct EcrSettings {
 class RecordDispatcher {
   public:
     struct Parts {
-        EcrScale* scale = nullptr;
+        Scale* scale = nullptr;
         SaleState* sale = nullptr;
         SavedSnapshot* saved = nullptr;  // the display thread's copy: current tare, zero flag
         EcrDisplay* display = nullptr;

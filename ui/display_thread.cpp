@@ -68,7 +68,7 @@ int DisplayThread::boot() {
     if (!boot_wait(boot_clock, 2000)) return -1;
     p_.screens->close_flash();
     p_.screens->show_boot();
-    int result = p_.scale->startup();
+    int result = p_.scale->startup(p_.module_checksum);
     if (result < 0) {
         p_.screens->boot_failed(result == -1   ? kChecksumErrorText
                                 : result == -2 ? kRemoveItemText
