@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/command_line.h"
 #include "config/ini_reader.h"
 #include "libs/dravix.h"
 #include "libs/pellum.h"
@@ -68,10 +69,7 @@ int ScaleProgram::open_board(MessageSink* owner, const std::string& port) {
 }
 
 std::optional<std::string> ScaleProgram::read_checksum() {
-    char checksum[40] = {};
-    if (get_scale_checksum(checksum) < 0) return std::nullopt;
-    checksum[39] = '\0';
-    return std::string(checksum);
+    return scale_library_checksum();
 }
 
 ui::LibraryVersions ScaleProgram::library_versions() const {
