@@ -105,11 +105,7 @@ std::vector<std::string> settings_places(const CommandLine& line) {
 
 SoftwareIdentity software_identity() {
     SoftwareIdentity id;
-    char checksum[40] = {};
-    if (get_scale_checksum(checksum) == 0) {
-        checksum[39] = '\0';  // as the main window keeps it
-        id.checksum = checksum;
-    }
+    id.checksum = scale_library_checksum().value_or("");
     id.dravix_version = dravix_getversion();
     id.pellum_version = pellum_getversion();
     id.library_file = loaded_module_path(reinterpret_cast<const void*>(&get_scale_checksum));
@@ -118,6 +114,13 @@ SoftwareIdentity software_identity() {
     std::filesystem::path file = std::filesystem::canonical(id.library_file, error);
     if (!error) id.library_file = file.string();
     return id;
+}
+
+std::optional<std::string> scale_library_checksum() {
+    char checksum[40] = {};
+    if (get_scale_checksum(checksum) < 0) return std::nullopt;
+    checksum[39] = '\0';
+    return std::string(checksum);
 }
 
 std::string identity_text(const SoftwareIdentity& id) {

@@ -38,6 +38,9 @@ struct SoftwareIdentity {
     std::string library_file;
 };
 SoftwareIdentity software_identity();
+// The scale library's checksum as the windows show it; none when the library could not read
+// its own file.
+std::optional<std::string> scale_library_checksum();
 std::string identity_text(const SoftwareIdentity& identity);
 
 }  // namespace tarvelo::app
