@@ -251,6 +251,41 @@ TEST_F(PipeTest, StaleSocketIsReplacedButOtherFilesAreNot) {
     EXPECT_FALSE(PipeServer::create(""));
 }
 
+// Two servers that find the same stale socket at once: the one that puts its socket there first
+// keeps the name, and the other finds it listening. It never removes that socket as if it were
+// the stale one, which would leave a scale that says it is ready with no name an ECR can reach.
+TEST_F(PipeTest, ServersThatFindAStaleSocketAtOnceNeverRemoveEachOther) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, dir_.file("ecr").c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(fd);
+
+    Result<std::unique_ptr<PipeServer>> other = Failure{"not made"};
+    std::atomic<int> tid{0};
+    std::atomic<bool> done{false};
+    std::thread racer;
+    // The first server's probe of the stale socket has been refused: the other one comes now,
+    // and goes as far as it can (through, or waiting for its turn).
+    test::after_next_connect([&] {
+        racer = std::thread([&] {
+            tid = test::this_thread_tid();
+            other = PipeServer::create("ecr");
+            done = true;
+        });
+        test::wait_until([&] {
+            return done.load() || (tid.load() != 0 && test::thread_blocked_in(tid, SYS_flock));
+        });
+    });
+    auto first = PipeServer::create("ecr");
+    racer.join();
+    ASSERT_NE(static_cast<bool>(first), static_cast<bool>(other))
+        << (first ? "both servers made the name" : first.error() + " / " + other.error());
+    EXPECT_NE((first ? other : first).error().find("another server"), std::string::npos);
+    EXPECT_TRUE(PipeClient::connect("ecr")) << "the server that holds the name lost its socket";
+}
+
 TEST_F(PipeTest, ServesClientsOneAfterAnother) {
     auto created = PipeServer::create("ecr");
     ASSERT_TRUE(created);
