@@ -14,6 +14,7 @@ std::function<void()> g_listen_hook;
 std::deque<int> g_accept_errors;
 int g_accepts = 0;
 std::function<void()> g_connect_hook;
+std::deque<int> g_bind_errors;
 }  // namespace
 
 void on_listen(std::function<void()> hook) {
@@ -32,6 +33,11 @@ int fail_accepts(std::vector<int> errors) {
 void after_next_connect(std::function<void()> hook) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_connect_hook = std::move(hook);
+}
+
+void fail_binds(std::vector<int> errors) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_bind_errors.assign(errors.begin(), errors.end());
 }
 
 }  // namespace tarvelo::test
@@ -78,4 +84,18 @@ extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
     if (hook) hook();  // unlocked: the hook may connect too
     errno = saved;
     return result;
+}
+
+extern "C" int bind(int fd, const sockaddr* address, socklen_t length) {
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        if (!hooks::g_bind_errors.empty()) {
+            errno = hooks::g_bind_errors.front();
+            hooks::g_bind_errors.pop_front();
+            return -1;
+        }
+    }
+    using Bind = int (*)(int, const sockaddr*, socklen_t);
+    static Bind real = reinterpret_cast<Bind>(::dlsym(RTLD_NEXT, "bind"));
+    return real(fd, address, length);
 }
