@@ -43,10 +43,21 @@ int spare_descriptors(int wanted) {
 }
 
 int g_signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_taken[NSIG] = {};  // an ending signal of this kind has come once
 
-void on_signal(int signal) {
+void on_signal(int number) {
+    if (number != SIGUSR1 && g_taken[number]) {
+        // The second of a kind ends the program at once, by the signal's own default, once the
+        // board lines are given up: a pseudo-terminal's exclusive flag would outlive us and
+        // refuse the next start by a normal user.
+        release_serial_ports();
+        ::signal(number, SIG_DFL);
+        ::raise(number);  // delivered as this handler returns
+        return;
+    }
+    if (number != SIGUSR1) g_taken[number] = 1;
     int saved = errno;
-    char c = static_cast<char>(signal);
+    char c = static_cast<char>(number);
     [[maybe_unused]] auto n = ::write(g_signal_pipe[1], &c, 1);
     errno = saved;
 }
@@ -57,12 +68,9 @@ SignalEvents::SignalEvents() {
     if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
-    sa.sa_flags = SA_RESTART | SA_RESETHAND;
+    sa.sa_flags = SA_RESTART;
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
-    if (std::getenv("TARVELO_SCREENSHOT_DIR")) {
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGUSR1, &sa, nullptr);
-    }
+    if (std::getenv("TARVELO_SCREENSHOT_DIR")) sigaction(SIGUSR1, &sa, nullptr);
 }
 
 void SignalEvents::attach(CTarveloDlg& dlg, QtMessageBox& boxes) {

@@ -26,11 +26,11 @@ class CTarveloApp {
 
 // Signals reach the program through a self-pipe read on the Qt event loop. SIGTERM, SIGINT and
 // SIGHUP close the main window as its own close does, so the program ends cleanly with exit
-// code 0; each is taken once, and a second one ends the program at once. During the main
-// window's start-up they are taken too (a message box there runs the event loop): the box
-// closes, no other opens, and the program ends once the start-up returns, with the start-up's
-// own exit code. With TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display windows there as
-// PNG files (for demonstrations and checks on a machine without a screen).
+// code 0; each is taken once, and a second one ends the program at once (the board lines given
+// up first). During the main window's start-up they are taken too (a message box there runs the
+// event loop): the box closes, no other opens, and the program ends once the start-up returns,
+// with the start-up's own exit code. With TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display
+// windows there as PNG files (for demonstrations and checks on a machine without a screen).
 class SignalEvents {
   public:
     // Installs the handlers; signals that come before attach() wait in the pipe.
