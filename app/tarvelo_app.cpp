@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/installation_check.h"
 #include "config/settings.h"
 #include "libs/dravix.h"
 #include "libs/pellum.h"
@@ -131,7 +132,14 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
     };
     s.exit_process = [](int code) { end_process(code); };
     s.scale_open = [&program](MessageSink* owner, const char* port) {
-        return program->facade().open(owner, port);
+        int opened = program->facade().open(owner, port);
+        // What tarvelo --check would say of the device, beside the box's "Scale initialize
+        // failed!" on standard error.
+        if (opened == -1) {
+            if (std::string hint = board_open_hint(port ? port : ""); !hint.empty())
+                error_line("tarvelo: " + hint);
+        }
+        return opened;
     };
     s.get_checksum = [](char* buffer) { return get_scale_checksum(buffer); };
     s.start_display_thread = [&program](CTarveloDlg& dlg) { return program->start_display(dlg); };
