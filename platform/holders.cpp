@@ -85,9 +85,12 @@ bool listening_unix_sockets(std::vector<BoundListener>& out) {
             ok = false;
             break;
         }
-        int left = static_cast<int>(n);
-        for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
-             h = NLMSG_NEXT(h, left)) {
+        // Walked by hand: the kernel's macros mix signed and unsigned lengths.
+        const size_t size = static_cast<size_t>(n);
+        for (size_t at = 0; at + sizeof(nlmsghdr) <= size;) {
+            const auto* h = reinterpret_cast<const nlmsghdr*>(buffer + at);
+            if (h->nlmsg_len < sizeof(nlmsghdr) || at + h->nlmsg_len > size) break;
+            at += NLMSG_ALIGN(h->nlmsg_len);
             if (h->nlmsg_type == NLMSG_DONE) {
                 done = true;
                 break;
@@ -96,13 +99,20 @@ bool listening_unix_sockets(std::vector<BoundListener>& out) {
                 ok = false;
                 break;
             }
-            auto* message = static_cast<unix_diag_msg*>(NLMSG_DATA(h));
-            int attributes = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof *message));
-            for (auto* a = reinterpret_cast<rtattr*>(message + 1); RTA_OK(a, attributes);
-                 a = RTA_NEXT(a, attributes)) {
-                if (a->rta_type != UNIX_DIAG_VFS) continue;
-                auto* file = static_cast<unix_diag_vfs*>(RTA_DATA(a));
-                out.push_back({message->udiag_ino, file->udiag_vfs_dev, file->udiag_vfs_ino});
+            if (h->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg))) continue;
+            const auto* message = static_cast<const unix_diag_msg*>(NLMSG_DATA(h));
+            const char* attributes = reinterpret_cast<const char*>(message + 1);
+            const char* end = reinterpret_cast<const char*>(h) + h->nlmsg_len;
+            while (attributes + sizeof(rtattr) <= end) {
+                const auto* a = reinterpret_cast<const rtattr*>(attributes);
+                if (a->rta_len < sizeof(rtattr) || attributes + a->rta_len > end) break;
+                if (a->rta_type == UNIX_DIAG_VFS &&
+                    a->rta_len >= RTA_LENGTH(sizeof(unix_diag_vfs))) {
+                    unix_diag_vfs file;
+                    std::memcpy(&file, RTA_DATA(a), sizeof file);
+                    out.push_back({message->udiag_ino, file.udiag_vfs_dev, file.udiag_vfs_ino});
+                }
+                attributes += RTA_ALIGN(a->rta_len);
             }
         }
     }
