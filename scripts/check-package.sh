@@ -116,6 +116,10 @@ done
 for f in docs/examples/ecr_client.c docs/examples/ecr_client.py; do
     cmp -s "$doc/examples/$(basename "$f")" "$f" || fail "no $f in $doc/examples/"
 done
+# Every picture the README shows is where its link points from the packaged README.
+for picture in $(grep -o '!\[[^]]*\]([^)]*)' README.md | sed 's/.*](\(.*\))$/\1/'); do
+    cmp -s "$doc/$picture" "$picture" || fail "the README shows $picture, not in ${doc#"$root"}/"
+done
 ecrctl_page=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$root/usr/share/man/man1/ecrctl.1.gz" 2>/dev/null)
 for f in /usr/share/doc/tarvelo/ecr-protocol.md.gz /usr/share/doc/tarvelo/examples/; do
     [ -e "$root$f" ] && grep -qF "$f" <<<"$ecrctl_page" \

@@ -23,8 +23,9 @@ class BootScreens {
   public:
     virtual ~BootScreens() = default;
     virtual void set_flash_colour(int r, int g, int b) = 0;
-    virtual void close_flash() = 0;
     virtual void show_boot() = 0;
+    // Once the boot windows are on the screen.
+    virtual void close_flash() = 0;
     // The failure text on both boot windows and the Exit key on the first.
     virtual void boot_failed(const std::string& text) = 0;
     virtual void close_boot() = 0;

@@ -7,6 +7,8 @@
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
+#include <QWindow>
 #include <cstdio>
 #include <cstring>
 
@@ -200,10 +202,24 @@ void CTarveloDlg::set_flash_colour(int r, int g, int b) {
 }
 
 void CTarveloDlg::close_flash() {
-    queue([this] {
-        flash_->close();
-        flash2_->close();
-    });
+    queue([this] { close_flash_when_covered(kBootCoverWaitMs); });
+}
+
+void CTarveloDlg::close_flash_when_covered(int patience_ms) {
+    // A shown window reaches the screen only once the window manager has mapped it: closing
+    // the colour test any earlier would leave the bare desktop in sight for a frame or two.
+    // A boot window that never gets there (no such display) holds it up for a moment only.
+    auto covering = [](const QWidget* w) {
+        return !w->isVisible() || (w->windowHandle() && w->windowHandle()->isExposed());
+    };
+    if (patience_ms > 0 && !(covering(boot_) && covering(boot2_))) {
+        QTimer::singleShot(kBootCoverPollMs, this, [this, patience_ms] {
+            close_flash_when_covered(patience_ms - kBootCoverPollMs);
+        });
+        return;
+    }
+    flash_->close();
+    flash2_->close();
 }
 
 void CTarveloDlg::show_boot() {

@@ -108,6 +108,11 @@ class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // How long the colour test waits for the boot windows to reach the screen, and how often
+    // it looks.
+    static constexpr int kBootCoverWaitMs = 1000;
+    static constexpr int kBootCoverPollMs = 10;
+    void close_flash_when_covered(int patience_ms);
     void request_close();
     void queue(std::function<void()> call);
     MessageBox& boxes();

@@ -165,6 +165,7 @@ const Source kSources[] = {
     {"", Format::help},
     {"packaging/man/ecrctl.1", Format::man},
     {"README.md", Format::markdown},
+    {"docs/ecr-protocol.md", Format::markdown},
 };
 
 // The command and option words of one entry: "show | hide", "--help, -h",

@@ -80,7 +80,7 @@ TEST_F(DisplayThreadTest, BootShowsColoursForTwoSecondsEach) {
     EXPECT_EQ(thread_->boot(), 0);
     EXPECT_EQ(screens_.calls,
               (std::vector<std::string>{"flash 0,255,169 @2000", "flash 135,206,250 @4000",
-                                        "close flash @6000", "show boot @6000", "close boot @8000",
+                                        "show boot @6000", "close flash @6000", "close boot @8000",
                                         "show windows @8000"}));
     EXPECT_EQ(ready_.load(), 1);
 }
