@@ -11,14 +11,14 @@
 namespace tarvelo::app {
 
 struct CommandLine {
-    enum class Action { run, help, version, refuse };
+    enum class Action { run, help, version, check, refuse };
     Action action = Action::run;
     std::optional<std::string> settings_file;  // --config FILE
     std::string refusal;                       // what is wrong, for Action::refuse
 };
 
 // Reads the arguments that follow the program name. A refusal wins over everything else;
-// then --help, then --version.
+// then --help, then --version, then --check.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // The settings places in the order they are tried: FILE alone when one was given.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/command_line.h"
+#include "app/installation_check.h"
 #include "config/ini_reader.h"
 #include "libs/dravix.h"
 #include "libs/pellum.h"
@@ -65,7 +66,13 @@ std::optional<Configuration> ScaleProgram::load_settings() {
 }
 
 int ScaleProgram::open_board(MessageSink* owner, const std::string& port) {
-    return parts_->facade.open(owner, port.c_str());
+    int opened = parts_->facade.open(owner, port.c_str());
+    // What tarvelo --check would say of the device, beside the box's "Scale initialize
+    // failed!" on standard error.
+    if (opened == -1) {
+        if (std::string hint = board_open_hint(port); !hint.empty()) error_line("tarvelo: " + hint);
+    }
+    return opened;
 }
 
 std::optional<std::string> ScaleProgram::read_checksum() {

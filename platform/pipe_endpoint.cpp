@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/holders.h"
+
 namespace tarvelo {
 namespace {
 
@@ -70,6 +72,14 @@ std::string socket_dir(std::string* passed_over = nullptr) {
 
 std::string pipe_socket_path(const std::string& pipe_name) {
     return socket_dir() + "/" + pipe_name;
+}
+
+PipeSocketPlace pipe_socket_place(const std::string& pipe_name) {
+    PipeSocketPlace place;
+    place.dir = socket_dir(&place.passed_over);
+    place.path = place.dir + "/" + pipe_name;
+    place.private_tmp = place.dir == fallback_dir();
+    return place;
 }
 
 std::string pipe_name_problem(const std::string& pipe_name) {
@@ -173,16 +183,15 @@ std::string temporary_name(const std::string& dir) {
 Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_name,
                                                        Notice notice) {
     if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return Failure{why};
-    std::string passed_over;
-    std::string dir = socket_dir(&passed_over);
-    if (!passed_over.empty() && notice)
-        notice("XDG_RUNTIME_DIR passed over, " + passed_over + "; the pipe goes into " + dir +
+    const PipeSocketPlace place = pipe_socket_place(pipe_name);
+    const std::string &dir = place.dir, &path = place.path;
+    if (!place.passed_over.empty() && notice)
+        notice("XDG_RUNTIME_DIR passed over, " + place.passed_over + "; the pipe goes into " + dir +
                " instead");
-    if (dir == fallback_dir()) {
+    if (place.private_tmp) {
         if (Result<void> private_dir = private_socket_dir(dir, true); !private_dir)
             return private_dir.failure();
     }
-    std::string path = dir + "/" + pipe_name;
     sockaddr_un addr;
     if (!make_address(path, addr)) return Failure{"socket path too long: " + path};
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -221,7 +230,11 @@ Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_n
             int probe = connect_to(path);
             if (probe >= 0) {
                 ::close(probe);
-                return fail("another server is listening");
+                ListenerAnswer served = socket_listener(path);
+                std::string by = served.listener && !served.listener->holders.seen.empty()
+                                     ? " (" + holders_text(served.listener->holders.seen) + ")"
+                                     : "";
+                return fail("another server is listening" + by);
             }
             struct stat st {};
             if (::lstat(path.c_str(), &st) != 0) continue;  // gone meanwhile
