@@ -62,6 +62,7 @@ std::string play(const ExchangeBlock& block) {
             key + "=" + value + "\n";
     Scale run(options);
     if (!run.ready()) return at(block.line, "the scale never became ready: " + run.tarvelo->err());
+    if (!run.board_idle()) return at(block.line, "the board never finished the start-up's zero");
     int random_number = -1;
     int last_line = block.line;
     for (const Step& step : block.steps) {
