@@ -38,6 +38,17 @@ Text Asked::caption(const char* section, const QString& text, Qt::Alignment alig
     return {text, points_face("Arial Bold", 9), colour(section), align};
 }
 
+std::vector<std::pair<const char*, Text>> Asked::legal(const std::string& checksum) const {
+    auto small = [](const std::string& t, Qt::Alignment align) {
+        return Text{QString::fromStdString(t), points_face("Arial Bold", 9), kBlack, align};
+    };
+    return {{"1001", small(checksum, kCentre)},
+            {"1044", small("TC4702", kCentre)},  // fixed, not a setting
+            {"1002", small(setting(ini, "scale", "max_label", "Max.6/15kg"), kLeft)},
+            {"1003", small(setting(ini, "scale", "min_label", "Min.40g"), kLeft)},
+            {"1004", small(setting(ini, "scale", "ed_label", "e=d=2/5g"), kLeft)}};
+}
+
 Text brand() {
     return {"VEKO", points_face("Arial Bold", 18), kTeal, kCentre};
 }
@@ -82,6 +93,7 @@ Stage::Stage(const std::vector<QRect>& monitors, bool tray, const std::vector<Se
       s(x, settings, board_lines),
       table(x, {&s.probe_}),
       asked{s.settings()},
+      checksum(identity()["CHECKSUM"]),
       bar{kBar, window_place(s.settings(), "windowMain1")},
       customer{kCustomer, window_place(s.settings(), "windowMain2")} {}
 

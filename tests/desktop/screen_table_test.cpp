@@ -59,14 +59,18 @@ std::vector<Look> marks(const Stage& st, const Win& w, bool zero, bool net) {
             net ? shows(w, "1012", n) : lacks(w, "1012", n)};
 }
 
-// Brand, units and captions of a display window in weight or quantity mode.
+// Brand, checksum, approval text, legal labels, units and captions of a display window in
+// weight or quantity mode.
 std::vector<Look> labels(const Stage& st, const Win& w, bool quantity) {
     const char* section = section_of(w);
     const Text tare = st.asked.caption(section, "TARE kg");
-    return {shows(w, "1000", brand()), quantity ? lacks(w, "1048", tare) : shows(w, "1048", tare),
-            shows(w, "1047", st.asked.caption(section, quantity ? "pcs" : "kg")),
-            shows(w, "1049", st.asked.caption(section, kEuro + (quantity ? "/pcs" : "/kg"))),
-            shows(w, "1051", st.asked.caption(section, kEuro))};
+    std::vector<Look> looks{
+        shows(w, "1000", brand()), quantity ? lacks(w, "1048", tare) : shows(w, "1048", tare),
+        shows(w, "1047", st.asked.caption(section, quantity ? "pcs" : "kg")),
+        shows(w, "1049", st.asked.caption(section, kEuro + (quantity ? "/pcs" : "/kg"))),
+        shows(w, "1051", st.asked.caption(section, kEuro))};
+    for (const auto& [id, text] : st.asked.legal(st.checksum)) looks.push_back(shows(w, id, text));
+    return looks;
 }
 
 // The same rows for the bar and then for the customer window: one action, two screens.
