@@ -68,6 +68,14 @@ Text bitmap_caption(const QString& t) {
     return {t, {"Liberation Sans", 10, true}, kAmber, kCentre};
 }
 
+std::vector<Look> bitmap_price_row(const Win& customer) {
+    return {shows_in(customer, {80, 92, 58, 25},
+                     {"PRICE", {"Liberation Sans", 10, true}, kAmber, kRight}),
+            filled(customer, kAmber, 0.5, {140, 90, 112, 28}),
+            shows_in(customer, {240, 90, 12, 28},
+                     {kEuro, {"Liberation Sans", 16, true}, kBlack, kCentre})};
+}
+
 std::vector<Look> box(const QString& text, bool error) {
     const Win w{kBox, {}};
     const Look shown = shows_in_its_face(w, "qt_msgbox_label", {text, {}, kBlack, kLeft, true});

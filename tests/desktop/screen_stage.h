@@ -56,6 +56,9 @@ Text fixed_mark(const QString& t);
 Text bitmap_caption(const QString& t);
 inline const QRect kTareCaption{2, 34, 80, 18}, kWeightCaption{87, 34, 80, 18},
     kUnitPriceCaption{172, 34, 80, 18};
+// The bitmaps' price row: its caption, the amber field behind the total, and the euro sign
+// that ends the field beyond the total's own control.
+std::vector<Look> bitmap_price_row(const Win& customer);
 
 // A message box: its text, and its icon (a red disc for an error, a white bubble for
 // information).

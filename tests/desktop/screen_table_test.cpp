@@ -380,13 +380,14 @@ std::vector<Row> fixed_look_rows(Stage& st) {
              })}},
         {"customer_fixed_weight_mode",
          {},
-         {shows_in(c, kTareCaption, bitmap_caption("TARE kg")),
-          shows_in(c, kWeightCaption, bitmap_caption("WEIGHT kg")),
-          shows_in(c, kUnitPriceCaption, bitmap_caption("UPRICE " + kEuro + "/kg")),
-          filled(c, kAmber, 0.5, {140, 90, 112, 28}), shows(c, "1054", fixed_value(" 0,000")),
-          shows(c, "1046", fixed_value(" 1,234")), shows(c, "1050", fixed_value("   1,50")),
-          shows(c, "1052", fixed_total("   1,85")), shows(c, "1056", fixed_article("APPLES")),
-          lacks(c, "1011", fixed_mark(">0<"))}},
+         std::vector<Look>{
+             shows_in(c, kTareCaption, bitmap_caption("TARE kg")),
+             shows_in(c, kWeightCaption, bitmap_caption("WEIGHT kg")),
+             shows_in(c, kUnitPriceCaption, bitmap_caption("UPRICE " + kEuro + "/kg")),
+             shows(c, "1054", fixed_value(" 0,000")), shows(c, "1046", fixed_value(" 1,234")),
+             shows(c, "1050", fixed_value("   1,50")), shows(c, "1052", fixed_total("   1,85")),
+             shows(c, "1056", fixed_article("APPLES")), lacks(c, "1011", fixed_mark(">0<"))} +
+             bitmap_price_row(c)},
         {"customer_fixed_zero",
          [&] { st.board("weight 0"); },
          {shows(c, "1011", fixed_mark(">0<")), shows(c, "1046", fixed_value(" 0,000"))}},
@@ -395,12 +396,14 @@ std::vector<Row> fixed_look_rows(Stage& st) {
              st.ecr({"quantity-mode"});
              st.ecr({"qprice", "250", "qty", "3", "text", "PEARS"});
          },
-         {lacks_in(c, kTareCaption, bitmap_caption("TARE kg")),
-          shows_in(c, kWeightCaption, bitmap_caption("QTY pcs")),
-          shows_in(c, kUnitPriceCaption, bitmap_caption("UPRICE " + kEuro + "/pcs")),
-          lacks(c, "1054", fixed_value(" 0,000")), shows(c, "1046", fixed_value("3")),
-          shows(c, "1050", fixed_value("   2,50")), shows(c, "1052", fixed_total("   7,50")),
-          shows(c, "1056", fixed_article("PEARS")), lacks(c, "1011", fixed_mark(">0<"))}},
+         std::vector<Look>{
+             lacks_in(c, kTareCaption, bitmap_caption("TARE kg")),
+             shows_in(c, kWeightCaption, bitmap_caption("QTY pcs")),
+             shows_in(c, kUnitPriceCaption, bitmap_caption("UPRICE " + kEuro + "/pcs")),
+             lacks(c, "1054", fixed_value(" 0,000")), shows(c, "1046", fixed_value("3")),
+             shows(c, "1050", fixed_value("   2,50")), shows(c, "1052", fixed_total("   7,50")),
+             shows(c, "1056", fixed_article("PEARS")), lacks(c, "1011", fixed_mark(">0<"))} +
+             bitmap_price_row(c)},
         {"bar_quantity_mode_font_size_0",
          {},
          labels(st, st.bar, true) + values(st, st.bar, "", "3", "", "")},
