@@ -273,9 +273,10 @@ std::vector<Row> two_monitor_rows(Stage& st) {
           shows(version, "1032", white(shown["Dravix Ver."])),
           // Only the values are black behind; the labels keep the dialog's face.
           backs(version, "1031", kBlack, 0.9), backs(version, "1028", kBlack, 0, 0.2)}},
+        // Its Close key takes it off the screen.
+        {"version_closed", [&] { st.click(kVersion, "1033"); }, {gone(version)}},
         {"wizard",
          [&] {
-             st.click(kVersion, "1033");
              st.board("counts 1234 5678");
              st.board("span open");
              // The scale sees the switch a cycle later: a box that still says it is closed is
@@ -321,10 +322,11 @@ std::vector<Row> two_monitor_rows(Stage& st) {
              st.click(kStep2, "1039");
          },
          box("Calibration success.", false)},
+        // Each step left the screen as the next came; after the last, none of them is left.
+        {"wizard_closed", [&] { st.answer_box(); }, {gone(wizard)}},
         // The largest value of every field, and the boot windows' longest text, stay whole.
         {"largest_values",
          [&] {
-             st.answer_box();
              for (const char* boot : {kBoot, kBoot2})
                  st.s.probe_.set(boot, 1041, "Please remove item from the scale platform!");
              for (const auto& [id, text] : kLargestBarValues)
