@@ -349,7 +349,16 @@ std::vector<Row> two_monitor_rows(Stage& st) {
          [&] { st.x.click(st.tray_icon()); },
          {shows(st.bar, "1000", brand()), shows(st.customer, "1000", brand())}},
         {"tray_closed",
-         [&] { st.x.double_click(st.tray_icon()); },
+         [&] {
+             // A machine too busy to deliver both clicks within the double-click time gives
+             // two single clicks: the windows hide and show again and the scale runs on. Then
+             // the double click is given again; a scale that is on its way out is left to go.
+             for (int tries = 0; tries < 3; ++tries) {
+                 st.x.double_click(st.tray_icon());
+                 if (st.s.tarvelo_->wait_exit(5000) != -1000) break;
+                 if (!Stage::shown(st.table.dump(), kBar)) break;
+             }
+         },
          {gone(st.bar), gone(st.customer), holds([&] {
               const int code = st.s.tarvelo_->wait_exit(0);
               return code == 0 ? "" : "tarvelo still runs (" + std::to_string(code) + ")";
