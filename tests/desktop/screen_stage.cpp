@@ -61,8 +61,8 @@ Text fixed_total(const QString& t) {
 Text fixed_article(const QString& t) {
     return {t, points_face("Arial", 18), kAmber, kCentre};
 }
-Text fixed_mark(const QString& t) {
-    return {t, points_face("Arial Bold", 9), kBlack, kLeft};
+Text fixed_mark(const QString& t, Qt::Alignment align) {
+    return {t, points_face("Arial Bold", 9), kBlack, align};
 }
 Text bitmap_caption(const QString& t) {
     return {t, {"Liberation Sans", 10, true}, kAmber, kCentre};

@@ -51,7 +51,7 @@ Text brand();
 Text fixed_value(const QString& t);
 Text fixed_total(const QString& t);
 Text fixed_article(const QString& t);
-Text fixed_mark(const QString& t);
+Text fixed_mark(const QString& t, Qt::Alignment align = kLeft);  // NET is centred
 // The bitmaps' own captions over the three value cells, and their places.
 Text bitmap_caption(const QString& t);
 inline const QRect kTareCaption{2, 34, 80, 18}, kWeightCaption{87, 34, 80, 18},

@@ -401,7 +401,23 @@ std::vector<Row> fixed_look_rows(Stage& st) {
              bitmap_price_row(c)},
         {"customer_fixed_zero",
          [&] { st.board("weight 0"); },
-         {shows(c, "1011", fixed_mark(">0<")), shows(c, "1046", fixed_value(" 0,000"))}},
+         {shows(c, "1011", fixed_mark(">0<")), lacks(c, "1012", fixed_mark("NET", kCentre)),
+          shows(c, "1046", fixed_value(" 0,000"))}},
+        {"customer_fixed_net",
+         [&] {
+             st.board("weight 500");
+             st.ecr({"tare"});
+         },
+         {shows(c, "1012", fixed_mark("NET", kCentre)), lacks(c, "1011", fixed_mark(">0<")),
+          shows(c, "1054", fixed_value(" 0,500")), shows(c, "1046", fixed_value(" 0,000"))}},
+        // The tare taken off an empty platform: NET goes, the zero indicator comes back.
+        {"customer_fixed_net_off",
+         [&] {
+             st.board("weight 0");
+             st.ecr({"tare"});
+         },
+         {lacks(c, "1012", fixed_mark("NET", kCentre)), shows(c, "1011", fixed_mark(">0<")),
+          shows(c, "1054", fixed_value(" 0,000"))}},
         {"customer_fixed_quantity_mode",
          [&] {
              st.ecr({"quantity-mode"});
@@ -413,7 +429,8 @@ std::vector<Row> fixed_look_rows(Stage& st) {
              shows_in(c, kUnitPriceCaption, bitmap_caption("UPRICE " + kEuro + "/pcs")),
              lacks(c, "1054", fixed_value(" 0,000")), shows(c, "1046", fixed_value("3")),
              shows(c, "1050", fixed_value("   2,50")), shows(c, "1052", fixed_total("   7,50")),
-             shows(c, "1056", fixed_article("PEARS")), lacks(c, "1011", fixed_mark(">0<"))} +
+             shows(c, "1056", fixed_article("PEARS")), lacks(c, "1011", fixed_mark(">0<")),
+             lacks(c, "1012", fixed_mark("NET", kCentre))} +
              bitmap_price_row(c)},
         {"bar_quantity_mode_font_size_0",
          {},
