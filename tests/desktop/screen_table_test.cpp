@@ -418,6 +418,15 @@ std::vector<Row> fixed_look_rows(Stage& st) {
          },
          {lacks(c, "1012", fixed_mark("NET", kCentre)), shows(c, "1011", fixed_mark(">0<")),
           shows(c, "1054", fixed_value(" 0,000"))}},
+        // A board that falls silent: dashes in the amber and on the price field, no indicator.
+        {"customer_fixed_lost_link",
+         [&] { st.board("silent"); },
+         {shows(c, "1054", fixed_value("------")), shows(c, "1046", fixed_value("------")),
+          shows(c, "1052", fixed_total("-------")), lacks(c, "1011", fixed_mark(">0<")),
+          lacks(c, "1012", fixed_mark("NET", kCentre))}},
+        {"customer_fixed_link_back",
+         [&] { st.board("resume"); },
+         {shows(c, "1011", fixed_mark(">0<")), shows(c, "1046", fixed_value(" 0,000"))}},
         {"customer_fixed_quantity_mode",
          [&] {
              st.ecr({"quantity-mode"});
