@@ -133,6 +133,9 @@ std::vector<Row> two_monitor_rows(Stage& st) {
                                       values(st, w, " 0,000", " 1,234", "   1,50", "   1,85");
             if (w.cls == std::string(kCustomer))
                 looks.push_back(shows(w, "1056", st.asked.value(kMain2, "APPLES", kCentre)));
+            else  // the tare key (the zero key, the default one, has a shaded face)
+                looks.push_back(
+                    shows(w, "1006", {">T<", points_face("Arial Bold", 20), kBlack, kCentre}));
             return looks;
         }));
     add(both(
