@@ -38,6 +38,17 @@ Text Asked::caption(const char* section, const QString& text, Qt::Alignment alig
     return {text, points_face("Arial Bold", 9), colour(section), align};
 }
 
+std::vector<std::pair<const char*, Text>> Asked::legal(const std::string& checksum) const {
+    auto small = [](const std::string& t, Qt::Alignment align) {
+        return Text{QString::fromStdString(t), points_face("Arial Bold", 9), kBlack, align};
+    };
+    return {{"1001", small(checksum, kCentre)},
+            {"1044", small("TC4702", kCentre)},  // fixed, not a setting
+            {"1002", small(setting(ini, "scale", "max_label", "Max.6/15kg"), kLeft)},
+            {"1003", small(setting(ini, "scale", "min_label", "Min.40g"), kLeft)},
+            {"1004", small(setting(ini, "scale", "ed_label", "e=d=2/5g"), kLeft)}};
+}
+
 Text brand() {
     return {"VEKO", points_face("Arial Bold", 18), kTeal, kCentre};
 }
@@ -50,11 +61,19 @@ Text fixed_total(const QString& t) {
 Text fixed_article(const QString& t) {
     return {t, points_face("Arial", 18), kAmber, kCentre};
 }
-Text fixed_mark(const QString& t) {
-    return {t, points_face("Arial Bold", 9), kBlack, kLeft};
+Text fixed_mark(const QString& t, Qt::Alignment align) {
+    return {t, points_face("Arial Bold", 9), kBlack, align};
 }
 Text bitmap_caption(const QString& t) {
     return {t, {"Liberation Sans", 10, true}, kAmber, kCentre};
+}
+
+std::vector<Look> bitmap_price_row(const Win& customer) {
+    return {shows_in(customer, {80, 92, 58, 25},
+                     {"PRICE", {"Liberation Sans", 10, true}, kAmber, kRight}),
+            filled(customer, kAmber, 0.5, {140, 90, 112, 28}),
+            shows_in(customer, {240, 90, 12, 28},
+                     {kEuro, {"Liberation Sans", 16, true}, kBlack, kCentre})};
 }
 
 std::vector<Look> box(const QString& text, bool error) {
@@ -82,6 +101,7 @@ Stage::Stage(const std::vector<QRect>& monitors, bool tray, const std::vector<Se
       s(x, settings, board_lines),
       table(x, {&s.probe_}),
       asked{s.settings()},
+      checksum(identity()["CHECKSUM"]),
       bar{kBar, window_place(s.settings(), "windowMain1")},
       customer{kCustomer, window_place(s.settings(), "windowMain2")} {}
 

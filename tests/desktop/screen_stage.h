@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/desktop/desktop_support.h"
@@ -37,6 +38,10 @@ struct Asked {
     Text value(const char* section, const QString& text, Qt::Alignment align = kRight) const;
     // Units, captions and the two indicators: "Arial Bold" 9, in font_color.
     Text caption(const char* section, const QString& text, Qt::Alignment align = kRight) const;
+    // The checksum (1001), the approval text (1044) and the legal labels Max, Min and e=d
+    // (1002 to 1004, max_label, min_label, ed_label): "Arial Bold" 9 in the desktop's own
+    // black; the first two centred, the labels at the left.
+    std::vector<std::pair<const char*, Text>> legal(const std::string& checksum) const;
 };
 
 // The brand label, teal in both display windows.
@@ -46,11 +51,14 @@ Text brand();
 Text fixed_value(const QString& t);
 Text fixed_total(const QString& t);
 Text fixed_article(const QString& t);
-Text fixed_mark(const QString& t);
+Text fixed_mark(const QString& t, Qt::Alignment align = kLeft);  // NET is centred
 // The bitmaps' own captions over the three value cells, and their places.
 Text bitmap_caption(const QString& t);
 inline const QRect kTareCaption{2, 34, 80, 18}, kWeightCaption{87, 34, 80, 18},
     kUnitPriceCaption{172, 34, 80, 18};
+// The bitmaps' price row: its caption, the amber field behind the total, and the euro sign
+// that ends the field beyond the total's own control.
+std::vector<Look> bitmap_price_row(const Win& customer);
 
 // A message box: its text, and its icon (a red disc for an error, a white bubble for
 // information).
@@ -86,6 +94,7 @@ class Stage {
     ScaleRun s;
     ScreenTable table;
     Asked asked;
+    std::string checksum;  // what the display windows and the version window show as 1001
     Win bar, customer;
     std::unique_ptr<KestrinRun> kestrin;
 };

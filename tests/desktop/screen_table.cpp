@@ -125,7 +125,7 @@ std::string ScreenTable::check(const Look& look, const QImage& screen, const Dum
     const std::string cls = look.window.cls;
     switch (look.kind) {
         case Look::gone:
-            if (share_like(screen, look.window.place, kDesktop, 2) >= 0.98) return "";
+            if (shows_only(screen, look.window.place, kDesktop)) return "";
             return cls + " still shows at " + rect_text(look.window.place);
         case Look::colours: {
             for (const QPoint& p : look.points)

@@ -11,15 +11,6 @@
 namespace tarvelo::test {
 namespace {
 
-// Fonts need an application; the test's own draws offscreen.
-void ensure_fonts() {
-    if (QGuiApplication::instance()) return;
-    static int argc = 3;
-    static char name[] = "desktop_test", option[] = "-platform", platform[] = "offscreen";
-    static char* argv[] = {name, option, platform, nullptr};
-    new QGuiApplication(argc, argv);  // lives as long as the test program
-}
-
 // A mask over an area: 1 where there is ink.
 struct Mask {
     int w = 0, h = 0;
@@ -150,6 +141,14 @@ std::string describe(const Text& t) {
 
 }  // namespace
 
+void ensure_fonts() {
+    if (QGuiApplication::instance()) return;
+    static int argc = 3;
+    static char name[] = "desktop_test", option[] = "-platform", platform[] = "offscreen";
+    static char* argv[] = {name, option, platform, nullptr};
+    new QGuiApplication(argc, argv);  // lives as long as the test program
+}
+
 Face points_face(const std::string& name, double points) {
     std::string family = name;
     bool bold = false;
@@ -232,6 +231,10 @@ double share_like(const QImage& screen, const QRect& rect, const QColor& colour,
                  std::abs(c.blue() - colour.blue()) <= tolerance;
         }
     return double(n) / (double(rect.width()) * rect.height());
+}
+
+bool shows_only(const QImage& screen, const QRect& place, const QColor& colour) {
+    return share_like(screen, place, colour, 2) >= 0.98;
 }
 
 }  // namespace tarvelo::test

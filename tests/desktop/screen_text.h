@@ -18,6 +18,10 @@ struct Face {
     int pixels = 0;
     bool bold = false;
 };
+// Text is drawn and measured only with an application: the test makes its own, offscreen, at
+// the first need.
+void ensure_fonts();
+
 // "Arial Bold" 20 points -> Liberation Sans, bold, 27 pixels.
 Face points_face(const std::string& name, double points);
 
@@ -36,5 +40,8 @@ std::string find_text(const QImage& screen, const QRect& area, const Text& text)
 std::string no_text(const QImage& screen, const QRect& area, const Text& text);
 // The share of the rectangle's pixels within `tolerance` of `colour` in every channel.
 double share_like(const QImage& screen, const QRect& rect, const QColor& colour, int tolerance = 8);
+// The place shows nothing but `colour` (a stray pixel or two aside): a window gone from it
+// leaves the bare desktop there, not its last picture.
+bool shows_only(const QImage& screen, const QRect& place, const QColor& colour);
 
 }  // namespace tarvelo::test
