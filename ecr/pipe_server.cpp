@@ -28,6 +28,9 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
 }
 
 int PipeServerThread::run() {
+    name_this_thread("ecr-pipe");
+    // The ECR waits on this thread's every wake-up: after the pause, and for each request byte.
+    wakeups_ = prefer_prompt_wakeups(p_.wakeups_ceiling);
     EventLog& log = *p_.log;
     auto created = PipeServer::create(
         p_.pipe_name, [](const std::string& text) { error_line("tarvelo: ECR pipe: " + text); });

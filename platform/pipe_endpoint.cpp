@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/thread_tuning.h"
+
 namespace tarvelo {
 namespace {
 
@@ -266,6 +268,7 @@ bool PipeServer::client_hung_up() const {
 }
 
 void PipeServer::turn_away_loop() {
+    name_this_thread("ecr-pipe-guard");
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
