@@ -1,10 +1,22 @@
 // The figures the scale is held to, each printed with its target:
 //   - ECR round trip, ENQ to record 02 on a stable scale, over the real socket and through the
-//     real serve loop with its 10 ms pause: p50 and p99 as a multiple of that pause;
+//     real serve loop with its 10 ms pause, the real board driver reading a board beside it:
+//     p50 and p99 as a multiple of that pause, quiet and beside busy neighbours (one spinning
+//     process per core, started and stopped here), as the scale runs for any user; and once
+//     more beside the neighbours with the scheduling grant, when this process has one (root, or
+//     a LimitRTPRIO / LimitNICE grant);
+//   - the display's latency, from a weight frame written on the board's line to the new weight
+//     in the bar's weight control (display_latency.h says what it includes);
 //   - decoder throughput of both boards' frames as a multiple of the 38400 baud line rate;
-//   - idle CPU (percent of one core) and resident memory of tarvelo, offscreen, with the board
-//     streaming 10 frames a second.
-// Usage: scale_report [--cpu-seconds N] (default 30)
+//   - idle CPU (percent of one core, from the threads' own run times) and resident memory of
+//     tarvelo, offscreen, with the board streaming 10 frames a second.
+// Every figure taken under a load says the load average it was taken at.
+// Usage: scale_report [--cpu-seconds N] (default 30) [--display-samples N] (default 200)
+//        [--stages] (where the round trips' time went, and the idle cost thread by thread)
+//        [--only quiet|loaded|granted|display|decoders|idle]
+//        [--wakeups ordinary|short|raised|realtime] (the most the loop's thread may ask for in
+//        the quiet and loaded figures; default short, what any user gets)
+//        [--tarvelo PATH] (the program whose idle cost is measured)
 
 #include <unistd.h>
 #include <algorithm>
@@ -78,6 +90,7 @@ void print_stages(const std::vector<bench::RoundTripStages>& trips) {
 void round_trip(const char* how, bool loaded, Wakeups ceiling, bool show_stages) {
     std::unique_ptr<bench::BusyNeighbours> neighbours;
     if (loaded) neighbours = std::make_unique<bench::BusyNeighbours>();
+    const int spinning = neighbours ? neighbours->count() : 0;
     const double load = bench::load_average();
     bench::RoundTrips r = bench::measure_round_trips(1000, ceiling);
     neighbours.reset();
@@ -90,12 +103,14 @@ void round_trip(const char* how, bool loaded, Wakeups ceiling, bool show_stages)
     for (const auto& t : r.trips) totals.push_back(t.total);
     double p50 = bench::quantile(totals, 0.5), p99 = bench::quantile(totals, 0.99);
     char what[96];
-    std::snprintf(what, sizeof what, "ECR round trip ENQ->02, %s, p50 / 10 ms pause", how);
+    std::snprintf(what, sizeof what, "ECR round trip, %s, p50 / 10 ms pause", how);
     report(what, p50 / 10.0, "x", "(reported)", true);
-    std::snprintf(what, sizeof what, "ECR round trip ENQ->02, %s, p99 / 10 ms pause", how);
+    std::snprintf(what, sizeof what, "ECR round trip, %s, p99 / 10 ms pause", how);
     report(what, p99 / 10.0, "x", "<= 1.3 x", p99 / 10.0 <= 1.3);
-    std::printf("    (%zu round trips, load average %.2f at the start, loop thread: %s)\n",
-                r.trips.size(), load, r.wakeups.c_str());
+    std::printf(
+        "    (%zu round trips, %d neighbours spinning, load average %.2f at the start, "
+        "loop thread: %s)\n",
+        r.trips.size(), spinning, load, r.wakeups.c_str());
     if (show_stages) print_stages(r.trips);
 }
 
@@ -208,6 +223,15 @@ void idle_process(int seconds, const std::string& tarvelo, bool show_threads) {
     report("tarvelo resident memory", rss, "MB", "< 80 MB", rss < 80.0);
 }
 
+// What the ECR link's thread of a scale started now would get (a thread of its own asks).
+Wakeups granted_wakeups() {
+    Wakeups got = Wakeups::ordinary;
+    std::thread([&] { got = prefer_prompt_wakeups(); }).join();
+    return got;
+}
+
+void quiet_qt_messages(QtMsgType, const QMessageLogContext&, const QString&) {}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -236,8 +260,16 @@ int main(int argc, char** argv) {
     auto wanted = [&](const char* part) { return only.empty() || only == part; };
     if (wanted("quiet")) round_trip("quiet", false, ceiling, stages);
     if (wanted("loaded")) round_trip("busy neighbours", true, ceiling, stages);
+    if (wanted("granted")) {
+        Wakeups granted = granted_wakeups();
+        if (granted > Wakeups::short_slice)
+            round_trip("neighbours + grant", true, granted, stages);
+        else
+            std::printf("(no scheduling grant here: the granted round trip is left out)\n");
+    }
     if (wanted("display")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        qInstallMessageHandler(quiet_qt_messages);  // the offscreen platform's own complaints
         int qt_argc = 1;
         QApplication app(qt_argc, argv);
         display_latency(display_samples);
