@@ -50,6 +50,8 @@ class PipeServerThread {
     Wakeups wakeups() const { return wakeups_.load(); }
 
   private:
+    void pause(int64_t reply_at_us);
+
     Parts p_;
     std::function<void(bool)> created_;
     std::atomic<bool> stop_{false};

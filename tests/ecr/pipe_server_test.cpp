@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "tests/ecr/cs_kw_client.h"
 #include "tests/ecr/ecr_fakes.h"
@@ -291,6 +295,63 @@ TEST_F(PipeServerTest, AStopBeforeTheRunEndsIt) {
     EXPECT_TRUE(test::wait_until([&] { return done.load(); }, 2000));
     if (!done) server.stop();  // the server exists now: this one reaches it
     run.join();
+}
+
+// A clock whose every reading comes `late_us` after the one before, as if the thread had been
+// kept from the processor that long between any two; it records the pauses asked for.
+class LateClock : public SystemClock {
+  public:
+    explicit LateClock(int64_t late_us) : late_us_(late_us) {}
+    int64_t now_us() override { return now_ += late_us_; }
+    void sleep_ms(int ms) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            pauses_.push_back(ms);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    std::vector<int> pauses() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pauses_;
+    }
+
+  private:
+    const int64_t late_us_;
+    std::atomic<int64_t> now_{0};
+    std::mutex mutex_;
+    std::vector<int> pauses_;
+};
+
+// The pause after a reply counts from the reply: time the thread lost between its reply and its
+// pause is not waited again, and the next read never comes sooner than 10 ms after the reply.
+// A pass without a reply pauses the whole 10 ms.
+TEST_F(PipeServerTest, ThePauseAfterAReplyCountsFromTheReply) {
+    const struct {
+        int64_t late_us;
+        int pause_ms;
+    } rows[] = {{300, 10}, {4000, 6}, {9999, 1}, {12500, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.late_us);
+        LateClock clock(row.late_us);
+        dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts());
+        PipeServerThread server({name_, dispatcher_.get(), &log_, &clock, &ready_});
+        std::thread run([&] { server.run(); });
+        const bool up = test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); });
+        if (up) {
+            Ecr ecr(name_);
+            EXPECT_EQ(ecr.exchange(ENQ), DATA_1000);
+            ecr.send("\x01\x05");                  // no request: no reply
+            EXPECT_EQ(ecr.exchange(ENQ), "\x15");  // the weight was sent already
+            EXPECT_TRUE(test::wait_until([&] { return clock.pauses().size() >= 4; }));
+        }
+        server.stop();
+        run.join();
+        ASSERT_TRUE(up);
+        std::vector<int> pauses = clock.pauses();
+        pauses.resize(4);
+        EXPECT_EQ(pauses, (std::vector<int>{10, row.pause_ms, 10, row.pause_ms}));
+        sale_.weight_sent = 0;
+    }
 }
 
 TEST_F(PipeServerTest, ASecondServerOnTheSameNameEndsAtOnce) {
