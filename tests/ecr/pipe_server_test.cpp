@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -62,6 +63,31 @@ const std::string DATA_1000 =
     "000000\x1b"
     "000000\x03";
 
+// Lets the serve loop's first pauses pass and holds every later one until released.
+class HeldPauses : public SystemClock {
+  public:
+    explicit HeldPauses(int free) : free_(free) {}
+    void sleep_ms(int ms) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++pauses_;
+        released_changed_.wait(lock, [&] { return pauses_ <= free_ || released_; });
+        lock.unlock();
+        SystemClock::sleep_ms(ms);
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        released_changed_.notify_all();
+    }
+
+  private:
+    const int free_;
+    std::mutex mutex_;
+    std::condition_variable released_changed_;
+    int pauses_ = 0;
+    bool released_ = false;
+};
+
 class PipeServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -69,6 +95,7 @@ class PipeServerTest : public ::testing::Test {
         name_ = "scale-" + std::to_string(::getpid());
     }
     void TearDown() override {
+        held_pauses_.release();
         if (server_) server_->stop();
         if (thread_.joinable()) thread_.join();
         unsetenv("XDG_RUNTIME_DIR");
@@ -85,10 +112,10 @@ class PipeServerTest : public ::testing::Test {
         parts.random_source = [] { return uint8_t{0x9E}; };
         return parts;
     }
-    void start(uint8_t verify = 0) {
+    void start(uint8_t verify = 0, Clock* loop_clock = &system_clock()) {
         dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts(verify));
         server_ = std::make_unique<PipeServerThread>(
-            PipeServerThread::Parts{name_, dispatcher_.get(), &log_, &system_clock(), &ready_});
+            PipeServerThread::Parts{name_, dispatcher_.get(), &log_, loop_clock, &ready_});
         thread_ = std::thread([this] { result_ = server_->run(); });
         ASSERT_TRUE(test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); }));
     }
@@ -103,6 +130,7 @@ class PipeServerTest : public ::testing::Test {
     test::FakeClock log_clock_;
     EventLog log_{10000, log_clock_, dir_.path()};
     std::atomic<int32_t> ready_{1};
+    HeldPauses held_pauses_{1};  // for a test that starts the loop on it
     std::unique_ptr<RecordDispatcher> dispatcher_;
     std::unique_ptr<PipeServerThread> server_;
     std::thread thread_;
@@ -251,7 +279,7 @@ TEST_F(PipeServerTest, OneEcrAtATime) {
 // Nothing a client sent is acted on once it has gone: not the request it left behind while it
 // was served, nor what it queued behind a leaving client and then gave up on.
 TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
-    start();
+    start(0, &held_pauses_);  // the pause after the first reply holds until the clients have gone
     scale_.unstable_reads = std::vector<bool>(30, true);  // an ENQ would take a while to settle
     {
         Ecr a(name_);
@@ -260,7 +288,6 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
                   "\x02"
                   "09\x1b"
                   "00\x03");  // served
-        ready_ = 0;           // the server reads nothing more until `a` has surely gone
         a.send(ENQ);          // and leaves without waiting for the answer
     }
     {
@@ -270,7 +297,7 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
             "01\x1b"
             "000999\x1b\x03");
     }
-    ready_ = 1;
+    held_pauses_.release();
     Ecr c(name_);
     EXPECT_EQ(c.exchange("\x04\x02"
                          "01\x1b"
