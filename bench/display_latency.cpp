@@ -14,6 +14,7 @@
 #include "scale/xon_board.h"
 #include "tests/support/test_support.h"
 #include "ui/main_window.h"
+#include "ui/program.h"
 #include "ui/templates.h"
 
 namespace tarvelo::bench {
@@ -21,16 +22,30 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-class FacadeDisplayScale : public ui::DisplayScale {
+// The real facade, but for the start-up sequence, which the board played here does not answer.
+class StartedFacade : public WeighingFacade {
   public:
-    explicit FacadeDisplayScale(WeighingFacade& facade) : facade_(facade) {}
-    void get_snapshot(weighing_snapshot* out) override { facade_.get_snapshot(out); }
-    int startup() override { return 0; }  // the board needs no start-up sequence here
-    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
-    bool take_weight_text_clear() override { return facade_.take_weight_text_clear(); }
+    using WeighingFacade::WeighingFacade;
+    int startup(const std::string&) override { return 0; }
+};
+
+// The program as the bar sees it: nothing but the scale is reached here.
+class BarProgram : public ui::Program {
+  public:
+    explicit BarProgram(Scale& scale) : scale_(scale) {}
+    std::optional<Configuration> load_settings() override { return Configuration{}; }
+    int open_board(MessageSink*, const std::string&) override { return 0; }
+    std::optional<std::string> read_checksum() override { return "00000000"; }
+    bool start_display_thread(ui::CTarveloDlg&) override { return true; }
+    bool start_pipe_thread(ui::CTarveloDlg&) override { return true; }
+    void exit_process(int) override {}
+    void display_shown() override {}
+    Scale& scale() override { return scale_; }
+    weighing_snapshot saved_snapshot() const override { return {}; }
+    ui::LibraryVersions library_versions() const override { return {}; }
 
   private:
-    WeighingFacade& facade_;
+    Scale& scale_;
 };
 
 class NoBootScreens : public ui::BootScreens {
@@ -91,19 +106,19 @@ DisplayLatencies measure_display_latency(int count, int board_period_ms) {
     facade_parts.xon = &xon;
     facade_parts.saved = &saved;
     facade_parts.clock = &system_clock();
-    WeighingFacade facade(facade_parts);
+    StartedFacade facade(facade_parts);
 
-    ui::CTarveloDlg bar{ui::CTarveloDlg::Services{}};
+    BarProgram program(facade);
+    ui::CTarveloDlg bar{program};
     bar.show();
     if (facade.open(&bar, board->device().c_str()) != 0)
         return {{}, board_period_ms, "the driver could not open the board's line"};
 
-    FacadeDisplayScale scale(facade);
     NoBootScreens screens;
     test::FakeClock no_boot_wait;
     std::atomic<int32_t> ready{0};
     std::atomic<bool> stop{false};
-    ui::DisplayThread display({&scale, &sale, &saved, &bar, &screens, &system_clock(),
+    ui::DisplayThread display({&facade, "", &sale, &saved, &bar, &screens, &system_clock(),
                                &no_boot_wait, &ready, nullptr, true});
     std::thread display_thread([&] { display.run(&stop); });
 

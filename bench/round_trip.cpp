@@ -71,23 +71,18 @@ class MarkingClock : public SystemClock {
     MarkBook& book_;
 };
 
-// The scale as the ECR link reaches it, on the real facade and board driver.
-class MarkingScale : public EcrScale {
+// The scale as the ECR link reaches it: the real facade and board driver, its snapshots marked.
+class MarkingScale : public WeighingFacade {
   public:
-    MarkingScale(MarkBook& book, WeighingFacade& facade) : book_(book), facade_(facade) {}
+    MarkingScale(MarkBook& book, const Parts& parts) : WeighingFacade(parts), book_(book) {}
     void get_snapshot(weighing_snapshot* out) override {
         book_.mark(Mark::snapshot);
-        facade_.get_snapshot(out);
+        WeighingFacade::get_snapshot(out);
         book_.mark(Mark::snapshot_done);
     }
-    int rezero() override { return facade_.rezero(); }
-    int tare() override { return facade_.tare(); }
-    int preset_tare(int32_t grams) override { return facade_.preset_tare(grams); }
-    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
 
   private:
     MarkBook& book_;
-    WeighingFacade& facade_;
 };
 
 // The serve loop writes its reply with send(2): the benchmark stands in for the C library's
@@ -206,17 +201,16 @@ RoundTrips measure_round_trips(int count, Wakeups ceiling) {
     facade_parts.xon = &xon;
     facade_parts.saved = &saved;
     facade_parts.clock = &system_clock();
-    WeighingFacade facade(facade_parts);
+    MarkingScale facade(book, facade_parts);
     test::RecordingSink owner;
     if (facade.open(&owner, board->device().c_str()) != 0)
         return {{}, "the driver could not open the board's line", {}};
     board->wait_written();
     weighing_snapshot settled;
     test::wait_until([&] { return facade.get_snapshot(&settled), settled.stable == 1; }, 5000);
-    MarkingScale scale(book, facade);
     NullDisplay display;
     RecordDispatcher dispatcher(
-        {&scale, &sale, &saved, &display, &log, &clock, EcrSettings{0, 1, 0}, nullptr});
+        {&facade, &sale, &saved, &display, &log, &clock, EcrSettings{0, 1, 0}, nullptr});
     std::atomic<int32_t> ready{1};
     PipeServerThread server({"report", &dispatcher, &log, &clock, &ready, ceiling});
     g_book = &book;

@@ -1,8 +1,6 @@
 #include "ecr/pipe_server.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <iterator>
 
 #include "ecr/ecr_frames.h"
 #include "ecr/request_framer.h"
@@ -14,7 +12,7 @@ namespace tarvelo {
 int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log) {
     if (buffer == nullptr) return -1;
     if (max_length < 1) return 0;
-    RequestFramer framer(static_cast<size_t>(max_length));
+    RequestFramer framer(buffer, static_cast<size_t>(max_length));
     for (;;) {
         uint8_t byte = 0;
         uint32_t count = 0;
@@ -22,7 +20,6 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
             log.write("receive data: error");
             return -1;
         }
-        buffer[framer.length()] = byte;
         if (framer.feed(byte)) return static_cast<int>(framer.length());
     }
 }
@@ -66,21 +63,22 @@ int PipeServerThread::run() {
     log.write("connect pipe client: ok");
     p_.dispatcher->start();
 
-    uint8_t buffer[ecr::kReceiveBuffer];
+    ecr::ReceiveBuffer buffer;
     int64_t reply_at_us = -1;  // when the last reply began to go out; -1 none since the pause
     while (!stop_.load()) {
         pause(reply_at_us);
         reply_at_us = -1;
         while (p_.display_ready->load() == 0 && !stop_.load()) p_.clock->sleep_ms(10);
-        std::fill(std::begin(buffer), std::end(buffer), 0);
-        int n = ecr::receive_frame(server.client(), buffer, static_cast<int>(ecr::kMaxFrame), log);
+        buffer.fill(0);
+        int n = ecr::receive_frame(server.client(), buffer.data(), static_cast<int>(ecr::kMaxFrame),
+                                   log);
         if (stop_.load()) break;
         if (n == -1) {
             server.disconnect();
             if (!server.accept_client() && !stop_.load()) p_.clock->sleep_ms(100);
             continue;
         }
-        if (!ecr::is_request(buffer, static_cast<size_t>(n))) {
+        if (!ecr::is_request(buffer.data(), static_cast<size_t>(n))) {
             log.write("receive: invalid command");
             continue;
         }

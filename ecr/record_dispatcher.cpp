@@ -1,6 +1,6 @@
 #include "ecr/record_dispatcher.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "ecr/ecr_frames.h"
 #include "platform/c_number.h"
@@ -78,11 +78,9 @@ void RecordDispatcher::tail() {
     }
 }
 
-std::string RecordDispatcher::dispatch_frame(const uint8_t* frame, size_t length) {
-    // Work on a zeroed copy of the receive buffer, as the server reads into one.
-    uint8_t f[kReceiveBuffer] = {};
+std::string RecordDispatcher::dispatch_frame(const ReceiveBuffer& frame, size_t length) {
+    const uint8_t* f = frame.data();
     length = std::min(length, kMaxFrame);
-    std::memcpy(f, frame, length);
 
     if (f[2] == '0' && f[3] == '8') {
         p_.log->write("receive: No. 08, scale status");

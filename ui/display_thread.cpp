@@ -70,7 +70,7 @@ int DisplayThread::boot() {
     // The boot windows first: the colour test stays until they cover the screens.
     p_.screens->show_boot();
     p_.screens->close_flash();
-    int result = p_.scale->startup();
+    int result = p_.scale->startup(p_.module_checksum);
     if (result < 0) {
         p_.screens->boot_failed(result == -1   ? kChecksumErrorText
                                 : result == -2 ? kRemoveItemText

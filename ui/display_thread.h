@@ -11,6 +11,7 @@
 #include "ecr/sale_state.h"
 #include "platform/clock.h"
 #include "platform/message_sink.h"
+#include "scale/scale.h"
 #include "scale/weighing_snapshot.h"
 
 namespace tarvelo::ui {
@@ -33,17 +34,6 @@ class BootScreens {
     virtual void show_display_windows() = 0;
 };
 
-// The weighing facade as the display thread uses it.
-class DisplayScale {
-  public:
-    virtual ~DisplayScale() = default;
-    virtual void get_snapshot(weighing_snapshot* out) = 0;
-    virtual int startup() = 0;
-    virtual void sale_refresh(MessageSink* owner) = 0;
-    // True once after a sale refresh asked for the weight to be sent again.
-    virtual bool take_weight_text_clear() = 0;
-};
-
 // Display texts, 16-byte buffers in spirit: weight and tare "%6.3f" in kilograms, prices
 // "%7.2f", decimal comma; "OF  " and "UF  " for over- and underload (underload wins);
 // dashes for weight, tare and total while the board link is lost.
@@ -54,7 +44,8 @@ std::string count_text(int32_t count);
 class DisplayThread {
   public:
     struct Parts {
-        DisplayScale* scale = nullptr;
+        Scale* scale = nullptr;
+        std::string module_checksum;  // what the board must confirm at start-up
         SaleState* sale = nullptr;
         SavedSnapshot* saved = nullptr;
         MessageSink* main = nullptr;

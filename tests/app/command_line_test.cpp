@@ -34,6 +34,9 @@ TEST(CommandLine, EachArgumentIsOursOrRefused) {
         {{"-h", "--version"}, Action::help, std::nullopt, ""},
         {{"--version"}, Action::version, std::nullopt, ""},
         {{"--version", "--config", "a.ini"}, Action::version, "a.ini", ""},
+        {{"--check"}, Action::check, std::nullopt, ""},
+        {{"--check", "--config", "a.ini"}, Action::check, "a.ini", ""},
+        {{"--check", "--version"}, Action::version, std::nullopt, ""},
         {{"--"}, Action::run, std::nullopt, ""},
         // Qt's own options are as unknown as any other.
         {{"-platform", "offscreen"}, Action::refuse, std::nullopt, "unknown option '-platform'"},
@@ -93,7 +96,7 @@ TEST(Programs, CommandLines) {
         return pattern;
     };
     const std::string usage =
-        "Usage: tarvelo \\[--config FILE\\] \\[--version\\] \\[-h\\|--help\\]\n";
+        "Usage: tarvelo \\[--config FILE\\] \\[--check\\] \\[--version\\] \\[-h\\|--help\\]\n";
     test::TempDir dir;
     std::ofstream(dir.file("tarvelo.ini")) << "[scale]\nserial_port=" << dir.file("no-board");
     std::filesystem::create_directory(dir.file("folder.ini"));
@@ -118,7 +121,7 @@ TEST(Programs, CommandLines) {
          {"--help"},
          no_screen,
          0,
-         usage + in_order({"--config FILE", "--version", "--help", "\\./tarvelo\\.ini",
+         usage + in_order({"--config FILE", "--check", "--version", "--help", "\\./tarvelo\\.ini",
                            "/etc/tarvelo\\.ini", "\\$XDG_RUNTIME_DIR", "/tmp/tarvelo-UID/",
                            "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "TARVELO_TIME_DIVISOR",
                            "TARVELO_SCREENSHOT_DIR"}),
@@ -178,6 +181,16 @@ TEST(Programs, CommandLines) {
          "",
          any + "tarvelo: /dev/null: is a character device, not a regular file\nCould not find "
                "tarvelo\\.ini\n"},
+        // The installation check opens no window: the board named is not there.
+        {"tarvelo",
+         {"--check", "--config", "tarvelo.ini"},
+         no_screen,
+         1,
+         in_order({"ok    settings: .*/tarvelo\\.ini\n",
+                   "FAIL  board device: .*/no-board does not exist", "skip  board open",
+                   "skip  board frames", "ok    scale library checksum: [0-9A-F]{8}",
+                   "ECR socket: ", "tarvelo --check: 3 of 6 checks failed\n"}),
+         ""},
         {"kestrin", {"--version"}, no_screen, 0, "kestrin " + version + "\n", ""},
         {"kestrin",
          {"--help"},

@@ -13,6 +13,8 @@ std::mutex g_mutex;
 std::function<void()> g_listen_hook;
 std::deque<int> g_accept_errors;
 int g_accepts = 0;
+std::function<void()> g_connect_hook;
+std::deque<int> g_bind_errors;
 }  // namespace
 
 void on_listen(std::function<void()> hook) {
@@ -26,6 +28,16 @@ int fail_accepts(std::vector<int> errors) {
     int calls = g_accepts;
     g_accepts = 0;
     return calls;
+}
+
+void after_next_connect(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_connect_hook = std::move(hook);
+}
+
+void fail_binds(std::vector<int> errors) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_bind_errors.assign(errors.begin(), errors.end());
 }
 
 }  // namespace tarvelo::test
@@ -56,4 +68,34 @@ extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) 
     using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
     static Accept4 real = reinterpret_cast<Accept4>(::dlsym(RTLD_NEXT, "accept4"));
     return real(fd, address, length, flags);
+}
+
+extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
+    using Connect = int (*)(int, const sockaddr*, socklen_t);
+    static Connect real = reinterpret_cast<Connect>(::dlsym(RTLD_NEXT, "connect"));
+    int result = real(fd, address, length);
+    int saved = errno;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        hook = std::move(hooks::g_connect_hook);
+        hooks::g_connect_hook = nullptr;
+    }
+    if (hook) hook();  // unlocked: the hook may connect too
+    errno = saved;
+    return result;
+}
+
+extern "C" int bind(int fd, const sockaddr* address, socklen_t length) {
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        if (!hooks::g_bind_errors.empty()) {
+            errno = hooks::g_bind_errors.front();
+            hooks::g_bind_errors.pop_front();
+            return -1;
+        }
+    }
+    using Bind = int (*)(int, const sockaddr*, socklen_t);
+    static Bind real = reinterpret_cast<Bind>(::dlsym(RTLD_NEXT, "bind"));
+    return real(fd, address, length);
 }
