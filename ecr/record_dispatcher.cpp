@@ -142,7 +142,11 @@ RecordDispatcher::Outcome RecordDispatcher::serve_scale_data() {
     }
     if (s.link_lost) return {refuse('0', '1'), false};
     if (s.stable != 1) return {refuse('2', '0'), false};
-    if (sale.weight_sent.load() == 1) return {refuse('2', '1'), false};
+    // The weight sent is this very weighing only while the settled reading still is that
+    // weight: goods that moved and settled anew during the wait above are a new weighing,
+    // though the display's cycle, which reopens the reading, may not have seen them yet.
+    if (sale.weight_sent.load() == 1 && s.weight == sale.sent_weight.load())
+        return {refuse('2', '1'), false};
     if (s.underload == 1) return {refuse('3', '1'), false};
     if (s.overload == 1) return {refuse('3', '2'), false};
     if (p_.settings.min_wgt_fg != 0 && s.weight < kMinimumWeight) return {refuse('3', '0'), false};

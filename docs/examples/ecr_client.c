@@ -28,7 +28,8 @@ static int exchange(const char* request, size_t n, char* reply, size_t max) {
     struct timespec start, now;
     size_t got = 0;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    if (write(fd, request, n) != (ssize_t)n) return -1;
+    /* A scale that has gone, or serves another ECR, closes the connection: no SIGPIPE. */
+    if (send(fd, request, n, MSG_NOSIGNAL) != (ssize_t)n) return -1;
     while (got < max) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         long left = TIMEOUT_MS - (now.tv_sec - start.tv_sec) * 1000 -

@@ -55,16 +55,20 @@ def exchange(ecr, request):
         try:
             byte = ecr.recv(1)
         except socket.timeout:
-            byte = b""
+            raise TimeoutError("no whole reply within %.0f s" % TIMEOUT) from None
         if not byte:
-            raise TimeoutError("no whole reply within %.0f s" % TIMEOUT)
+            raise ConnectionError("the scale closed the connection")
         reply += byte
         if (len(reply) == 1 and byte in (ACK, NAK)) or byte == ETX:
             return reply
 
 
 def report_refusal(ecr, what):
-    status = exchange(ecr, EOT + STX + b"08" + ETX)
+    try:
+        status = exchange(ecr, EOT + STX + b"08" + ETX)
+    except OSError as error:  # the reason never came: the refusal stands
+        print("%s refused (%s)" % (what, error))
+        return
     if len(status) == 7 and status.startswith(STX + b"09" + ESC):
         pair = status[4:6].decode("ascii")
         print("%s refused: status %s %s (%s)" % (what, pair[0], pair[1], MEANING.get(pair, "?")))

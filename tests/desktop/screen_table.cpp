@@ -32,13 +32,13 @@ Look shows_in_its_face(const Win& w, const std::string& control, const Text& t) 
 
 Look lacks(const Win& w, const std::string& control, const Text& t) {
     Look l = shows(w, control, t);
-    l.kind = Look::no_text;
+    l.kind = Look::lacks_text;
     return l;
 }
 
 Look lacks_in(const Win& w, const QRect& part, const Text& t) {
     Look l = shows_in(w, part, t);
-    l.kind = Look::no_text;
+    l.kind = Look::lacks_text;
     return l;
 }
 
@@ -116,7 +116,7 @@ std::string rect_text(const QRect& r) {
 }
 
 bool needs_places(const Look& l) {
-    return l.kind == Look::text || l.kind == Look::no_text || l.kind == Look::fill;
+    return l.kind == Look::text || l.kind == Look::lacks_text || l.kind == Look::fill;
 }
 
 }  // namespace
@@ -160,7 +160,7 @@ std::string ScreenTable::check(const Look& look, const QImage& screen, const Dum
     }
     std::string problem;
     if (look.kind == Look::text) problem = find_text(screen, area, shown);
-    if (look.kind == Look::no_text) problem = no_text(screen, area, shown);
+    if (look.kind == Look::lacks_text) problem = no_text(screen, area, shown);
     if (look.kind == Look::fill) {
         const double share = share_like(screen, area, look.colour, 8);
         if (share < look.share || share > look.most)

@@ -26,11 +26,11 @@ struct Win {
 
 // One thing the screen must show.
 struct Look {
-    enum Kind { text, no_text, fill, gone, colours, holds } kind = text;
+    enum Kind { text, lacks_text, fill, gone, colours, holds } kind = text;
     Win window;
     std::string control;  // a control of the window, by its template id
     QRect part;           // else this part of the window, in its own pixels (empty: all of it)
-    Text shown;           // text, no_text
+    Text shown;           // text, lacks_text
     // The face the program reports for the control: for Qt's own message boxes, whose face is
     // the desktop's, not one the settings or the templates name.
     bool program_face = false;

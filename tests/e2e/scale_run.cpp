@@ -237,7 +237,8 @@ Scale::BoardState Scale::board_state() {
     std::smatch m;
     static const std::regex numbers(R"( tare=(-?\d+) net=(-?\d+))");
     if (!std::regex_search(flags, m, numbers)) return {};
-    BoardState state{kilograms(std::stol(m[2])), kilograms(std::stol(m[1]))};
+    BoardState state{kilograms(std::stol(m[2])), kilograms(std::stol(m[1])),
+                     flags.find(" paused") != std::string::npos};
     if (flags.find(" underload") != std::string::npos) state.weight = "UF  ";
     if (flags.find(" overload") != std::string::npos) state.weight = "OF  ";
     // A silent board is taken for lost after two seconds without a frame.
@@ -263,6 +264,15 @@ std::string Scale::board_line_shown(const std::string& line) {
         return {};
     return "after '" + line + "' the display shows weight '" + weight + "' and tare '" + tare +
            "', the board reports '" + want.weight + "' and '" + want.tare + "'";
+}
+
+bool Scale::board_idle(int timeout_ms) {
+    return wait_until(
+        [&] {
+            BoardState state = board_state();
+            return !state.weight.empty() && !state.paused;
+        },
+        timeout_ms, 20);
 }
 
 std::string Scale::customer_text(const std::string& text) {

@@ -75,6 +75,10 @@ class Scale {
     std::string board_line_shown(const std::string& line);
     // Waits until the customer window shows the item text (UTF-8); empty, or what it shows.
     std::string customer_text(const std::string& text);
+    // Waits until the board works on no command of the scale's: a letter-command board still
+    // zeroes the platform for the start-up after the scale says it is ready, and goods put on
+    // before that zero would be zeroed away.
+    bool board_idle(int timeout_ms = 10000);
 
     std::string logs();
     // The environment under which a client finds this run's socket, and the socket's path.
@@ -89,6 +93,7 @@ class Scale {
   private:
     struct BoardState {
         std::string weight, tare;  // as the display bar would show them; empty: no answer
+        bool paused = false;       // the scale has stopped the stream: a command is under way
     };
     BoardState board_state();
     // The texts of a window's controls by their id, as the window probe sees them now.

@@ -22,4 +22,10 @@ void after_next_connect(std::function<void()> hook);
 // The next bind() calls fail, one with each of these errors in turn.
 void fail_binds(std::vector<int> errors);
 
+// Runs `hook` with the listening socket at every accept4() that asks for a non-blocking
+// connection (the turn-away thread's), before the call reaches the system, until it is set to
+// nothing. The hook may take a queued connection itself with real_accept().
+void on_nonblocking_accept(std::function<void(int listen_fd)> hook);
+int real_accept(int listen_fd);
+
 }  // namespace tarvelo::test

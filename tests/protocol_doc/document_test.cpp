@@ -6,12 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "client/ecrctl_session.h"
 #include "client/kestrin_protocol.h"
@@ -58,6 +62,7 @@ std::string play(const ExchangeBlock& block) {
             key + "=" + value + "\n";
     Scale run(options);
     if (!run.ready()) return at(block.line, "the scale never became ready: " + run.tarvelo->err());
+    if (!run.board_idle()) return at(block.line, "the board never finished the start-up's zero");
     int random_number = -1;
     int last_line = block.line;
     for (const Step& step : block.steps) {
@@ -250,6 +255,59 @@ TEST(ExampleClients, SellAndReportRefusalsInThePrivateDirectory) {
 TEST(ExampleClients, PassOverAnOpenRuntimeDirectoryAsTheScaleDoes) {
     both_clients(Place::open_runtime_directory, true);
     both_clients(Place::open_runtime_directory, false);
+}
+
+// A scale that already serves another ECR closes each further connection unread: the clients
+// say so and end with 2, the C client not killed by the write to a closed connection.
+TEST(ExampleClients, TellAScaleThatServesAnotherEcr) {
+    const std::string pipe = "doc-busy-" + std::to_string(::getpid());
+    Scale scale(Options{.pipe_name = pipe});
+    ASSERT_TRUE(scale.ready()) << scale.tarvelo->err();
+    ASSERT_EQ(scale.exchange(std::string("\x04\x02", 2) + "08\x03"), status_reply("00"));
+    const std::string py = SOURCE_DIR "/docs/examples/ecr_client.py";
+    for (const ClientRun& r : {run_client(EXAMPLE_C_CLIENT, {pipe, "299"}, scale, "c"),
+                               run_client(PYTHON3, {py, pipe, "299"}, scale, "py")}) {
+        EXPECT_EQ(r.code, 2) << r.out;
+        EXPECT_NE(r.out, "");
+        EXPECT_EQ(r.out.find("Traceback"), std::string::npos) << r.out;
+    }
+}
+
+// A peer that refuses the scale data and then goes before it tells why (a scale that ends): the
+// clients report the refusal without its reason and end with 1, the Python one without a trace.
+TEST(ExampleClients, ReportARefusalWhoseReasonNeverCame) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("peer").c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 2), 0);
+    std::thread peer([listener] {
+        for (int client = 0; client < 2; ++client) {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            for (const char reply : {'\x06', '\x15'}) {  // ACK the unit price, NAK the ENQ
+                for (char c = 0; c != '\x03' && c != '\x05' && ::read(fd, &c, 1) == 1;) {
+                }
+                (void)!::write(fd, &reply, 1);
+            }
+            ::close(fd);  // before the answer to record 08
+        }
+    });
+    const std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", dir.path().string()}};
+    const std::string py = SOURCE_DIR "/docs/examples/ecr_client.py";
+    for (const auto& args : {std::vector<std::string>{EXAMPLE_C_CLIENT, "peer", "299"},
+                             std::vector<std::string>{PYTHON3, py, "peer", "299"}}) {
+        Process p(args[0], {args.begin() + 1, args.end()}, dir.path(), env, dir.file("client"));
+        const int code = p.wait_exit(30000);
+        const std::string out = p.out() + p.err();
+        EXPECT_EQ(code, 1) << args[0] << ": " << out;
+        EXPECT_NE(out.find("scale data refused"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Traceback"), std::string::npos) << out;
+    }
+    peer.join();
+    ::close(listener);
 }
 
 }  // namespace
