@@ -17,9 +17,31 @@
 
 namespace kestrin {
 
-std::string private_dir_problem(const std::string& dir) {
+namespace {
+
+// A directory's name as a line on standard error may show it: it comes from the environment,
+// and a control byte in it must neither end the line and forge the next one nor drive the
+// terminal.
+std::string shown(const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string private_dir_problem(const std::string& path) {
+    const std::string dir = shown(path);
     struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0) return dir + ": " + std::strerror(errno);
+    if (::lstat(path.c_str(), &st) != 0) return dir + ": " + std::strerror(errno);
     if (S_ISLNK(st.st_mode)) return dir + ": is a link, not a private directory";
     if (!S_ISDIR(st.st_mode)) return dir + ": is not a directory";
     if (st.st_uid != ::geteuid())
@@ -50,7 +72,7 @@ std::string pipe_place_problem(const std::string& name) {
     static std::atomic<bool> told{false};
     if (!passed_over.empty() && !told.exchange(true))
         std::fprintf(stderr, "%s: XDG_RUNTIME_DIR passed over, %s; the pipe is looked for in %s\n",
-                     program_invocation_short_name, passed_over.c_str(), dir.c_str());
+                     program_invocation_short_name, passed_over.c_str(), shown(dir).c_str());
     return private_dir_problem(dir);
 }
 

@@ -120,6 +120,9 @@ TEST(KestrinPipe, PlaceRule) {
     EXPECT_NE(private_dir_problem(others).find("group or others"), std::string::npos);
     EXPECT_NE(private_dir_problem(link).find("is a link"), std::string::npos);
     EXPECT_NE(private_dir_problem(dir.file("none")).find("No such file"), std::string::npos);
+    // A name from the environment never forges a line of its own where it is shown.
+    EXPECT_EQ(private_dir_problem(dir.file("a\nkestrin: ready\x1b[2J")),
+              dir.file("a\\x0Akestrin: ready\\x1B[2J") + ": No such file or directory");
     if (as_root) {
         EXPECT_NE(private_dir_problem(foreign).find("belongs to user 65534"), std::string::npos);
     }
