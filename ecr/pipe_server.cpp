@@ -24,7 +24,20 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
     }
 }
 
+// The loop's 10 ms pause after a reply counts from the moment the reply began to go out: a
+// thread kept from the processor after its write (by the ECR it has just woken, or by a busy
+// neighbour) has spent that part of the pause already, and the ECR would otherwise wait for it
+// twice. The next read still comes at least 10 ms after the reply. Without a reply, a whole
+// 10 ms.
+void PipeServerThread::pause(int64_t reply_at_us) {
+    int64_t late_ms = reply_at_us < 0 ? 0 : (p_.clock->now_us() - reply_at_us) / 1000;
+    p_.clock->sleep_ms(10 - static_cast<int>(std::clamp<int64_t>(late_ms, 0, 10)));
+}
+
 int PipeServerThread::run() {
+    name_this_thread("ecr-pipe");
+    // The ECR waits on this thread's every wake-up: after the pause, and for each request byte.
+    wakeups_ = prefer_prompt_wakeups(p_.wakeups_ceiling);
     EventLog& log = *p_.log;
     auto created = PipeServer::create(
         p_.pipe_name, [](const std::string& text) { error_line("tarvelo: ECR pipe: " + text); });
@@ -51,8 +64,10 @@ int PipeServerThread::run() {
     p_.dispatcher->start();
 
     ecr::ReceiveBuffer buffer;
+    int64_t reply_at_us = -1;  // when the last reply began to go out; -1 none since the pause
     while (!stop_.load()) {
-        p_.clock->sleep_ms(10);
+        pause(reply_at_us);
+        reply_at_us = -1;
         while (p_.display_ready->load() == 0 && !stop_.load()) p_.clock->sleep_ms(10);
         buffer.fill(0);
         int n = ecr::receive_frame(server.client(), buffer.data(), static_cast<int>(ecr::kMaxFrame),
@@ -77,6 +92,7 @@ int PipeServerThread::run() {
         }
         std::string reply = p_.dispatcher->dispatch_frame(buffer, static_cast<size_t>(n));
         if (!reply.empty()) {
+            reply_at_us = p_.clock->now_us();
             uint32_t written = 0;
             WriteFileOverLapped(server.client(), reply.data(), static_cast<uint32_t>(reply.size()),
                                 &written, nullptr);

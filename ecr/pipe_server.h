@@ -16,6 +16,7 @@
 #include "log/event_log.h"
 #include "platform/clock.h"
 #include "platform/pipe_endpoint.h"
+#include "platform/thread_tuning.h"
 
 namespace tarvelo {
 
@@ -34,6 +35,7 @@ class PipeServerThread {
         EventLog* log = nullptr;
         Clock* clock = nullptr;
         const std::atomic<int32_t>* display_ready = nullptr;
+        Wakeups wakeups_ceiling = Wakeups::realtime;  // the most the thread asks the kernel for
     };
     explicit PipeServerThread(const Parts& parts) : p_(parts) {}
 
@@ -44,11 +46,16 @@ class PipeServerThread {
     void stop();
     // Told once whether the pipe was created (true: the ECR link is served), from run()'s thread.
     void on_created(std::function<void(bool served)> hook) { created_ = std::move(hook); }
+    // How promptly the kernel wakes the thread (thread_tuning.h), once run() has begun.
+    Wakeups wakeups() const { return wakeups_.load(); }
 
   private:
+    void pause(int64_t reply_at_us);
+
     Parts p_;
     std::function<void(bool)> created_;
     std::atomic<bool> stop_{false};
+    std::atomic<Wakeups> wakeups_{Wakeups::ordinary};
     std::mutex server_mutex_;
     PipeServer* server_ = nullptr;
 };

@@ -15,6 +15,11 @@ int64_t SystemClock::now_ms() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+int64_t SystemClock::now_us() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 LocalTime SystemClock::local_time() {
     std::time_t now = std::time(nullptr);
     std::tm tm{};

@@ -21,6 +21,8 @@ class Clock {
     virtual void sleep_ms(int ms) = 0;
     // Monotonic milliseconds, for measuring intervals.
     virtual int64_t now_ms() = 0;
+    // The same in microseconds, for intervals shorter than a few milliseconds.
+    virtual int64_t now_us() { return now_ms() * 1000; }
     virtual LocalTime local_time() = 0;
     // Wall-clock seconds since the epoch (the seed of the CS/KW challenge).
     virtual int64_t epoch_seconds() = 0;
@@ -30,6 +32,7 @@ class SystemClock : public Clock {
   public:
     void sleep_ms(int ms) override;
     int64_t now_ms() override;
+    int64_t now_us() override;
     LocalTime local_time() override;
     int64_t epoch_seconds() override;
 };

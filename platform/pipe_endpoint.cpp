@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "platform/holders.h"
+#include "platform/thread_tuning.h"
 
 namespace tarvelo {
 namespace {
@@ -309,6 +310,7 @@ bool PipeServer::client_hung_up() const {
 }
 
 void PipeServer::turn_away_loop() {
+    name_this_thread("ecr-pipe-guard");
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);

@@ -224,6 +224,11 @@ ReadStatus SerialPort::read_byte(uint8_t& out) {
     return ReadStatus::nothing;
 }
 
+void SerialPort::wait_for_input(int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    ::poll(&p, 1, timeout_ms);  // an interruption only ends the wait early
+}
+
 bool SerialPort::write_all(const void* data, size_t length) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     int stalled_ms = 0;

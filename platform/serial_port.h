@@ -36,6 +36,9 @@ class SerialLine {
     virtual ReadStatus read_byte(uint8_t& out) = 0;
     // Writes every byte or fails; false when the device refuses or stays blocked for seconds.
     virtual bool write_all(const void* data, size_t length) = 0;
+    // Waits up to timeout_ms until a read would not find the line empty: a byte is there, or
+    // the device failed or went away. A line that cannot tell returns at once.
+    virtual void wait_for_input(int /*timeout_ms*/) {}
 };
 
 // Opens a line by name with its settings; the drivers reopen a lost device the same way.
@@ -60,6 +63,7 @@ class SerialPort : public SerialLine {
 
     ReadStatus read_byte(uint8_t& out) override;
     bool write_all(const void* data, size_t length) override;
+    void wait_for_input(int timeout_ms) override;
     // Applies line settings and checks them by reading them back (a pty drops parity and may
     // answer EINVAL to settings it already has, so the call's own result is not trusted).
     Result<void> apply(const LineSettings& settings);

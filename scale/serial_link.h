@@ -44,9 +44,12 @@ class SerialLink {
         std::function<void()> restart;      // start the frame hunt again
         std::function<void()> reopened;     // the device is back (switch the stream on)
     };
-    // The reader thread's loop, on the calling thread. An idle or failing line costs one read
-    // every 20 ms; a lost device is tried again once a second.
+    // The reader thread's loop, on the calling thread. A read that finds nothing waits 20 ms,
+    // and then until the next byte is there, up to kQuietLineWaitMs more: a quiet line costs
+    // one read every 120 ms. A failing line costs one read every 20 ms; a lost device is tried
+    // again once a second. The loop notices `running` turning false within 120 ms.
     void run(const Reader& reader);
+    static constexpr int kQuietLineWaitMs = 100;
 
     LinkWatch& watch() { return watch_; }
     const LinkWatch& watch() const { return watch_; }

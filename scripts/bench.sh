@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds optimised and prints every performance figure with its target:
-# the report (round trip, decoder throughput, idle CPU, memory), then the micro-benchmarks.
-# Arguments go to the report, e.g. --cpu-seconds 10.
+# Builds optimised and prints every performance figure with its target: the report (the ECR
+# round trip quiet, beside busy neighbours and, when this shell has the scheduling grant, with
+# it; the display's latency; decoder throughput; idle CPU; memory), then the micro-benchmarks.
+# For a machine of its own: the report starts its own busy neighbours, and other work running
+# meanwhile makes every figure worse. Arguments go to the report, e.g. --cpu-seconds 10 or
+# --stages (where the time went).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

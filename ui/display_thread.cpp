@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/thread_tuning.h"
 #include "platform/window_messages.h"
 
 namespace tarvelo::ui {
@@ -151,6 +152,7 @@ void DisplayThread::cycle() {
 }
 
 int DisplayThread::run(const std::atomic<bool>* stop) {
+    name_this_thread("display");
     stop_ = stop;
     if (boot() != 0) return -1;
     while (!stopping()) {

@@ -135,6 +135,7 @@ void CTarveloDlg::create_windows() {
     // The second window, hidden until start-up ends.
     second_ = new CTarveloDlg2(config_.main2, s, this);
     set_bar_texts(*second_, s, module_checksum_);
+    forget_indicators();
     second_->hide();
     second_->place_topmost(config_.main2.x, config_.main2.y, config_.main2.w, config_.main2.h);
     // Boot and flash windows, one per display, each where its display lies on the desktop:
@@ -169,7 +170,25 @@ void CTarveloDlg::create_windows() {
 // --- calls from other threads ---------------------------------------------------------------
 
 void CTarveloDlg::post(PostedMessage message) {
+    if (repeats_indicator(message.id)) return;
     QCoreApplication::postEvent(this, new MessageEvent(std::move(message)));
+}
+
+// The display thread sends both indicators every cycle, changed or not. One that asks for
+// what the last one asked, with nothing else having shown or hidden the mark since, would
+// change nothing on the screen: it is dropped here, so that an idle scale does not wake the
+// user-interface thread ten times a second. Whatever else touches the marks forgets what was
+// asked, and the next message goes through.
+bool CTarveloDlg::repeats_indicator(uint32_t id) {
+    const bool zero = id == WM_ZERO_ON || id == WM_ZERO_OFF;
+    if (!zero && id != WM_NET_ON && id != WM_NET_OFF) return false;
+    const int asked = id == WM_ZERO_ON || id == WM_NET_ON ? 1 : 0;
+    return (zero ? zero_mark_asked_ : net_mark_asked_).exchange(asked) == asked;
+}
+
+void CTarveloDlg::forget_indicators() {
+    zero_mark_asked_ = kNotAsked;
+    net_mark_asked_ = kNotAsked;
 }
 
 void CTarveloDlg::show_window(DisplayWindow window, bool show) {
@@ -185,6 +204,7 @@ void CTarveloDlg::set_quantity_mode(DisplayWindow window, int mode) {
             SetQuantityMode(mode);
         else if (second_)
             second_->SetQuantityMode(mode);
+        forget_indicators();  // quantity mode hides them; weight mode shows them again
     });
 }
 

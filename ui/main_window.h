@@ -111,6 +111,8 @@ class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens
     static constexpr int kBootCoverPollMs = 10;
     void close_flash_when_covered(int patience_ms);
     void fail(const char* text);
+    bool repeats_indicator(uint32_t id);
+    void forget_indicators();
     void request_close();
     void create_windows();
     void queue(std::function<void()> call);
@@ -122,6 +124,9 @@ class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens
     std::atomic<int32_t> calibration_mode_{0};
     bool close_requested_ = false;
     int quantity_mode_ = 0;
+    // What the last indicator messages asked for (1 show, 0 hide), for post() on any thread.
+    static constexpr int kNotAsked = -1;
+    std::atomic<int> zero_mark_asked_{kNotAsked}, net_mark_asked_{kNotAsked};
     QString weight_last_shown_;
     BackgroundImage background_;
     std::unique_ptr<QSystemTrayIcon> tray_;

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "tests/ecr/cs_kw_client.h"
 #include "tests/ecr/ecr_fakes.h"
@@ -58,6 +63,31 @@ const std::string DATA_1000 =
     "000000\x1b"
     "000000\x03";
 
+// Lets the serve loop's first pauses pass and holds every later one until released.
+class HeldPauses : public SystemClock {
+  public:
+    explicit HeldPauses(int free) : free_(free) {}
+    void sleep_ms(int ms) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++pauses_;
+        released_changed_.wait(lock, [&] { return pauses_ <= free_ || released_; });
+        lock.unlock();
+        SystemClock::sleep_ms(ms);
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        released_changed_.notify_all();
+    }
+
+  private:
+    const int free_;
+    std::mutex mutex_;
+    std::condition_variable released_changed_;
+    int pauses_ = 0;
+    bool released_ = false;
+};
+
 class PipeServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -65,6 +95,7 @@ class PipeServerTest : public ::testing::Test {
         name_ = "scale-" + std::to_string(::getpid());
     }
     void TearDown() override {
+        held_pauses_.release();
         if (server_) server_->stop();
         if (thread_.joinable()) thread_.join();
         unsetenv("XDG_RUNTIME_DIR");
@@ -81,10 +112,10 @@ class PipeServerTest : public ::testing::Test {
         parts.random_source = [] { return uint8_t{0x9E}; };
         return parts;
     }
-    void start(uint8_t verify = 0) {
+    void start(uint8_t verify = 0, Clock* loop_clock = &system_clock()) {
         dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts(verify));
         server_ = std::make_unique<PipeServerThread>(
-            PipeServerThread::Parts{name_, dispatcher_.get(), &log_, &system_clock(), &ready_});
+            PipeServerThread::Parts{name_, dispatcher_.get(), &log_, loop_clock, &ready_});
         thread_ = std::thread([this] { result_ = server_->run(); });
         ASSERT_TRUE(test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); }));
     }
@@ -99,6 +130,7 @@ class PipeServerTest : public ::testing::Test {
     test::FakeClock log_clock_;
     EventLog log_{10000, log_clock_, dir_.path()};
     std::atomic<int32_t> ready_{1};
+    HeldPauses held_pauses_{1};  // for a test that starts the loop on it
     std::unique_ptr<RecordDispatcher> dispatcher_;
     std::unique_ptr<PipeServerThread> server_;
     std::thread thread_;
@@ -271,7 +303,7 @@ TEST_F(PipeServerTest, EcrsOneAfterAnotherAreAllServed) {
 // Nothing a client sent is acted on once it has gone: not the request it left behind while it
 // was served, nor what it queued behind a leaving client and then gave up on.
 TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
-    start();
+    start(0, &held_pauses_);  // the pause after the first reply holds until the clients have gone
     scale_.unstable_reads = std::vector<bool>(30, true);  // an ENQ would take a while to settle
     {
         Ecr a(name_);
@@ -280,7 +312,6 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
                   "\x02"
                   "09\x1b"
                   "00\x03");  // served
-        ready_ = 0;           // the server reads nothing more until `a` has surely gone
         a.send(ENQ);          // and leaves without waiting for the answer
     }
     {
@@ -290,7 +321,7 @@ TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {
             "01\x1b"
             "000999\x1b\x03");
     }
-    ready_ = 1;
+    held_pauses_.release();
     Ecr c(name_);
     EXPECT_EQ(c.exchange("\x04\x02"
                          "01\x1b"
@@ -315,6 +346,63 @@ TEST_F(PipeServerTest, AStopBeforeTheRunEndsIt) {
     EXPECT_TRUE(test::wait_until([&] { return done.load(); }, 2000));
     if (!done) server.stop();  // the server exists now: this one reaches it
     run.join();
+}
+
+// A clock whose every reading comes `late_us` after the one before, as if the thread had been
+// kept from the processor that long between any two; it records the pauses asked for.
+class LateClock : public SystemClock {
+  public:
+    explicit LateClock(int64_t late_us) : late_us_(late_us) {}
+    int64_t now_us() override { return now_ += late_us_; }
+    void sleep_ms(int ms) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            pauses_.push_back(ms);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    std::vector<int> pauses() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pauses_;
+    }
+
+  private:
+    const int64_t late_us_;
+    std::atomic<int64_t> now_{0};
+    std::mutex mutex_;
+    std::vector<int> pauses_;
+};
+
+// The pause after a reply counts from the reply: time the thread lost between its reply and its
+// pause is not waited again, and the next read never comes sooner than 10 ms after the reply.
+// A pass without a reply pauses the whole 10 ms.
+TEST_F(PipeServerTest, ThePauseAfterAReplyCountsFromTheReply) {
+    const struct {
+        int64_t late_us;
+        int pause_ms;
+    } rows[] = {{300, 10}, {4000, 6}, {9999, 1}, {12500, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.late_us);
+        LateClock clock(row.late_us);
+        dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts());
+        PipeServerThread server({name_, dispatcher_.get(), &log_, &clock, &ready_});
+        std::thread run([&] { server.run(); });
+        const bool up = test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); });
+        if (up) {
+            Ecr ecr(name_);
+            EXPECT_EQ(ecr.exchange(ENQ), DATA_1000);
+            ecr.send("\x01\x05");                  // no request: no reply
+            EXPECT_EQ(ecr.exchange(ENQ), "\x15");  // the weight was sent already
+            EXPECT_TRUE(test::wait_until([&] { return clock.pauses().size() >= 4; }));
+        }
+        server.stop();
+        run.join();
+        ASSERT_TRUE(up);
+        std::vector<int> pauses = clock.pauses();
+        pauses.resize(4);
+        EXPECT_EQ(pauses, (std::vector<int>{10, row.pause_ms, 10, row.pause_ms}));
+        sale_.weight_sent = 0;
+    }
 }
 
 TEST_F(PipeServerTest, ASecondServerOnTheSameNameEndsAtOnce) {

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <iterator>
 
+#include <chrono>
+
 #include "platform/pseudo_terminal.h"
 #include "tests/support/test_support.h"
 
@@ -166,6 +168,27 @@ TEST_F(PtyLine, IdleLineReadsNothingAndAVanishedPeerReadsGone) {
     uint8_t b;
     EXPECT_EQ(port_->read_byte(b), ReadStatus::nothing);
     pty_.reset();  // the far end closes, as an unplugged adapter would
+    EXPECT_EQ(port_->read_byte(b), ReadStatus::gone);
+}
+
+// The wait after an empty read ends as soon as there is something to read, a byte or a hang-up,
+// and the bytes are then taken one per read, the line left empty after the last.
+TEST_F(PtyLine, TheWaitForInputEndsWithAByteOrAHangUp) {
+    auto waited = [&] {
+        auto start = std::chrono::steady_clock::now();
+        port_->wait_for_input(20000);
+        return std::chrono::steady_clock::now() - start;
+    };
+    ASSERT_TRUE(pty_->write_all("xyz", 3));
+    EXPECT_LT(waited(), std::chrono::seconds(10));
+    std::string got;
+    uint8_t b;
+    while (got.size() < 3 && port_->read_byte(b) == ReadStatus::byte)
+        got.push_back(static_cast<char>(b));
+    EXPECT_EQ(got, "xyz");
+    EXPECT_EQ(port_->read_byte(b), ReadStatus::nothing);
+    pty_.reset();
+    EXPECT_LT(waited(), std::chrono::seconds(10));
     EXPECT_EQ(port_->read_byte(b), ReadStatus::gone);
 }
 

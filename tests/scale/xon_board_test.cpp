@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <set>
 #include <thread>
@@ -122,7 +124,12 @@ TEST_F(XonBoardTest, MissingAndFailedRepliesAreReported) {
     EXPECT_EQ(driver_.preset_tare(-100000), -1);
     EXPECT_TRUE(board_->received().empty());
     EXPECT_EQ(driver_.preset_tare(-99999), 0);
-    EXPECT_EQ(received_bytes(*board_)[1], *xo::encode_write_cmd_with_data('U', "-99999"));
+    // Found among what the board received, not at a place: on a busy machine the stream switch
+    // of the command before may reach the board after the list was cleared.
+    auto received = received_bytes(*board_);
+    EXPECT_NE(
+        std::find(received.begin(), received.end(), *xo::encode_write_cmd_with_data('U', "-99999")),
+        received.end());
 }
 
 TEST_F(XonBoardTest, CalibrationAndIntegrity) {

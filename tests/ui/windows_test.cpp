@@ -301,6 +301,55 @@ TEST_F(MainWindow, ValueMessagesReachBothWindows) {
     EXPECT_FALSE(dlg_->second().control_visible(IDC_ZERO_MARK));
 }
 
+// Counts the messages that reach a window's event queue.
+class PostedCounter : public QObject {
+  public:
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == static_cast<QEvent::Type>(QEvent::User + 1)) ++count;
+        return false;
+    }
+    int count = 0;
+};
+
+// The display thread sends both indicators every cycle: one that repeats the last changes nothing
+// and does not wake the user-interface thread, while a change still reaches both windows at once,
+// and so does the first message after a mode switch, which hid the marks meanwhile.
+TEST_F(MainWindow, RepeatedIndicatorsStayOutOfTheQueueChangesGetThrough) {
+    PostedCounter posted;
+    dlg_->installEventFilter(&posted);
+    auto post = [&](uint32_t id, const char* text = "") {
+        dlg_->post(text_message(id, text));
+        QApplication::processEvents();
+    };
+    auto shown = [&](int id) {
+        return dlg_->control_visible(id) && dlg_->second().control_visible(id);
+    };
+    for (int cycle = 0; cycle < 3; ++cycle) post(WM_ZERO_ON), post(WM_NET_OFF);
+    EXPECT_EQ(posted.count, 2);
+    EXPECT_TRUE(shown(IDC_ZERO_MARK));
+    post(WM_ZERO_OFF);
+    post(WM_NET_ON);
+    EXPECT_EQ(posted.count, 4);
+    EXPECT_FALSE(dlg_->control_visible(IDC_ZERO_MARK));
+    EXPECT_TRUE(shown(IDC_NET_MARK));
+
+    for (DisplayWindow w : {DisplayWindow::main, DisplayWindow::second})
+        dlg_->set_quantity_mode(w, 1);
+    QApplication::processEvents();
+    EXPECT_FALSE(dlg_->control_visible(IDC_NET_MARK));
+    for (DisplayWindow w : {DisplayWindow::main, DisplayWindow::second})
+        dlg_->set_quantity_mode(w, 0);
+    QApplication::processEvents();
+    post(WM_NET_ON);
+    EXPECT_TRUE(shown(IDC_NET_MARK));
+
+    const int before = posted.count;
+    post(WM_SHOW_WEIGHT, " 1,234");
+    post(WM_SHOW_WEIGHT, " 1,234");  // value texts are the display thread's to hold back
+    EXPECT_EQ(posted.count, before + 2);
+    dlg_->removeEventFilter(&posted);
+}
+
 TEST_F(MainWindow, QuantityModeAndBack) {
     dlg_->handle_message(text_message(WM_NET_ON, ""));
     dlg_->SetQuantityMode(1);
