@@ -240,6 +240,33 @@ TEST_F(ControlLines, AnswerEachLine) {
               "span=closed ad=7 ir=8 rate=20 paused");
 }
 
+// Lines as they come off standard input, in pieces; one that runs over is dropped up to its
+// end and told once, and the next line is read whole.
+TEST(ControlInput, CutsLinesAndDropsThoseThatRunOver) {
+    const std::string longest(kMaxControlLine, 'x');
+    using Lines = std::vector<std::optional<std::string>>;
+    struct Case {
+        const char* what;
+        std::vector<std::string> pieces;
+        Lines lines;
+    } cases[] = {
+        {"two lines at once", {"stable\nweight 5\n"}, {"stable", "weight 5"}},
+        {"a line in pieces", {"wei", "ght 5", "\n"}, {"weight 5"}},
+        {"no end yet", {"stable"}, {}},
+        {"an empty line", {"\n"}, {""}},
+        {"the longest line", {longest + "\n"}, {longest}},
+        {"one byte over", {longest + "x", "yz\nstatus\n"}, {std::nullopt, "status"}},
+        {"far over, never ended", {longest, longest, longest}, {std::nullopt}},
+    };
+    for (const Case& c : cases) {
+        ControlInput input;
+        Lines lines;
+        for (const std::string& piece : c.pieces)
+            for (auto& line : input.feed(piece)) lines.push_back(line);
+        EXPECT_EQ(lines, c.lines) << c.what;
+    }
+}
+
 // Every word of the table is a command, help lists each row once, and the program prints the
 // same help for --help and for `help`, and ends on `quit`.
 TEST_F(ControlLines, HelpComesFromTheTable) {

@@ -234,4 +234,24 @@ ControlAnswer run_control_line(BoardSimulator& board, const std::string& line) {
     return {"error: unknown command '" + word + "' (try help)"};
 }
 
+std::vector<std::optional<std::string>> ControlInput::feed(std::string_view bytes) {
+    std::vector<std::optional<std::string>> lines;
+    for (char c : bytes) {
+        if (c == '\n') {
+            if (!dropping_) lines.emplace_back(std::move(pending_));
+            pending_.clear();
+            dropping_ = false;
+        } else if (dropping_) {
+            continue;
+        } else if (pending_.size() == kMaxControlLine) {
+            lines.emplace_back(std::nullopt);
+            pending_.clear();
+            dropping_ = true;
+        } else {
+            pending_ += c;
+        }
+    }
+    return lines;
+}
+
 }  // namespace tarvelo::sim

@@ -7,6 +7,8 @@
 #include <span>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "tools/boardsim/board_simulator.h"
 
@@ -38,5 +40,19 @@ struct ControlAnswer {
     bool quit = false;
 };
 ControlAnswer run_control_line(BoardSimulator& board, const std::string& line);
+
+// Cuts standard input into control lines. A line longer than kMaxControlLine bytes is dropped
+// up to its end and told once, as it overflows: input without line ends (a file piped in by
+// mistake) never makes the simulator grow without bound.
+constexpr size_t kMaxControlLine = 1024;
+class ControlInput {
+  public:
+    // The lines these bytes complete, in order; nullopt where a line was dropped.
+    std::vector<std::optional<std::string>> feed(std::string_view bytes);
+
+  private:
+    std::string pending_;
+    bool dropping_ = false;
+};
 
 }  // namespace tarvelo::sim

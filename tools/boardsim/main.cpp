@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     bool input_open = true;
-    std::string pending;
+    tarvelo::sim::ControlInput input;
     while (!g_stop) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         if (!input_open || ::poll(&p, 1, 200) <= 0) {
@@ -134,12 +134,15 @@ int main(int argc, char** argv) {
             input_open = false;
             continue;
         }
-        pending.append(buf, static_cast<size_t>(n));
-        size_t eol;
-        while ((eol = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, eol);
-            pending.erase(0, eol + 1);
-            tarvelo::sim::ControlAnswer answer = tarvelo::sim::run_control_line(*sim, line);
+        for (const std::optional<std::string>& line :
+             input.feed(std::string_view(buf, static_cast<size_t>(n)))) {
+            if (!line) {
+                std::printf("error: control line longer than %zu bytes, dropped\n",
+                            tarvelo::sim::kMaxControlLine);
+                std::fflush(stdout);
+                continue;
+            }
+            tarvelo::sim::ControlAnswer answer = tarvelo::sim::run_control_line(*sim, *line);
             if (!answer.text.empty()) std::printf("%s\n", answer.text.c_str());
             std::fflush(stdout);
             if (answer.quit) {
