@@ -8,6 +8,7 @@ namespace tarvelo::sim {
 namespace {
 
 const std::string kOk = "ok";
+constexpr long kMostGrams = 99999999;
 
 // One word of a pair: true for the first, false for the second, nullopt for anything else.
 std::optional<bool> pick(std::istringstream& args, const char* first, const char* second) {
@@ -44,8 +45,9 @@ const ControlCommand kCommands[] = {
     {"weight", "G", "goods of G grams on the platform (gross; may be negative)",
      [](ControlCall& c) -> std::optional<std::string> {
          if ((c.args >> std::ws).eof()) return "error: weight needs grams";
-         std::optional<long> grams = whole(c.args, INT32_MIN, INT32_MAX);
-         if (!grams) return "error: weight needs whole grams, -2147483648 to 2147483647";
+         // Eight digits, as the widest board frame: zero and tare taken off it still fit.
+         std::optional<long> grams = whole(c.args, -kMostGrams, kMostGrams);
+         if (!grams) return "error: weight needs whole grams, -99999999 to 99999999";
          c.board.set_gross(static_cast<int32_t>(*grams));
          return kOk;
      }},
