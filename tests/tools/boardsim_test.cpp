@@ -128,10 +128,15 @@ TEST(BoardModels, AnswerCommandsFromTheScaleEncoders) {
         std::vector<uint8_t> frame;
         void (*arm)(BoardState&);
         const char* answer;
+        int32_t tare_after = 0;
     } cases[] = {
         {BoardType::xon, "tare", xo::encode_write_cmd('T'), [](BoardState&) {}, "W0"},
         {BoardType::xon, "preset tare", *xo::encode_write_cmd_with_data('U', "001500"),
-         [](BoardState&) {}, "W0"},
+         [](BoardState&) {}, "W0", 1500},
+        {BoardType::xon, "tare below zero", xo::encode_write_cmd('T'),
+         [](BoardState& s) { s.gross = -50; }, "W0", 0},
+        {BoardType::xon, "zero under a tare", xo::encode_write_cmd('Z'),
+         [](BoardState& s) { s.tare = 100; }, "W2", 100},
         {BoardType::xon, "integrity", xo::encode_integrity_request("1A2B3C4D"), [](BoardState&) {},
          "R0"},
         {BoardType::xon, "span closed", xo::encode_write_cmd('P'), [](BoardState&) {}, "W3"},
@@ -161,6 +166,7 @@ TEST(BoardModels, AnswerCommandsFromTheScaleEncoders) {
         c.arm(state);
         EXPECT_EQ(read_as_the_scale(c.type, model->answer(state, c.frame)), c.answer)
             << model->name() << ", " << c.what;
+        EXPECT_EQ(state.tare, c.tare_after) << model->name() << ", " << c.what;
     }
 }
 
@@ -255,7 +261,7 @@ TEST(ControlInput, CutsLinesAndDropsThoseThatRunOver) {
         {"no end yet", {"stable"}, {}},
         {"an empty line", {"\n"}, {""}},
         {"the longest line", {longest + "\n"}, {longest}},
-        {"one byte over", {longest + "x", "yz\nstatus\n"}, {std::nullopt, "status"}},
+        {"one byte over", {longest + "x", "\nstatus\n"}, {std::nullopt, "status"}},
         {"far over, never ended", {longest, longest, longest}, {std::nullopt}},
     };
     for (const Case& c : cases) {
