@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -302,6 +303,23 @@ TEST_F(ControlLines, HelpComesFromTheTable) {
     EXPECT_TRUE(board.wait_output(help, 10000)) << board.out();
     board.send_line("quit");
     EXPECT_EQ(board.wait_exit(10000), 0);
+}
+
+// A number on the command line is read as on a control line: "--weight 1.5" is refused, not
+// 1 g. The options are read before the link is made.
+TEST(BoardsimOptions, ANumberThatDoesNotFitIsRefused) {
+    test::TempDir dir;
+    for (std::vector<std::string> args : {std::vector<std::string>{"--weight", "1.5"},
+                                          {"--weight", "100000000"},
+                                          {"--rate", "10x"},
+                                          {"--corrupt-percent", "101"}}) {
+        args.insert(args.begin(), {"--link", dir.file("board")});
+        test::Process board(BIN_DIR "/boardsim", args, dir.path(), {}, dir.file("sim"));
+        EXPECT_EQ(board.wait_exit(10000), 2) << args[3];
+        EXPECT_NE(board.err().find("boardsim: " + args[2] + " must be"), std::string::npos)
+            << board.err();
+        EXPECT_FALSE(std::filesystem::exists(dir.file("board"))) << args[3];
+    }
 }
 
 std::string read_source(const char* path) {

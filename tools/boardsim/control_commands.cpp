@@ -8,7 +8,6 @@ namespace tarvelo::sim {
 namespace {
 
 const std::string kOk = "ok";
-constexpr long kMostGrams = 99999999;
 
 // One word of a pair: true for the first, false for the second, nullopt for anything else.
 std::optional<bool> pick(std::istringstream& args, const char* first, const char* second) {
@@ -19,17 +18,11 @@ std::optional<bool> pick(std::istringstream& args, const char* first, const char
     return std::nullopt;
 }
 
-// One number word, whole and within [lo, hi]: "1.5", "12g" and "1 234" are no number, and one
-// beyond the range is refused rather than cut to fit.
+// The next word as a whole number within [lo, hi].
 std::optional<long> whole(std::istringstream& args, long lo, long hi) {
     std::string word;
     if (!(args >> word)) return std::nullopt;
-    const char* first = word.data() + (word.size() > 1 && word[0] == '+' && word[1] != '-');
-    const char* last = word.data() + word.size();
-    long value = 0;
-    auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc() || end != last || value < lo || value > hi) return std::nullopt;
-    return value;
+    return whole_number(word, lo, hi);
 }
 
 // Runs `set` with the picked word; nullopt (a usage error) when it is neither.
@@ -45,7 +38,6 @@ const ControlCommand kCommands[] = {
     {"weight", "G", "goods of G grams on the platform (gross; may be negative)",
      [](ControlCall& c) -> std::optional<std::string> {
          if ((c.args >> std::ws).eof()) return "error: weight needs grams";
-         // Eight digits, as the widest board frame: zero and tare taken off it still fit.
          std::optional<long> grams = whole(c.args, -kMostGrams, kMostGrams);
          if (!grams) return "error: weight needs whole grams, -99999999 to 99999999";
          c.board.set_gross(static_cast<int32_t>(*grams));
@@ -188,6 +180,15 @@ bool names(const ControlCommand& command, const std::string& word) {
 }
 
 }  // namespace
+
+std::optional<long> whole_number(std::string_view word, long lo, long hi) {
+    const char* first = word.data() + (word.size() > 1 && word[0] == '+' && word[1] != '-');
+    const char* last = word.data() + word.size();
+    long value = 0;
+    auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || value < lo || value > hi) return std::nullopt;
+    return value;
+}
 
 std::span<const ControlCommand> control_commands() {
     return kCommands;

@@ -35,6 +35,12 @@ std::span<const ControlCommand> control_commands();
 std::string control_usage(const ControlCommand& command);
 std::string control_help();
 
+// A number word, whole and within [lo, hi]: "1.5", "12g" and "" are none, and one beyond the
+// range is refused rather than cut to fit. The control lines and the options read numbers so.
+std::optional<long> whole_number(std::string_view word, long lo, long hi);
+// The widest weight a board frame carries, eight digits: zero and tare taken off it still fit.
+constexpr long kMostGrams = 99999999;
+
 struct ControlAnswer {
     std::string text;  // empty for a blank line or a comment
     bool quit = false;

@@ -79,17 +79,30 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else if (a == "--rate") {
-            options.rate_hz = std::atoi(value().c_str());
-            if (options.rate_hz < 1 || options.rate_hz > 100) {
+            std::optional<long> hz = tarvelo::sim::whole_number(value(), 1, 100);
+            if (!hz) {
                 std::fprintf(stderr, "boardsim: --rate must be 1..100\n");
                 return 2;
             }
+            options.rate_hz = static_cast<int>(*hz);
         } else if (a == "--checksum") {
             options.checksum = value();
         } else if (a == "--weight") {
-            weight = std::atol(value().c_str());
+            std::optional<long> grams = tarvelo::sim::whole_number(
+                value(), -tarvelo::sim::kMostGrams, tarvelo::sim::kMostGrams);
+            if (!grams) {
+                std::fprintf(stderr,
+                             "boardsim: --weight must be whole grams, -99999999 to 99999999\n");
+                return 2;
+            }
+            weight = *grams;
         } else if (a == "--corrupt-percent") {
-            options.corrupt_percent = std::atoi(value().c_str());
+            std::optional<long> percent = tarvelo::sim::whole_number(value(), 0, 100);
+            if (!percent) {
+                std::fprintf(stderr, "boardsim: --corrupt-percent must be 0..100\n");
+                return 2;
+            }
+            options.corrupt_percent = static_cast<int>(*percent);
         } else if (a == "--verbose" || a == "-v") {
             options.verbose = true;
         } else {
