@@ -267,10 +267,16 @@ void keep(Frame& f, const Item& item) {
     }
 }
 
+// A broken frame keeps no value of the fields read before its fault: nothing can act on a
+// weight from a frame that was refused.
 void fail(Frame& f, size_t at, std::string problem) {
     f.problem = std::move(problem);
     f.problem_at = at;
     f.items.clear();
+    f.weight = f.quantity = f.tare = f.unit_price = f.total_price = 0;
+    f.random_number = 0;
+    f.result = f.s1 = f.s0 = 0;
+    f.text.clear();
 }
 
 bool is_end(Direction d, char c) {

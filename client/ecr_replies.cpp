@@ -8,12 +8,6 @@
 namespace kestrin {
 namespace {
 
-std::string format(const char* fmt, auto... args) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
-
 // The exit code a whole reply earns.
 int exit_code(const Frame& f) {
     switch (f.kind) {
@@ -45,16 +39,16 @@ ReplyVerdict describe_reply(const RawReply& r, int timeout_ms) {
         case RawReply::End::complete:
             return describe_complete(r.bytes);
         case RawReply::End::full:
-            return {format("over-long reply: %zu %s without an ETX, ACK or NAK", n, bytes),
+            return {printf_text("over-long reply: %zu %s without an ETX, ACK or NAK", n, bytes),
                     kNoReply};
         case RawReply::End::timeout:
-            if (n == 0) return {format("no reply within %d ms", timeout_ms), kNoReply};
-            return {format("incomplete reply: %zu %s within %d ms, no ETX, ACK or NAK", n, bytes,
-                           timeout_ms),
+            if (n == 0) return {printf_text("no reply within %d ms", timeout_ms), kNoReply};
+            return {printf_text("incomplete reply: %zu %s within %d ms, no ETX, ACK or NAK", n,
+                                bytes, timeout_ms),
                     kNoReply};
         case RawReply::End::failed:
             if (n == 0) return {"no reply: the connection closed", kNoReply};
-            return {format("incomplete reply: the connection closed after %zu %s", n, bytes),
+            return {printf_text("incomplete reply: the connection closed after %zu %s", n, bytes),
                     kNoReply};
     }
     return {"no reply", kNoReply};

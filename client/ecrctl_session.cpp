@@ -86,11 +86,15 @@ int EcrctlSession::read(const Command& c) {
                  << std::endl;
     });
     int last = kPositive;
-    const auto outcome = sequence.run([&](ReadSequence::State, const std::string& bytes) {
-        RawReply reply;
-        last = request(bytes, &reply);
-        return judged(reply);
-    });
+    // Only a whole reply goes on to the sequence: an over-long one is, to ecrctl, no complete
+    // reply (exit code 3), and the Read ends there rather than asking why.
+    const auto outcome = sequence.run(
+        [&](ReadSequence::State, const std::string& bytes) -> std::optional<std::string> {
+            RawReply reply;
+            last = request(bytes, &reply);
+            if (reply.end != RawReply::End::complete) return std::nullopt;
+            return reply.bytes;
+        });
     return outcome == ReadSequence::Outcome::failed ? std::max(last, kNegative) : last;
 }
 

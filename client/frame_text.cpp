@@ -11,17 +11,11 @@
 namespace kestrin {
 namespace {
 
-std::string format(const char* fmt, auto... args) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
-
 // 299 -> "2.99", -4 -> "-0.04"; 1234 -> "1.234" with three places.
 std::string decimal(int32_t v, int places) {
     const int scale = places == 3 ? 1000 : 100;
     const long long a = std::llabs(static_cast<long long>(v));
-    return format("%s%lld.%0*lld", v < 0 ? "-" : "", a / scale, places, a % scale);
+    return printf_text("%s%lld.%0*lld", v < 0 ? "-" : "", a / scale, places, a % scale);
 }
 
 // What the scale does to set each status it sends; the others are in kestrin's table only.
@@ -61,7 +55,7 @@ std::string quoted_text(std::string t) {
     for (size_t i = 0; i < t.size();) {
         const size_t n = first_characters(t.substr(i, 4), 1).size();
         const auto u = static_cast<unsigned char>(t[i]);
-        out += n > 1 || (u >= 0x20 && u < 0x7F) ? t.substr(i, n) : format("\\x%02X", u);
+        out += n > 1 || (u >= 0x20 && u < 0x7F) ? t.substr(i, n) : printf_text("\\x%02X", u);
         i += n;
     }
     return out + "'";
@@ -81,15 +75,15 @@ std::string label(const Frame& f) {
 std::string assignment(const Item& item) {
     switch (item.part) {
         case Part::weight:
-            return format("weight=%d g", item.value);
+            return printf_text("weight=%d g", item.value);
         case Part::tare:
-            return format("tare=%d g", item.value);
+            return printf_text("tare=%d g", item.value);
         case Part::quantity:
-            return format("quantity=%d", item.value);
+            return printf_text("quantity=%d", item.value);
         case Part::unit_price:
-            return format("unit_price=%d", item.value);
+            return printf_text("unit_price=%d", item.value);
         case Part::total_price:
-            return format("total_price=%d", item.value);
+            return printf_text("total_price=%d", item.value);
         case Part::text:
             return "text=" + quoted_text(item.bytes);
         case Part::cs:
@@ -131,7 +125,7 @@ std::string reply_summary(const Frame& f) {
             return head + " (" + (text == "Unknown Error" ? "unknown status" : text) + ")";
         }
         case ReplyKind::cs_kw_request:
-            return format(
+            return printf_text(
                 "record 11 (CS/KW request): random_number=%02x; the scale wants the "
                 "handshake (`handshake CS`)",
                 f.random_number);
@@ -157,22 +151,23 @@ std::string meaning(const Frame& f, const Item& item) {
         case Part::constant:
             return "constant";
         case Part::weight:
-            return format("weight: %d g (%s kg)", v, decimal(v, 3).c_str());
+            return printf_text("weight: %d g (%s kg)", v, decimal(v, 3).c_str());
         case Part::quantity:
-            return format("quantity: %d pieces", v);
+            return printf_text("quantity: %d pieces", v);
         case Part::tare:
             return f.direction == Direction::request
-                       ? format("preset tare: %d g (above 5998 g the scale refuses: status 1 2)", v)
-                       : format("tare in effect: %d g", v);
+                       ? printf_text(
+                             "preset tare: %d g (above 5998 g the scale refuses: status 1 2)", v)
+                       : printf_text("tare in effect: %d g", v);
         case Part::unit_price:
             return "unit price: " + decimal(v, 2) + per +
-                   format(" (%d in the smallest currency unit)", v);
+                   printf_text(" (%d in the smallest currency unit)", v);
         case Part::total_price:
             return "total price: " + decimal(v, 2) +
-                   format(" (%d in the smallest currency unit)", v);
+                   printf_text(" (%d in the smallest currency unit)", v);
         case Part::random_number:
-            return format("random number 0x%02x: the CS turns left by %d, the KW right by %d", v,
-                          v >> 4, v & 0x0F);
+            return printf_text("random number 0x%02x: the CS turns left by %d, the KW right by %d",
+                               v, v >> 4, v & 0x0F);
         case Part::s1:
             return "s1, the first status character";
         case Part::s0:
@@ -188,9 +183,9 @@ std::string meaning(const Frame& f, const Item& item) {
                         ? " (13 bytes, padded with blanks, which the scale drops)"
                         : " (13 bytes; the zero byte ends it: the scale drops what follows)");
         case Part::cs:
-            return format("CS of pair %d", v);
+            return printf_text("CS of pair %d", v);
         case Part::kw:
-            return format("KW of pair %d (`ecrctl cskw CS RANDOM` computes it)", v);
+            return printf_text("KW of pair %d (`ecrctl cskw CS RANDOM` computes it)", v);
         default:
             return "";
     }
@@ -207,7 +202,7 @@ std::string content(const Item& item) {
 
 std::string shown(char c) {
     const auto u = static_cast<unsigned char>(c);
-    return u >= 0x20 && u < 0x7F ? std::string(1, c) : format("\\x%02X", u);
+    return u >= 0x20 && u < 0x7F ? std::string(1, c) : printf_text("\\x%02X", u);
 }
 
 std::string summary(const Frame& frame) {
@@ -220,9 +215,10 @@ DecodeReport decode_report(const std::string& bytes, std::optional<Direction> di
                                                        : decode_reply(bytes);
     DecodeReport report;
     report.well_formed = f.well_formed();
-    report.text = format("%s, %zu %s: ", f.direction == Direction::request ? "request" : "reply",
-                         bytes.size(), bytes.size() == 1 ? "byte" : "bytes") +
-                  summary(f) + "\n";
+    report.text =
+        printf_text("%s, %zu %s: ", f.direction == Direction::request ? "request" : "reply",
+                    bytes.size(), bytes.size() == 1 ? "byte" : "bytes") +
+        summary(f) + "\n";
     if (!f.well_formed()) {
         // The bytes, and a mark under the first one that breaks the layout.
         report.text += "  " + hex_dump(bytes) + "\n  " + std::string(3 * f.problem_at, ' ') +
@@ -233,11 +229,12 @@ DecodeReport decode_report(const std::string& bytes, std::optional<Direction> di
     size_t width = 0;
     for (const Item& item : f.items) width = std::max(width, content(item).size());
     for (const Item& item : f.items) {
-        const std::string at = item.bytes.size() == 1 ? std::to_string(item.offset)
-                                                      : format("%zu-%zu", item.offset,
-                                                               item.offset + item.bytes.size() - 1);
-        std::string line = format("  %-6s %-*s  %s", at.c_str(), static_cast<int>(width),
-                                  content(item).c_str(), meaning(f, item).c_str());
+        const std::string at =
+            item.bytes.size() == 1
+                ? std::to_string(item.offset)
+                : printf_text("%zu-%zu", item.offset, item.offset + item.bytes.size() - 1);
+        std::string line = printf_text("  %-6s %-*s  %s", at.c_str(), static_cast<int>(width),
+                                       content(item).c_str(), meaning(f, item).c_str());
         while (!line.empty() && line.back() == ' ') line.pop_back();
         report.text += line + "\n";
     }
@@ -251,16 +248,18 @@ std::string cs_kw_report(const std::string& cs_text, uint8_t r) {
     const bool hex = std::all_of(typed.begin(), typed.end(), [](char c) {
         return std::isxdigit(static_cast<unsigned char>(c)) != 0;
     });
-    std::string out = "CS " + cs_text + ", random number " + format("%02x", r) + "\n";
-    out += format("  value      %04x      the CS's 4 characters as hexadecimal%s\n", s.value,
-                  hex ? "" : " (one is not a hexadecimal digit: 0, as kestrin reads it)");
-    out += format("  CS         %04x      bytes exchanged\n", s.cs_swapped);
-    out += format("             %04x      rotated left by %d (random number >> 4)\n", s.cs, r >> 4);
-    out += format("  KW         %04x      CRC-16 (polynomial 0x86A3, initial 0) over %02x %02x\n",
-                  s.crc, s.value >> 8, s.value & 0xFF);
-    out += format("             %04x      bytes exchanged\n", s.kw_swapped);
-    out += format("             %04x      rotated right by %d (random number & 0x0F)\n", s.kw,
-                  r & 0x0F);
+    std::string out = "CS " + cs_text + ", random number " + printf_text("%02x", r) + "\n";
+    out += printf_text("  value      %04x      the CS's 4 characters as hexadecimal%s\n", s.value,
+                       hex ? "" : " (one is not a hexadecimal digit: 0, as kestrin reads it)");
+    out += printf_text("  CS         %04x      bytes exchanged\n", s.cs_swapped);
+    out += printf_text("             %04x      rotated left by %d (random number >> 4)\n", s.cs,
+                       r >> 4);
+    out +=
+        printf_text("  KW         %04x      CRC-16 (polynomial 0x86A3, initial 0) over %02x %02x\n",
+                    s.crc, s.value >> 8, s.value & 0xFF);
+    out += printf_text("             %04x      bytes exchanged\n", s.kw_swapped);
+    out += printf_text("             %04x      rotated right by %d (random number & 0x0F)\n", s.kw,
+                       r & 0x0F);
     out += "  pair       " + pair + "  CS " + pair.substr(0, 4) + " and KW " + pair.substr(4) +
            ", each low byte first\n";
     out += "  record 10  " + hex_dump(cs_kw_record(pair)) + "\n";

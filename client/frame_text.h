@@ -3,6 +3,7 @@
 // table of `ecrctl decode`, with every field's unit (grams, pieces, the smallest currency
 // unit per kg or per piece) and every status with what sets it.
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,13 @@ namespace kestrin {
 // "record 02 (scale data, weight mode): weight=1234 g, unit_price=299, total_price=369",
 // "malformed record 01 (...): what is wrong; its layout is ...", "unrecognised reply: why".
 std::string summary(const Frame& frame);
+
+// printf into a string, for the short texts of the clients (at most 255 bytes).
+std::string printf_text(const char* fmt, auto... args) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
 
 // One character of a frame as a person reads it: itself when printable, else \xNN.
 std::string shown(char c);

@@ -159,5 +159,18 @@ TEST(ScaleProgram, StopEndsTheEcrLinkBeforeTheDisplay) {
     EXPECT_TRUE(stopped);
 }
 
+// The display can be up before the pipe thread has made the pipe: that is no failed pipe, and
+// nothing is said until the pipe thread tells how it went.
+TEST(ScaleProgram, ADisplayUpBeforeThePipeSaysNothingYet) {
+    test::TempDir dir;
+    test::write_file(dir.file("tarvelo.ini"), "[scale]\nad_type=0\n");
+    test::FakeClock clock;
+    ScaleProgram program({dir.file("tarvelo.ini")}, clock);
+    ASSERT_TRUE(program.load_settings());
+    testing::internal::CaptureStderr();
+    program.display_shown();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
 }  // namespace
 }  // namespace tarvelo::app

@@ -184,6 +184,10 @@ TEST(EcrDecoder, EveryFrameAndItsFaults) {
         {reply("11\x1b"
                "2A5"),
          Direction::reply, "not a lower-case hexadecimal digit", 5},
+        // Record 11 of the result's length plus one: held to the result's layout.
+        {reply("11\x1b"
+               "10"),
+         Direction::reply, "too long: byte 5 is '0'", 5},
         {reply("09\x1b"
                "00") +
              "\x06",

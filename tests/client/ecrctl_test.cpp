@@ -146,6 +146,12 @@ TEST(Ecrctl, CommandLineToBytesSent) {
          enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq,
          "",
          {r11, ACK, valid}},
+        // A refused pair ends the handshake: no ENQ asks for a result that cannot come.
+        {{"handshake", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)),
+         "",
+         {r11, NAK},
+         kNegative},
         {{"handshake", "1A2B5"},
          enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)) + enq,
          "",
@@ -179,6 +185,12 @@ TEST(Ecrctl, CommandLineToBytesSent) {
          "",
          {r11, ACK, ACK},
          1},
+        // An over-long reply is no complete reply, whichever step it answers.
+        {{"read", "1A2B"},
+         enq + rec("10\x1b" + cs_kw_chars("1A2B", 0xA5)),
+         "",
+         {r11, std::string(200, 'x')},
+         kNoReply},
         // Status 00 after a NAK explains nothing: the read still failed.
         {{"read", "1A2B"},
          enq + rec("08"),

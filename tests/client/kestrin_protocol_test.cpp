@@ -85,6 +85,14 @@ TEST(KestrinReplies, DecodedStrictly) {
         {"", ReplyKind::none},
     };
     for (const Case& c : cases) EXPECT_EQ(decode_reply(c.bytes).kind, c.kind) << hex_dump(c.bytes);
+    // A record refused after its weight was read (cut short, or followed by more bytes) keeps
+    // no weight or price to act on.
+    for (const std::string& broken : {data02.substr(0, 24) + "\x03", data02 + "\x06"}) {
+        Frame f = decode_reply(broken);
+        EXPECT_EQ(f.kind, ReplyKind::malformed) << hex_dump(broken);
+        EXPECT_EQ(f.weight, 0) << hex_dump(broken);
+        EXPECT_EQ(f.unit_price, 0) << hex_dump(broken);
+    }
     EXPECT_EQ(decode_reply("\x02"
                            "11\x1b"
                            "2a5\x03")

@@ -25,6 +25,10 @@ const std::string R11 =
                       "\x02"
                       "11\x1b"
                       "0\x03",
+                  RESULT_2 =
+                      "\x02"
+                      "11\x1b"
+                      "2\x03",
                   NOT_STABLE =
                       "\x02"
                       "09\x1b"
@@ -75,6 +79,17 @@ TEST(ReadSequence, RepliesToRequestsEventsAndOutcome) {
          {{State::ask_result, Event::cs_kw_invalid}},
          Outcome::failed},
         {"no result record", {R11, ACK, ACK}, {ENQ, PAIR, ENQ}, {}, Outcome::failed},
+        // Only "1" is valid, and only ACK takes record 10: anything else is no answer to act on.
+        {"a result neither valid nor invalid",
+         {R11, ACK, RESULT_2},
+         {ENQ, PAIR, ENQ},
+         {},
+         Outcome::failed},
+        {"record 10 answered with neither ACK nor NAK",
+         {R11, QUANTITY, NOT_STABLE},
+         {ENQ, PAIR, STATUS},
+         {{State::ask_status, Event::status}},
+         Outcome::failed},
         {"nothing to ENQ", {NOTHING}, {ENQ}, {{State::ask_data, Event::no_reply}}, Outcome::failed},
         {"nothing to record 10",
          {R11, NOTHING},

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -128,10 +129,15 @@ TEST(BoardModels, AnswerCommandsFromTheScaleEncoders) {
         std::vector<uint8_t> frame;
         void (*arm)(BoardState&);
         const char* answer;
+        int32_t tare_after = 0;
     } cases[] = {
         {BoardType::xon, "tare", xo::encode_write_cmd('T'), [](BoardState&) {}, "W0"},
         {BoardType::xon, "preset tare", *xo::encode_write_cmd_with_data('U', "001500"),
-         [](BoardState&) {}, "W0"},
+         [](BoardState&) {}, "W0", 1500},
+        {BoardType::xon, "tare below zero", xo::encode_write_cmd('T'),
+         [](BoardState& s) { s.gross = -50; }, "W0", 0},
+        {BoardType::xon, "zero under a tare", xo::encode_write_cmd('Z'),
+         [](BoardState& s) { s.tare = 100; }, "W2", 100},
         {BoardType::xon, "integrity", xo::encode_integrity_request("1A2B3C4D"), [](BoardState&) {},
          "R0"},
         {BoardType::xon, "span closed", xo::encode_write_cmd('P'), [](BoardState&) {}, "W3"},
@@ -161,6 +167,7 @@ TEST(BoardModels, AnswerCommandsFromTheScaleEncoders) {
         c.arm(state);
         EXPECT_EQ(read_as_the_scale(c.type, model->answer(state, c.frame)), c.answer)
             << model->name() << ", " << c.what;
+        EXPECT_EQ(state.tare, c.tare_after) << model->name() << ", " << c.what;
     }
 }
 
@@ -185,6 +192,19 @@ TEST_F(ControlLines, AnswerEachLine) {
         const char* answer;
     } cases[] = {
         {"weight", "error: weight needs grams"},
+        // A number is whole and fits, and a line has no word too many: "weight 1.5" is not
+        // 1 g, "weight 1 234" not 1 g, and no weight overflows the board's arithmetic.
+        {"weight 1.5", "error: weight needs whole grams, -99999999 to 99999999"},
+        {"weight 12g", "error: weight needs whole grams, -99999999 to 99999999"},
+        {"weight 100000000", "error: weight needs whole grams, -99999999 to 99999999"},
+        {"weight 1 234", "error: weight G"},
+        {"counts 1 2x", "error: counts AD IR"},
+        {"rate 5.5", "error: rate 1..100"},
+        {"split 10ms", "error: split MS"},
+        {"stable now", "error: stable | unstable"},
+        {"reply R 0 A5 F0", "error: reply C R [DATA]"},
+        {"weight +1500", "ok"},
+        {"weight -99999999", "ok"},
         {"span ajar", "error: span open|closed"},
         {"counts 1", "error: counts AD IR"},
         {"countframes maybe", "error: countframes on|off"},
@@ -227,6 +247,33 @@ TEST_F(ControlLines, AnswerEachLine) {
               "span=closed ad=7 ir=8 rate=20 paused");
 }
 
+// Lines as they come off standard input, in pieces; one that runs over is dropped up to its
+// end and told once, and the next line is read whole.
+TEST(ControlInput, CutsLinesAndDropsThoseThatRunOver) {
+    const std::string longest(kMaxControlLine, 'x');
+    using Lines = std::vector<std::optional<std::string>>;
+    struct Case {
+        const char* what;
+        std::vector<std::string> pieces;
+        Lines lines;
+    } cases[] = {
+        {"two lines at once", {"stable\nweight 5\n"}, {"stable", "weight 5"}},
+        {"a line in pieces", {"wei", "ght 5", "\n"}, {"weight 5"}},
+        {"no end yet", {"stable"}, {}},
+        {"an empty line", {"\n"}, {""}},
+        {"the longest line", {longest + "\n"}, {longest}},
+        {"one byte over", {longest + "x", "\nstatus\n"}, {std::nullopt, "status"}},
+        {"far over, never ended", {longest, longest, longest}, {std::nullopt}},
+    };
+    for (const Case& c : cases) {
+        ControlInput input;
+        Lines lines;
+        for (const std::string& piece : c.pieces)
+            for (auto& line : input.feed(piece)) lines.push_back(line);
+        EXPECT_EQ(lines, c.lines) << c.what;
+    }
+}
+
 // Every word of the table is a command, help lists each row once, and the program prints the
 // same help for --help and for `help`, and ends on `quit`.
 TEST_F(ControlLines, HelpComesFromTheTable) {
@@ -256,6 +303,23 @@ TEST_F(ControlLines, HelpComesFromTheTable) {
     EXPECT_TRUE(board.wait_output(help, 10000)) << board.out();
     board.send_line("quit");
     EXPECT_EQ(board.wait_exit(10000), 0);
+}
+
+// A number on the command line is read as on a control line: "--weight 1.5" is refused, not
+// 1 g. The options are read before the link is made.
+TEST(BoardsimOptions, ANumberThatDoesNotFitIsRefused) {
+    test::TempDir dir;
+    for (std::vector<std::string> args : {std::vector<std::string>{"--weight", "1.5"},
+                                          {"--weight", "100000000"},
+                                          {"--rate", "10x"},
+                                          {"--corrupt-percent", "101"}}) {
+        args.insert(args.begin(), {"--link", dir.file("board")});
+        test::Process board(BIN_DIR "/boardsim", args, dir.path(), {}, dir.file("sim"));
+        EXPECT_EQ(board.wait_exit(10000), 2) << args[3];
+        EXPECT_NE(board.err().find("boardsim: " + args[2] + " must be"), std::string::npos)
+            << board.err();
+        EXPECT_FALSE(std::filesystem::exists(dir.file("board"))) << args[3];
+    }
 }
 
 std::string read_source(const char* path) {

@@ -1,6 +1,8 @@
 #include "tools/boardsim/control_commands.h"
 
 #include <cctype>
+#include <charconv>
+#include <climits>
 
 namespace tarvelo::sim {
 namespace {
@@ -16,6 +18,13 @@ std::optional<bool> pick(std::istringstream& args, const char* first, const char
     return std::nullopt;
 }
 
+// The next word as a whole number within [lo, hi].
+std::optional<long> whole(std::istringstream& args, long lo, long hi) {
+    std::string word;
+    if (!(args >> word)) return std::nullopt;
+    return whole_number(word, lo, hi);
+}
+
 // Runs `set` with the picked word; nullopt (a usage error) when it is neither.
 template <typename Set>
 std::optional<std::string> picked(ControlCall& c, const char* first, const char* second, Set set) {
@@ -28,9 +37,10 @@ std::optional<std::string> picked(ControlCall& c, const char* first, const char*
 const ControlCommand kCommands[] = {
     {"weight", "G", "goods of G grams on the platform (gross; may be negative)",
      [](ControlCall& c) -> std::optional<std::string> {
-         long grams;
-         if (!(c.args >> grams)) return "error: weight needs grams";
-         c.board.set_gross(static_cast<int32_t>(grams));
+         if ((c.args >> std::ws).eof()) return "error: weight needs grams";
+         std::optional<long> grams = whole(c.args, -kMostGrams, kMostGrams);
+         if (!grams) return "error: weight needs whole grams, -99999999 to 99999999";
+         c.board.set_gross(static_cast<int32_t>(*grams));
          return kOk;
      }},
     {"stable | unstable", "", "the weight settles or keeps moving",
@@ -49,9 +59,10 @@ const ControlCommand kCommands[] = {
      }},
     {"counts", "AD IR", "the converter's AD and internal counts",
      [](ControlCall& c) -> std::optional<std::string> {
-         long ad, ir;
-         if (!(c.args >> ad >> ir)) return std::nullopt;
-         c.board.set_counts(static_cast<int32_t>(ad), static_cast<int32_t>(ir));
+         std::optional<long> ad = whole(c.args, INT32_MIN, INT32_MAX);
+         std::optional<long> ir = whole(c.args, INT32_MIN, INT32_MAX);
+         if (!ad || !ir) return std::nullopt;
+         c.board.set_counts(static_cast<int32_t>(*ad), static_cast<int32_t>(*ir));
          return kOk;
      }},
     {"countframes", "on|off", "letter board: send count frames instead of weighing frames",
@@ -60,9 +71,9 @@ const ControlCommand kCommands[] = {
      }},
     {"rate", "N", "weight frames per second while switched on (1..100)",
      [](ControlCall& c) -> std::optional<std::string> {
-         int hz;
-         if (!(c.args >> hz) || hz < 1 || hz > 100) return "error: rate 1..100";
-         c.board.set_rate(hz);
+         std::optional<long> hz = whole(c.args, 1, 100);
+         if (!hz) return "error: rate 1..100";
+         c.board.set_rate(static_cast<int>(*hz));
          return kOk;
      }},
     {"silent | resume", "", "stop every byte leaving the board (a lost link), or resume",
@@ -124,9 +135,9 @@ const ControlCommand kCommands[] = {
      }},
     {"split", "MS", "frames leave byte by byte, MS milliseconds apart (0 = off)",
      [](ControlCall& c) -> std::optional<std::string> {
-         int ms;
-         if (!(c.args >> ms) || ms < 0) return std::nullopt;
-         c.board.set_split_delay(ms);
+         std::optional<long> ms = whole(c.args, 0, INT_MAX);
+         if (!ms) return std::nullopt;
+         c.board.set_split_delay(static_cast<int>(*ms));
          return kOk;
      }},
     {"vanish | reappear", "", "the device disappears like an unplugged adapter, or returns",
@@ -150,6 +161,14 @@ const ControlCommand kCommands[] = {
      }},
 };
 
+// A row takes at most as many words as its arguments' usage shows ("C R [DATA]": three).
+size_t most_words(const ControlCommand& command) {
+    std::istringstream usage(command.args);
+    size_t n = 0;
+    for (std::string word; usage >> word;) ++n;
+    return n;
+}
+
 bool names(const ControlCommand& command, const std::string& word) {
     std::string_view words = command.words;
     for (size_t start = 0;;) {
@@ -161,6 +180,15 @@ bool names(const ControlCommand& command, const std::string& word) {
 }
 
 }  // namespace
+
+std::optional<long> whole_number(std::string_view word, long lo, long hi) {
+    const char* first = word.data() + (word.size() > 1 && word[0] == '+' && word[1] != '-');
+    const char* last = word.data() + word.size();
+    long value = 0;
+    auto [end, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || end != last || value < lo || value > hi) return std::nullopt;
+    return value;
+}
 
 std::span<const ControlCommand> control_commands() {
     return kCommands;
@@ -197,11 +225,36 @@ ControlAnswer run_control_line(BoardSimulator& board, const std::string& line) {
     if (word.empty() || word[0] == '#') return {};
     for (const ControlCommand& command : kCommands) {
         if (!names(command, word)) continue;
+        // A word too many is a mistyped line ("weight 1 234"), never ignored.
+        std::istringstream all(line);
+        size_t words = 0;
+        for (std::string w; all >> w;) ++words;
+        if (words - 1 > most_words(command)) return {"error: " + control_usage(command)};
         ControlCall call{board, word, args};
         std::optional<std::string> answer = command.run(call);
         return {answer ? *answer : "error: " + control_usage(command), call.quit};
     }
     return {"error: unknown command '" + word + "' (try help)"};
+}
+
+std::vector<std::optional<std::string>> ControlInput::feed(std::string_view bytes) {
+    std::vector<std::optional<std::string>> lines;
+    for (char c : bytes) {
+        if (c == '\n') {
+            if (!dropping_) lines.emplace_back(std::move(pending_));
+            pending_.clear();
+            dropping_ = false;
+        } else if (dropping_) {
+            continue;
+        } else if (pending_.size() == kMaxControlLine) {
+            lines.emplace_back(std::nullopt);
+            pending_.clear();
+            dropping_ = true;
+        } else {
+            pending_ += c;
+        }
+    }
+    return lines;
 }
 
 }  // namespace tarvelo::sim

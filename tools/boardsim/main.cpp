@@ -79,17 +79,30 @@ int main(int argc, char** argv) {
                 return 2;
             }
         } else if (a == "--rate") {
-            options.rate_hz = std::atoi(value().c_str());
-            if (options.rate_hz < 1 || options.rate_hz > 100) {
+            std::optional<long> hz = tarvelo::sim::whole_number(value(), 1, 100);
+            if (!hz) {
                 std::fprintf(stderr, "boardsim: --rate must be 1..100\n");
                 return 2;
             }
+            options.rate_hz = static_cast<int>(*hz);
         } else if (a == "--checksum") {
             options.checksum = value();
         } else if (a == "--weight") {
-            weight = std::atol(value().c_str());
+            std::optional<long> grams = tarvelo::sim::whole_number(
+                value(), -tarvelo::sim::kMostGrams, tarvelo::sim::kMostGrams);
+            if (!grams) {
+                std::fprintf(stderr,
+                             "boardsim: --weight must be whole grams, -99999999 to 99999999\n");
+                return 2;
+            }
+            weight = *grams;
         } else if (a == "--corrupt-percent") {
-            options.corrupt_percent = std::atoi(value().c_str());
+            std::optional<long> percent = tarvelo::sim::whole_number(value(), 0, 100);
+            if (!percent) {
+                std::fprintf(stderr, "boardsim: --corrupt-percent must be 0..100\n");
+                return 2;
+            }
+            options.corrupt_percent = static_cast<int>(*percent);
         } else if (a == "--verbose" || a == "-v") {
             options.verbose = true;
         } else {
@@ -121,7 +134,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     bool input_open = true;
-    std::string pending;
+    tarvelo::sim::ControlInput input;
     while (!g_stop) {
         pollfd p{STDIN_FILENO, POLLIN, 0};
         if (!input_open || ::poll(&p, 1, 200) <= 0) {
@@ -134,12 +147,15 @@ int main(int argc, char** argv) {
             input_open = false;
             continue;
         }
-        pending.append(buf, static_cast<size_t>(n));
-        size_t eol;
-        while ((eol = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, eol);
-            pending.erase(0, eol + 1);
-            tarvelo::sim::ControlAnswer answer = tarvelo::sim::run_control_line(*sim, line);
+        for (const std::optional<std::string>& line :
+             input.feed(std::string_view(buf, static_cast<size_t>(n)))) {
+            if (!line) {
+                std::printf("error: control line longer than %zu bytes, dropped\n",
+                            tarvelo::sim::kMaxControlLine);
+                std::fflush(stdout);
+                continue;
+            }
+            tarvelo::sim::ControlAnswer answer = tarvelo::sim::run_control_line(*sim, *line);
             if (!answer.text.empty()) std::printf("%s\n", answer.text.c_str());
             std::fflush(stdout);
             if (answer.quit) {
