@@ -245,6 +245,19 @@ TEST(InstallationCheck, NamesTheGroupOfADeviceTheUserMayNotOpen) {
                    0),
         0u)
         << allowed.out;
+    {
+        // Locked by a program of root's: the user is refused and told why it cannot see whose.
+        Process locker("/usr/bin/flock", {"-x", device, "-c", "echo locked; exec cat"},
+                       run.dir.path(), {}, run.dir.file("locker"));
+        ASSERT_TRUE(locker.wait_output("locked", 5000)) << locker.err();
+        Checked busy = run.check(kCheckUser, gid);
+        EXPECT_EQ(busy.code, 1) << all(busy);
+        EXPECT_EQ(busy.line("board open"),
+                  "FAIL  board open: " + run.dir.file("board") +
+                      ": device busy (held by another program) (only root sees which program of "
+                      "another user holds it)")
+            << busy.out;
+    }
 
     std::ofstream(run.dir.file("tarvelo.ini"), std::ios::app) << "[windowMain1]\nw=800\nh=60\n";
     Process scale("/bin/sh",
