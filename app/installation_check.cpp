@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -259,6 +260,16 @@ void check_socket(const Configuration& c, Report& r) {
         return;
     }
     const PipeSocketPlace place = pipe_socket_place(name);
+    // The kernel keeps a socket's path in a field of fixed size: the scale cannot bind a longer
+    // one, so it would serve no ECR.
+    constexpr size_t kPathMax = sizeof(sockaddr_un{}.sun_path) - 1;
+    if (place.path.size() > kPathMax) {
+        r.fail("ECR socket", "socket path too long: " + place.path + " (" +
+                                 std::to_string(place.path.size()) + " bytes, at most " +
+                                 std::to_string(kPathMax) +
+                                 "): the scale would not serve the ECR; set a shorter pipe_name");
+        return;
+    }
     std::string where = place.path;
     if (!place.passed_over.empty())
         where += " (XDG_RUNTIME_DIR passed over: " + place.passed_over + ")";
