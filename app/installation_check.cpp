@@ -233,7 +233,7 @@ void check_board(const Checked& settings, Report& r, Clock& clock) {
     }
     // The programs of other users stay out of sight (a getty or a modem manager runs as root):
     // what was not seen is not said to be free.
-    const std::string unheld = holders.hidden > 0
+    const std::string unheld = holders.hidden > 0 || ::geteuid() != 0
                                    ? "no program of user " + access.user_name + " holds " + path +
                                          " (only root sees those of other users)"
                                    : "no other program holds " + path;
