@@ -1,9 +1,12 @@
 #include "app/installation_check.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -12,6 +15,7 @@
 #include "config/ini_reader.h"
 #include "config/settings.h"
 #include "platform/device_access.h"
+#include "platform/error_line.h"
 #include "platform/holders.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/serial_port.h"
@@ -63,6 +67,20 @@ struct Checked {
     Configuration config;
     std::string file;  // the settings file, as a path a technician can open
 };
+
+// Checked first: short of descriptors, the scale stops before it opens anything, and the look
+// for the board's holders below cannot be trusted.
+void check_descriptors(Report& r) {
+    const int spare = spare_descriptors(kSpareDescriptors);
+    const std::string needed = std::to_string(kSpareDescriptors);
+    if (spare < kSpareDescriptors)
+        r.fail("file descriptors", "only " + std::to_string(spare) +
+                                       " more could be opened, the scale needs " + needed +
+                                       ": it would stop with \"too few file descriptors left\"; "
+                                       "raise the limit (ulimit -n)");
+    else
+        r.ok("file descriptors", needed + " more can be opened, as the scale needs");
+}
 
 std::optional<Checked> check_settings(const std::vector<std::string>& places, Report& r) {
     std::vector<std::string> passed_over;
@@ -190,6 +208,12 @@ void check_board(const Checked& settings, Report& r, Clock& clock) {
     // Looked for before opening: a program that holds the board without locking it (a
     // terminal program, a modem manager) must not have its line set or written to.
     Holders holders = device_holders(access.rdev);
+    if (holders.error != 0) {
+        r.fail("board open", "could not look for the programs that hold " + path + " (" +
+                                 std::strerror(holders.error) + "): it is not opened unseen");
+        r.skip("board frames", "the board's holders are not known");
+        return;
+    }
     if (!holders.seen.empty()) {
         r.fail("board open", path + " is held by " + holders_text(holders.seen) +
                                  ": end it before the scale starts (a running scale: close its "
@@ -207,9 +231,14 @@ void check_board(const Checked& settings, Report& r, Clock& clock) {
         r.skip("board frames", "the board could not be opened");
         return;
     }
-    r.ok("board open", "no other program holds " + path +
-                           "; opened and locked as the scale opens it (" + line_text(type.line) +
-                           ")");
+    // The programs of other users stay out of sight (a getty or a modem manager runs as root):
+    // what was not seen is not said to be free.
+    const std::string unheld = holders.hidden > 0 || ::geteuid() != 0
+                                   ? "no program of user " + access.user_name + " holds " + path +
+                                         " (only root sees those of other users)"
+                                   : "no other program holds " + path;
+    r.ok("board open",
+         unheld + "; opened and locked as the scale opens it (" + line_text(type.line) + ")");
     check_frames(**port, c, settings.file, type, r, clock);
 }
 
@@ -231,6 +260,16 @@ void check_socket(const Configuration& c, Report& r) {
         return;
     }
     const PipeSocketPlace place = pipe_socket_place(name);
+    // The kernel keeps a socket's path in a field of fixed size: the scale cannot bind a longer
+    // one, so it would serve no ECR.
+    constexpr size_t kPathMax = sizeof(sockaddr_un{}.sun_path) - 1;
+    if (place.path.size() > kPathMax) {
+        r.fail("ECR socket", "socket path too long: " + place.path + " (" +
+                                 std::to_string(place.path.size()) + " bytes, at most " +
+                                 std::to_string(kPathMax) +
+                                 "): the scale would not serve the ECR; set a shorter pipe_name");
+        return;
+    }
     std::string where = place.path;
     if (!place.passed_over.empty())
         where += " (XDG_RUNTIME_DIR passed over: " + place.passed_over + ")";
@@ -273,8 +312,14 @@ void check_socket(const Configuration& c, Report& r) {
 }  // namespace
 
 int check_installation(const std::vector<std::string>& settings_places,
-                       const std::function<void(const std::string&)>& line, Clock& clock) {
+                       const std::function<void(const std::string&)>& put, Clock& clock) {
+    // Paths, settings values and the names of other programs (which a program sets itself) are
+    // part of the lines: a control byte in them must not forge a line or drive the terminal.
+    const std::function<void(const std::string&)> line = [&put](const std::string& text) {
+        put(printable(text));
+    };
     Report r(line);
+    check_descriptors(r);
     std::optional<Checked> settings = check_settings(settings_places, r);
     if (settings) {
         check_board(*settings, r, clock);
@@ -291,6 +336,17 @@ int check_installation(const std::vector<std::string>& settings_places,
                          : "tarvelo --check: " + std::to_string(r.failed()) + " of " +
                                std::to_string(r.total()) + " checks failed");
     return r.failed() == 0 ? 0 : 1;
+}
+
+int spare_descriptors(int wanted) {
+    std::vector<int> held;
+    for (int i = 0; i < wanted; ++i) {
+        int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) break;
+        held.push_back(fd);
+    }
+    for (int fd : held) ::close(fd);
+    return static_cast<int>(held.size());
 }
 
 std::string board_open_hint(const std::string& port_name) {

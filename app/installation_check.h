@@ -1,6 +1,7 @@
 #pragma once
 // tarvelo --check: the installation as the scale would find it, in a few seconds and without a
 // window. One line per check, "ok" or "FAIL" with what to do about it:
+//   file descriptors  as many can be opened as the scale needs to start
 //   settings      which tarvelo.ini is read, and why the places before it were passed over
 //   board device  the board's device exists, is a character device, and this user may read
 //                 and write it (if not: its group, whether the user is in it)
@@ -27,6 +28,14 @@ namespace tarvelo::app {
 int check_installation(const std::vector<std::string>& settings_places,
                        const std::function<void(const std::string&)>& line,
                        Clock& clock = system_clock());
+
+// What the scale opens beyond what it has at the start, with room: the toolkit and its X
+// connection (fonts, plugins, shared-memory images), the board, the ECR socket, its connection
+// and guard, the log file. Without them the toolkit aborts or the scale starts only in part.
+constexpr int kSpareDescriptors = 32;
+
+// How many more descriptors the process can open, counted up to `wanted`.
+int spare_descriptors(int wanted);
 
 // What the board device check says about the port named `port_name` (COMn or a path): for the
 // scale's own start-up, when the board did not open. Empty when it finds nothing wrong.

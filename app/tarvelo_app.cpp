@@ -1,5 +1,7 @@
 #include "app/tarvelo_app.h"
 
+#include "app/installation_check.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 #include <QApplication>
@@ -23,23 +25,6 @@ namespace {
 QtMessageBox& qt_boxes() {
     static QtMessageBox* boxes = new QtMessageBox;
     return *boxes;
-}
-
-// What the scale opens beyond what it has at the start, with room: the toolkit and its X
-// connection (fonts, plugins, shared-memory images), the board, the ECR socket, its connection
-// and guard, the log file. Without them the toolkit aborts or the scale starts only in part.
-constexpr int kSpareDescriptors = 32;
-
-// How many more descriptors the process can open, counted up to `wanted`.
-int spare_descriptors(int wanted) {
-    std::vector<int> held;
-    for (int i = 0; i < wanted; ++i) {
-        int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-        if (fd < 0) break;
-        held.push_back(fd);
-    }
-    for (int fd : held) ::close(fd);
-    return static_cast<int>(held.size());
 }
 
 int g_signal_pipe[2] = {-1, -1};

@@ -11,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -31,7 +32,10 @@ std::string program_name(int pid) {
 Holders processes_holding(const std::function<bool(const struct stat&)>& matches) {
     Holders result;
     DIR* proc = ::opendir("/proc");
-    if (!proc) return result;
+    if (!proc) {
+        result.error = errno;
+        return result;
+    }
     const int self = static_cast<int>(::getpid());
     while (dirent* entry = ::readdir(proc)) {
         char* end = nullptr;
@@ -40,7 +44,11 @@ Holders processes_holding(const std::function<bool(const struct stat&)>& matches
         const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
         DIR* dir = ::opendir(fds.c_str());
         if (!dir) {
-            if (errno == EACCES) ++result.hidden;
+            // A process that ended since /proc was listed holds nothing.
+            if (errno == EACCES)
+                ++result.hidden;
+            else if (errno != ENOENT && errno != ESRCH)
+                result.error = errno;
             continue;
         }
         while (dirent* fd = ::readdir(dir)) {

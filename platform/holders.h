@@ -20,6 +20,8 @@ struct Holder {
 struct Holders {
     std::vector<Holder> seen;
     int hidden = 0;  // processes whose descriptors this user may not look at
+    int error = 0;   // errno when /proc or a process's descriptors could not be read (out of
+                     // descriptors or memory): the list may be short
 };
 
 // The other processes that have the character device `rdev` open.

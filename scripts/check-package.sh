@@ -151,24 +151,40 @@ if command -v systemd-analyze > /dev/null; then
 else
     echo "check-package: no systemd-analyze on this machine: the user units are not verified"
 fi
-# The retention rule removes the scale's old log files in the home directory and nothing else:
-# its command run by hand on a home of its own.
+# The retention rule removes the scale's old log files in the home directory and nothing else
+# (not one in a folder, a name that only contains the pattern, a link, a new file): the unit's
+# command run by hand on a home of its own, and the README's crontab line for sessions without
+# systemd on another, which must leave the same files.
 home=$work/home
-mkdir -p "$home/keep"
 old=$(date -d '400 days ago' +%Y%m%d%H%M%S)
-touch -d '400 days ago' "$home/log_$old.txt" "$home/log_$old.txt.bak" "$home/keep/log_$old.txt" \
-    "$home/notes.txt" "$home/log_old.txt"
 new=log_$(date +%Y%m%d%H%M%S).txt
-touch "$home/$new"
+keep=("./keep/log_$old.txt" "./$new" ./log_old.txt "./log_$old.txt.bak" ./notes.txt
+    "./old log_$old.txt" "./log_$old copy.txt" $'./x\nlog_'"$old.txt")
+old_home() {
+    rm -rf "$home" && mkdir -p "$home/keep" "$home/log_1${old:1}.txt"
+    touch -d '400 days ago' "$home/log_$old.txt" "${keep[@]/#./$home}"
+    touch "$home/$new"
+    ln -s "$home/notes.txt" "$home/log_3${old:1}.txt"
+}
+left_in_home() {
+    local left expected
+    left=$(cd "$home" && find . -type f | sort | tr '\n' ' ')
+    expected=$(printf '%s\n' "${keep[@]}" | sort | tr '\n' ' ')
+    [ "$left" = "$expected" ] || fail "$1 left '$left', not '$expected'"
+    [ -L "$home/log_3${old:1}.txt" ] && [ -d "$home/log_1${old:1}.txt" ] || fail "$1 removed a link or a folder"
+}
+old_home
 command=$(sed -n 's/^ExecStart=//p' "$units/tarvelo-logs.service")
 days=$(sed -n 's/^Environment=KEEP_DAYS=//p' "$units/tarvelo-logs.service")
 [ -n "$days" ] || fail "tarvelo-logs.service sets no KEEP_DAYS"
 command=${command//%h/$home}
 eval "${command//\$\{KEEP_DAYS\}/$days}"
-left=$(cd "$home" && find . -type f | sort | tr '\n' ' ')
-expected=$(printf '%s\n' "./keep/log_$old.txt" "./$new" ./log_old.txt "./log_$old.txt.bak" \
-    ./notes.txt | sort | tr '\n' ' ')
-[ "$left" = "$expected" ] || fail "the retention rule left '$left', not '$expected'"
+left_in_home "the retention rule"
+old_home
+cron=$(sed -n 's/^@daily //p' README.md)
+[ -n "$cron" ] || fail "the README has no crontab line for log retention"
+HOME=$home bash -c "$cron"
+left_in_home "the README's crontab line"
 
 # The libraries come from the unpacked root, and the checksum tarvelo shows is that of the
 # unpacked scale library file.

@@ -99,6 +99,8 @@ TEST(Programs, CommandLines) {
         "Usage: tarvelo \\[--config FILE\\] \\[--check\\] \\[--version\\] \\[-h\\|--help\\]\n";
     test::TempDir dir;
     std::ofstream(dir.file("tarvelo.ini")) << "[scale]\nserial_port=" << dir.file("no-board");
+    std::ofstream(dir.file("long-pipe.ini")) << "[scale]\nserial_port=" << dir.file("no-board")
+                                             << "\npipe_name=" << std::string(120, 'p');
     std::filesystem::create_directory(dir.file("folder.ini"));
     ASSERT_EQ(mkfifo(dir.file("fifo.ini").c_str(), 0600), 0);
     struct Case {
@@ -186,10 +188,26 @@ TEST(Programs, CommandLines) {
          {"--check", "--config", "tarvelo.ini"},
          no_screen,
          1,
-         in_order({"ok    settings: .*/tarvelo\\.ini\n",
+         in_order({"ok    file descriptors: ", "ok    settings: .*/tarvelo\\.ini\n",
                    "FAIL  board device: .*/no-board does not exist", "skip  board open",
                    "skip  board frames", "ok    scale library checksum: [0-9A-F]{8}",
-                   "ECR socket: ", "tarvelo --check: 3 of 6 checks failed\n"}),
+                   "ECR socket: ", "tarvelo --check: 3 of 7 checks failed\n"}),
+         ""},
+        // A socket path longer than the kernel keeps cannot be served.
+        {"tarvelo",
+         {"--check", "--config", "long-pipe.ini"},
+         no_screen,
+         1,
+         in_order({"\nFAIL  ECR socket: socket path too long: /.*/p{120} \\([0-9]+ bytes, at most "
+                   "107\\): the scale would not serve the ECR; set a shorter pipe_name\n"}),
+         ""},
+        // A name with a control byte cannot forge a line of the check, nor drive the terminal.
+        {"tarvelo",
+         {"--check", "--config", "no\nok    settings\x1b[2K.ini"},
+         no_screen,
+         1,
+         in_order(
+             {"\nFAIL  settings: no tarvelo\\.ini \\(no\\\\x0Aok    settings\\\\x1B\\[2K\\.ini: "}),
          ""},
         {"kestrin", {"--version"}, no_screen, 0, "kestrin " + version + "\n", ""},
         {"kestrin",

@@ -49,9 +49,14 @@ class CheckRun {
     }
     // tarvelo --check in the run's directory; as `user` with `groups` (setpriv's list) when
     // not 0, with a runtime directory of that user's own.
-    Checked check(uid_t user = 0, const std::string& groups = "") {
+    // With `descriptors` set, under that limit of open files.
+    Checked check(uid_t user = 0, const std::string& groups = "", int descriptors = 0) {
         std::string runtime = dir.path();
-        std::string wrap = "exec \"$0\" --check";
+        // Descriptors the test's own runner left open would count against the limit.
+        const std::string limit =
+            descriptors > 0 ? "prlimit --nofile=" + std::to_string(descriptors) + " " : "";
+        std::string wrap = (descriptors > 0 ? "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; " : "") +
+                           ("exec " + limit + "\"$0\" --check");
         if (user != 0) {
             runtime = dir.file("run");
             std::filesystem::create_directory(runtime);
@@ -60,7 +65,8 @@ class CheckRun {
             EXPECT_EQ(chmod(dir.path().c_str(), 0755), 0);
             const std::string id = std::to_string(user);
             wrap = "exec setpriv --reuid=" + id + " --regid=" + id +
-                   (groups.empty() ? " --clear-groups" : " --groups=" + groups) + " \"$0\" --check";
+                   (groups.empty() ? " --clear-groups" : " --groups=" + groups) + " " + limit +
+                   "\"$0\" --check";
         }
         Process p("/bin/sh", {"-c", wrap, BIN_DIR "/tarvelo"}, dir.path(),
                   {{"XDG_RUNTIME_DIR", runtime}}, dir.file("check"));
@@ -120,11 +126,11 @@ TEST(InstallationCheck, PassesOnAGoodSetUpOfEitherBoard) {
         run.write_settings(run.dir.file("board"), k.ad_type);
         Checked c = run.check();
         EXPECT_EQ(c.code, 0) << k.board << all(c);
-        for (const char* check : {"settings", "board device", "board open", "board frames",
-                                  "scale library checksum", "ECR socket"})
+        for (const char* check : {"file descriptors", "settings", "board device", "board open",
+                                  "board frames", "scale library checksum", "ECR socket"})
             EXPECT_EQ(c.line(check).rfind("ok    ", 0), 0u) << k.board << " " << check << all(c);
         EXPECT_NE(c.line("board frames").find(k.frames), std::string::npos) << c.out;
-        EXPECT_NE(c.out.find("tarvelo --check: all 6 checks passed"), std::string::npos) << c.out;
+        EXPECT_NE(c.out.find("tarvelo --check: all 7 checks passed"), std::string::npos) << c.out;
         EXPECT_EQ(run.received(2), k.sent) << k.board;
     }
 }
@@ -231,6 +237,27 @@ TEST(InstallationCheck, NamesTheGroupOfADeviceTheUserMayNotOpen) {
 
     Checked allowed = run.check(kCheckUser, gid);
     EXPECT_EQ(allowed.code, 0) << all(allowed);
+    // Root's programs are out of this user's sight: none of them is said not to hold the board.
+    EXPECT_EQ(
+        allowed.line("board open")
+            .rfind("ok    board open: no program of user uid " + std::to_string(kCheckUser) +
+                       " holds " + run.dir.file("board") + " (only root sees those of other users)",
+                   0),
+        0u)
+        << allowed.out;
+    {
+        // Locked by a program of root's: the user is refused and told why it cannot see whose.
+        Process locker("/usr/bin/flock", {"-x", device, "-c", "echo locked; exec cat"},
+                       run.dir.path(), {}, run.dir.file("locker"));
+        ASSERT_TRUE(locker.wait_output("locked", 5000)) << locker.err();
+        Checked busy = run.check(kCheckUser, gid);
+        EXPECT_EQ(busy.code, 1) << all(busy);
+        EXPECT_EQ(busy.line("board open"),
+                  "FAIL  board open: " + run.dir.file("board") +
+                      ": device busy (held by another program) (only root sees which program of "
+                      "another user holds it)")
+            << busy.out;
+    }
 
     std::ofstream(run.dir.file("tarvelo.ini"), std::ios::app) << "[windowMain1]\nw=800\nh=60\n";
     Process scale("/bin/sh",
@@ -250,6 +277,32 @@ TEST(InstallationCheck, NamesTheGroupOfADeviceTheUserMayNotOpen) {
     EXPECT_NE(hint, std::string::npos) << err;
     EXPECT_NE(err.find("log in again after usermod", hint), std::string::npos) << err;
     EXPECT_NE(err.find("Scale initialize failed!", hint), std::string::npos) << err;
+}
+
+// Short of descriptors the scale stops before it opens anything: on a good set-up the check
+// fails and says so. Out of them while it looks for the board's holders, it does not call the
+// board free.
+TEST(InstallationCheck, NamesTooFewDescriptors) {
+    struct Case {
+        int limit;
+        std::string board_open;  // the start of its line
+    };
+    const Case cases[] = {
+        {20, "ok    board open: "},
+        {4, "FAIL  board open: could not look for the programs that hold "},
+    };
+    CheckRun run;
+    run.start_board("xon");
+    run.write_settings(run.dir.file("board"), 0);
+    for (const Case& k : cases) {
+        Checked c = run.check(0, "", k.limit);
+        EXPECT_EQ(c.code, 1) << k.limit << all(c);
+        const std::string short_of = c.line("file descriptors");
+        EXPECT_EQ(short_of.rfind("FAIL  file descriptors: only ", 0), 0u) << k.limit << c.out;
+        EXPECT_NE(short_of.find(" more could be opened, the scale needs 32"), std::string::npos)
+            << short_of;
+        EXPECT_EQ(c.line("board open").rfind(k.board_open, 0), 0u) << k.limit << c.out;
+    }
 }
 
 // With a scale running, the check names it as the holder of the board and the server of the

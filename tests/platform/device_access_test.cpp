@@ -39,7 +39,7 @@ TEST(DeviceAccessProblem, SaysWhatIsWrongAndWhatToDo) {
         DeviceAccess access;
         std::string says;  // empty: nothing wrong
     };
-    DeviceAccess usable = serial_device(0660), missing, dangling, no_com, directory,
+    DeviceAccess usable = serial_device(0660), missing, dangling, no_com, directory, fifo, file,
                  not_in_group = serial_device(0660), added_later = serial_device(0660),
                  owner_only = serial_device(0600), refused_by_acl = serial_device(0660),
                  nameless = serial_device(0660);
@@ -53,6 +53,11 @@ TEST(DeviceAccessProblem, SaysWhatIsWrongAndWhatToDo) {
     no_com.stat_error = ENOENT;
     directory.path = "/dev/serial";
     directory.mode = S_IFDIR | 0755;
+    // Read and write are no use without a device behind them.
+    fifo.path = file.path = "/home/shop/board";
+    fifo.mode = S_IFIFO | 0666;
+    file.mode = S_IFREG | 0666;
+    fifo.read_write = file.read_write = true;
     added_later.user_listed = true;
     refused_by_acl.session_has_group = true;
     nameless.user_name = "uid 64918";
@@ -74,6 +79,12 @@ TEST(DeviceAccessProblem, SaysWhatIsWrongAndWhatToDo) {
         {"directory", directory,
          "/dev/serial is a directory, not a character device: serial_port must name the board's "
          "serial device"},
+        {"FIFO", fifo,
+         "/home/shop/board is a FIFO, not a character device: serial_port must name the board's "
+         "serial device"},
+        {"regular file", file,
+         "/home/shop/board is a regular file, not a character device: serial_port must name the "
+         "board's serial device"},
         {"not in the group", not_in_group,
          denied + "the user is not in group dialout; as root: usermod -aG dialout shop, then log "
                   "in again after usermod"},
