@@ -66,11 +66,20 @@ WeighingFacade::Parts facade_parts(const Configuration& config, XonBoard& xon, L
 
 }  // namespace
 
-ScaleProgram::ScaleProgram(const Configuration& config, Clock& clock)
+namespace {
+
+LineOpener board_opener(TrafficCapture* capture) {
+    return capture ? capturing_opener(serial_port_opener(), *capture) : serial_port_opener();
+}
+
+}  // namespace
+
+ScaleProgram::ScaleProgram(const Configuration& config, Clock& clock, TrafficCapture* capture)
     : config_(config),
+      capture_(capture),
       clock_(clock),
-      xon_(clock),
-      letter_(clock),
+      xon_(clock, stdout_trace(), board_opener(capture)),
+      letter_(clock, stdout_trace(), {}, board_opener(capture)),
       sale_flags_(std::make_unique<SaleStateFlags>(sale_)),
       facade_(facade_parts(config_, xon_, letter_, *sale_flags_, saved_, clock)),
       log_(static_cast<uint32_t>(config_.scale.log_fg), clock),
@@ -118,8 +127,8 @@ bool ScaleProgram::start_pipe(ui::CTarveloDlg& dlg) {
     parts.clock = &clock_;
     parts.settings = EcrSettings{s.verify, s.min_wgt_fg, s.set_force_fg};
     dispatcher_ = std::make_unique<RecordDispatcher>(parts);
-    pipe_ = std::make_unique<PipeServerThread>(
-        PipeServerThread::Parts{s.pipe_name, dispatcher_.get(), &log_, &clock_, &display_ready_});
+    pipe_ = std::make_unique<PipeServerThread>(PipeServerThread::Parts{
+        s.pipe_name, dispatcher_.get(), &log_, &clock_, &display_ready_, capture_});
     pipe_->on_created([this](bool served) { pipe_created(served); });
     try {
         pipe_thread_ = std::thread([this] { pipe_->run(); });

@@ -23,6 +23,7 @@
 #include "ecr/sale_state.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
+#include "platform/traffic_capture.h"
 #include "scale/letter_board.h"
 #include "scale/weighing_facade.h"
 #include "scale/weighing_snapshot.h"
@@ -35,8 +36,10 @@ namespace tarvelo::app {
 class ScaleProgram {
   public:
     // Builds every object on the settings; nothing runs until the board is opened and the
-    // threads are started by the main window's start-up.
-    explicit ScaleProgram(const Configuration& config, Clock& clock = system_clock());
+    // threads are started by the main window's start-up. With a capture, the board line and
+    // the ECR link tell it everything they carry (it records only while it runs).
+    explicit ScaleProgram(const Configuration& config, Clock& clock = system_clock(),
+                          TrafficCapture* capture = nullptr);
     ~ScaleProgram();
     ScaleProgram(const ScaleProgram&) = delete;
     ScaleProgram& operator=(const ScaleProgram&) = delete;
@@ -62,6 +65,7 @@ class ScaleProgram {
     void announce();
 
     const Configuration config_;
+    TrafficCapture* capture_;
     Clock& clock_;
     std::unique_ptr<Clock> boot_clock_;  // the boot screens' waits, shortened for automated runs
 

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "libs/pellum.h"
 #include "platform/error_line.h"
 #include "platform/output_lines.h"
+#include "platform/regular_file.h"
 #include "platform/serial_port.h"
 #include "ui/qt_message_box.h"
 
@@ -34,6 +36,9 @@ QtMessageBox& qt_boxes() {
 // and guard, the log file. Without them the toolkit aborts or the scale starts only in part.
 constexpr int kSpareDescriptors = 32;
 
+// A settings file is a few kilobytes; a capture carries it whole up to this size.
+constexpr size_t kMaxSettingsText = 1 << 20;
+
 // How many more descriptors the process can open, counted up to `wanted`.
 int spare_descriptors(int wanted) {
     std::vector<int> held;
@@ -47,6 +52,51 @@ int spare_descriptors(int wanted) {
 }
 
 int g_signal_pipe[2] = {-1, -1};
+
+// SIGUSR2: a capture begins beside the event log files, named by the time as they are; or the
+// one that runs ends.
+void toggle_capture() {
+    TrafficCapture& capture = process_capture();
+    if (capture.running()) {
+        std::string path = capture.path();
+        capture.stop();
+        error_line("tarvelo: capture ended: " + path);
+        return;
+    }
+    LocalTime t = system_clock().local_time();
+    char name[64];
+    std::snprintf(name, sizeof name, "capture_%04d%02d%02d%02d%02d%02d.txt", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    std::error_code error;
+    std::string path = std::filesystem::absolute(name, error).string();
+    if (error) path = name;
+    if (Result<void> started = capture.start(path, false); !started)
+        error_line("tarvelo: cannot capture: " + started.error());
+    else
+        error_line("tarvelo: capture started: " + path);
+}
+
+// What a capture's first line says of this scale.
+capture::Header capture_header(const Configuration& config, const std::string& settings_path) {
+    capture::Header h;
+    h.version = TARVELO_VERSION;
+    h.board = config.scale.ad_type == 0 ? "xon" : "letter";
+    char checksum[40] = {};
+    if (get_scale_checksum(checksum) == 0) {
+        checksum[39] = '\0';
+        h.checksum = checksum;
+    }
+    h.pipe = config.scale.pipe_name;
+    if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR");
+        divisor && std::atoi(divisor) > 1)
+        h.divisor = std::atoi(divisor);
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(settings_path, error);
+    h.settings = error ? settings_path : absolute.string();
+    if (auto text = read_regular_file(settings_path, kMaxSettingsText))
+        h.settings_text = text.take();
+    return h;
+}
 
 void on_signal(int signal) {
     int saved = errno;
@@ -63,10 +113,9 @@ SignalEvents::SignalEvents() {
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESTART | SA_RESETHAND;
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
-    if (std::getenv("TARVELO_SCREENSHOT_DIR")) {
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGUSR1, &sa, nullptr);
-    }
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR2, &sa, nullptr);
+    if (std::getenv("TARVELO_SCREENSHOT_DIR")) sigaction(SIGUSR1, &sa, nullptr);
 }
 
 void SignalEvents::attach(CTarveloDlg& dlg, QtMessageBox& boxes) {
@@ -87,6 +136,10 @@ void SignalEvents::attach(CTarveloDlg& dlg, QtMessageBox& boxes) {
                 }
                 continue;
             }
+            if (c == SIGUSR2) {
+                toggle_capture();
+                continue;
+            }
             if (c != SIGUSR1 || out.empty() || starting_) continue;
             for (auto [window, name] :
                  {std::pair<QWidget*, const char*>{&dlg, "display_bar.png"},
@@ -99,7 +152,15 @@ void SignalEvents::attach(CTarveloDlg& dlg, QtMessageBox& boxes) {
     });
 }
 
+TrafficCapture& process_capture() {
+    // Used until the process ends, by the board and pipe threads too.
+    static TrafficCapture* capture =
+        new TrafficCapture([](const std::string& text) { error_line("tarvelo: " + text); });
+    return *capture;
+}
+
 void end_process(int code) {
+    process_capture().stop();
     release_serial_ports();
     standard_output().flush(1000);
     std::fflush(nullptr);
@@ -107,11 +168,12 @@ void end_process(int code) {
 }
 
 CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
-                                          std::vector<std::string> settings_places) {
+                                          std::vector<std::string> settings_places,
+                                          TrafficCapture* capture) {
     CTarveloDlg::Services s;
     // Loading the settings builds the program on them; the window's later steps reach it
     // only after that.
-    s.load_settings = [&program,
+    s.load_settings = [&program, capture,
                        places = std::move(settings_places)]() -> std::optional<Configuration> {
         std::vector<std::string> passed_over;
         auto path = find_settings_file(places, &passed_over);
@@ -126,7 +188,8 @@ CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program
             return std::nullopt;
         }
         Configuration config = load_settings(*ini);
-        program = std::make_unique<ScaleProgram>(config);
+        if (capture) capture->identify(capture_header(config, *path));
+        program = std::make_unique<ScaleProgram>(config, system_clock(), capture);
         return config;
     };
     s.exit_process = [](int code) { end_process(code); };
@@ -176,7 +239,8 @@ int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string>
     QApplication::setQuitOnLastWindowClosed(false);
     set_message_box(&qt_boxes());
     auto* program = new std::unique_ptr<ScaleProgram>;
-    auto* dlg = new CTarveloDlg(production_services(*program, std::move(settings_places)));
+    auto* dlg = new CTarveloDlg(
+        production_services(*program, std::move(settings_places), &process_capture()));
     signal_events->attach(*dlg, qt_boxes());
     bool started = dlg->OnInitDialog();
     signal_events->started();

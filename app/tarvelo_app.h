@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/scale_program.h"
+#include "platform/traffic_capture.h"
 #include "ui/main_window.h"
 #include "ui/qt_message_box.h"
 
@@ -30,7 +31,8 @@ class CTarveloApp {
 // window's start-up they are taken too (a message box there runs the event loop): the box
 // closes, no other opens, and the program ends once the start-up returns, with the start-up's
 // own exit code. With TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display windows there as
-// PNG files (for demonstrations and checks on a machine without a screen).
+// PNG files (for demonstrations and checks on a machine without a screen). SIGUSR2 starts a
+// capture into capture_YYYYMMDDhhmmss.txt in the current directory, or ends the one that runs.
 class SignalEvents {
   public:
     // Installs the handlers; signals that come before attach() wait in the pipe.
@@ -48,6 +50,10 @@ class SignalEvents {
     bool stopped_ = false;
 };
 
+// The capture of the board line and the ECR link (--capture FILE, SIGUSR2), one for the
+// process; it ends, with its end record, before the process does.
+TrafficCapture& process_capture();
+
 // Ends the process now with `code`: the board lines are given up for the next program, what
 // is queued for standard output is written (for a second at most), and nothing else is torn
 // down (the board drivers' threads run until the process ends).
@@ -56,6 +62,7 @@ class SignalEvents {
 // The real outside world of the main window: loading the settings (from the first of
 // `settings_places` that holds a regular file) builds `program` on them.
 CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
-                                          std::vector<std::string> settings_places);
+                                          std::vector<std::string> settings_places,
+                                          TrafficCapture* capture = nullptr);
 
 }  // namespace tarvelo::app
