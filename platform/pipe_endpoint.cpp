@@ -163,7 +163,10 @@ Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_n
     std::string path = dir + "/" + pipe_name;
     sockaddr_un addr;
     if (!make_address(path, addr)) return Failure{"socket path too long: " + path};
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Never blocking: two threads accept on it (the serving one, and the one that turns extra
+    // clients away), and the one that loses a connection to the other must not wait in accept
+    // for the next.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return Failure{std::string("socket: ") + std::strerror(errno)};
     std::string temporary;
     auto fail = [&](const std::string& why) -> Result<std::unique_ptr<PipeServer>> {
@@ -329,6 +332,15 @@ bool PipeServer::accept_client() {
             return true;
         }
         const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            // Nothing queued: wait for a connection. The shut-down wakes the poll with a hang-up.
+            pollfd p{listen_fd_, POLLIN, 0};
+            if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
+            if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return false;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (shut_down_) return false;
+            continue;
+        }
         if (!passing_accept_failure(error)) return false;
         if (error == EINTR || error == ECONNABORTED) continue;
         if (!told_short_ && notice_) {

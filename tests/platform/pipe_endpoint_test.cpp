@@ -287,9 +287,12 @@ TEST_F(PipeTest, ShutdownWakesABlockedAccept) {
         tid = test::this_thread_tid();
         EXPECT_FALSE((*created)->accept_client());
     });
-    // Woken only once it really waits in accept: a shutdown that came first proves nothing.
-    const bool waiting =
-        test::wait_until([&] { return test::thread_blocked_in(tid.load(), SYS_accept4); });
+    // Woken only once it really waits for a connection: a shutdown that came first proves
+    // nothing.
+    const bool waiting = test::wait_until([&] {
+        return test::thread_blocked_in(tid.load(), SYS_poll) ||
+               test::thread_blocked_in(tid.load(), SYS_ppoll);
+    });
     (*created)->shutdown();
     waiter.join();
     EXPECT_TRUE(waiting);
@@ -327,6 +330,42 @@ TEST_F(PipeTest, AcceptWaitsOutALackOfDescriptors) {
     accepting.join();
     test::fail_accepts({});
     EXPECT_TRUE(std::filesystem::exists(dir_.file("other")));
+}
+
+// The thread that turns extra clients away and the serving thread's accept may wake for one
+// and the same connection. When the serving thread takes it first, the turn-away thread must not
+// wait in its own accept for the next one: it would hold the server's lock there, so that the
+// served client could not be let go, and then turn the next client away, an ECR that only
+// reconnected after a reply.
+TEST_F(PipeTest, TheTurnAwayThreadNeverWaitsForAConnection) {
+    auto created = PipeServer::create("ecr");
+    ASSERT_TRUE(created) << created.error();
+    PipeServer& server = **created;
+    auto first = PipeClient::connect("ecr");
+    ASSERT_TRUE(first) << first.error();
+    ASSERT_TRUE(server.accept_client());
+
+    // The serving thread takes the next connection just before the turn-away thread's accept.
+    std::atomic<int> taken{-1};
+    test::on_nonblocking_accept([&](int listen_fd) {
+        test::on_nonblocking_accept({});
+        taken = test::real_accept(listen_fd);
+    });
+    auto second = PipeClient::connect("ecr");
+    ASSERT_TRUE(second) << second.error();
+    ASSERT_TRUE(test::wait_until([&] { return taken.load() >= 0; }));
+
+    std::atomic<bool> let_go{false};
+    std::thread serving([&] {
+        server.disconnect();
+        let_go = true;
+    });
+    EXPECT_TRUE(test::wait_until([&] { return let_go.load(); }, 2000))
+        << "the served client could not be let go";
+    std::unique_ptr<PipeClient> release;
+    if (!let_go) release = PipeClient::connect("ecr").value_or(nullptr);  // ends the wait
+    serving.join();
+    ::close(taken);
 }
 
 TEST_F(PipeTest, ConnectingToNoServerFails) {

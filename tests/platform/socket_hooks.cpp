@@ -13,7 +13,23 @@ std::mutex g_mutex;
 std::function<void()> g_listen_hook;
 std::deque<int> g_accept_errors;
 int g_accepts = 0;
+std::function<void(int)> g_nonblocking_accept_hook;
+
+using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
+Accept4 system_accept4() {
+    static Accept4 real = reinterpret_cast<Accept4>(::dlsym(RTLD_NEXT, "accept4"));
+    return real;
+}
 }  // namespace
+
+void on_nonblocking_accept(std::function<void(int listen_fd)> hook) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_nonblocking_accept_hook = std::move(hook);
+}
+
+int real_accept(int listen_fd) {
+    return system_accept4()(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
 
 void on_listen(std::function<void()> hook) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -44,6 +60,7 @@ extern "C" int listen(int fd, int backlog) {
 }
 
 extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) {
+    std::function<void(int)> hook;
     {
         std::lock_guard<std::mutex> lock(hooks::g_mutex);
         ++hooks::g_accepts;
@@ -52,8 +69,8 @@ extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) 
             hooks::g_accept_errors.pop_front();
             return -1;
         }
+        if ((flags & SOCK_NONBLOCK) != 0) hook = hooks::g_nonblocking_accept_hook;
     }
-    using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
-    static Accept4 real = reinterpret_cast<Accept4>(::dlsym(RTLD_NEXT, "accept4"));
-    return real(fd, address, length, flags);
+    if (hook) hook(fd);
+    return hooks::system_accept4()(fd, address, length, flags);
 }

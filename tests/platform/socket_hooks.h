@@ -14,4 +14,10 @@ void on_listen(std::function<void()> hook);
 // system; returns how many accept4() calls there were since the last call of this.
 int fail_accepts(std::vector<int> errors);
 
+// Runs `hook` with the listening socket at every accept4() that asks for a non-blocking
+// connection (the turn-away thread's), before the call reaches the system, until it is set to
+// nothing. The hook may take a queued connection itself with real_accept().
+void on_nonblocking_accept(std::function<void(int listen_fd)> hook);
+int real_accept(int listen_fd);
+
 }  // namespace tarvelo::test
