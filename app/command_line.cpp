@@ -31,7 +31,7 @@ std::string help_text() {
            "                  refused with exit status 2 when FILE cannot be written\n"
            "  --capture-limit MIB  end the capture when the file reaches MIB mebibytes,\n"
            "                  1 to 4096 (default 64; a board streaming 10 frames a second\n"
-           "                  fills about 10 MiB an hour)\n"
+           "                  fills about 5 MiB an hour)\n"
            "  --version       print the software identity (program version, the versions of\n"
            "                  the scale and price libraries, the scale library's checksum as\n"
            "                  the version window shows it) and exit; no board, no window\n"

@@ -205,7 +205,7 @@ std::string header_lines(const Header& h) {
         size_t eol = rest.find('\n');
         std::string_view line = rest.substr(0, eol);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        out += "ini ";
+        out += line.empty() ? "ini" : "ini ";
         // A settings line keeps its blanks: only the bytes that could break the line are escaped.
         for (unsigned char c : line) {
             if (c < 0x20 || c == 0x7F || c == '\\') {

@@ -32,12 +32,13 @@ capture::Header shop_header() {
     h.checksum = "5F1A2B3C";
     h.pipe = "kv2170";
     h.settings = "/etc/tarvelo shop.ini";
-    h.settings_text = "[scale]\r\nad_type=1\r\ntext=A\\B \x01 C\r\n";
+    h.settings_text = "[scale]\r\nad_type=1\r\n\r\ntext=A\\B \x01 C\r\n";
     return h;
 }
 
 // Every record kind goes into a line and comes back out of it unchanged, and so do the header
-// and the settings it carries (blanks, a backslash, a control byte, Windows line ends).
+// and the settings it carries (blanks, a backslash, a control byte, Windows line ends, an empty
+// line, which is written without a trailing blank).
 TEST(CaptureFormat, WhatIsWrittenReadsBack) {
     capture::Header h = shop_header();
     h.start = "running";
@@ -64,7 +65,8 @@ TEST(CaptureFormat, WhatIsWrittenReadsBack) {
     EXPECT_EQ(got.pipe, "kv2170");
     EXPECT_EQ(got.divisor, 20);
     EXPECT_EQ(got.settings, "/etc/tarvelo shop.ini");
-    EXPECT_EQ(got.settings_text, "[scale]\nad_type=1\ntext=A\\B \x01 C\n");
+    EXPECT_EQ(got.settings_text, "[scale]\nad_type=1\n\ntext=A\\B \x01 C\n");
+    EXPECT_EQ(text.find(" \n"), std::string::npos) << text;
     const std::vector<std::pair<Kind, std::vector<uint8_t>>> expected = {
         {Kind::board_open, {}},
         {Kind::pc_to_board, {0x02, 0x57, 0x5A, 0x03, 0x0C}},
@@ -82,7 +84,7 @@ TEST(CaptureFormat, WhatIsWrittenReadsBack) {
         EXPECT_EQ(parsed->records[i].bytes, expected[i].second) << i;
     }
     EXPECT_EQ(parsed->records[0].text, "/dev/serial/by-id/usb A");
-    EXPECT_EQ(parsed->records[0].line, 7);
+    EXPECT_EQ(parsed->records[0].line, 8);
     EXPECT_EQ(parsed->records[7].count, 42u);
     EXPECT_EQ(parsed->records[9].text, "size-limit");
     EXPECT_EQ(capture::record_line(1234567, Kind::pc_to_board, frame, 2),
