@@ -11,8 +11,8 @@
 namespace tarvelo::app {
 
 std::string usage_line() {
-    return "Usage: tarvelo [--config FILE] [--capture FILE [--capture-limit MIB]] [--version] "
-           "[-h|--help]";
+    return "Usage: tarvelo [--config FILE] [--check] [--capture FILE [--capture-limit MIB]] "
+           "[--version] [-h|--help]";
 }
 
 std::string help_text() {
@@ -25,6 +25,11 @@ std::string help_text() {
            "\n"
            "Options:\n"
            "  --config FILE   read the settings from FILE instead of the places below\n"
+           "  --check         check the installation without a window: the settings file,\n"
+           "                  the board's device, that no other program holds it, the board's\n"
+           "                  weight frames, the scale library's checksum and the ECR socket;\n"
+           "                  one line per check, ok or FAIL with what to do; exit 0 only if\n"
+           "                  every check passed\n"
            "  --capture FILE  besides its normal work, record every byte on the board line\n"
            "                  and on the ECR link into FILE (emptied first), with its time,\n"
            "                  for replaying at a desk (boardsim --replay, ecrctl --replay);\n"
@@ -65,13 +70,13 @@ std::string help_text() {
            "boot window's Exit after a failed start-up sequence, or by SIGTERM, SIGINT or\n"
            "SIGHUP); 1 when the main window's start-up failed (\"Scale initialize failed!\",\n"
            "\"Failed to start scale!\", \"Failed to get scale module checksum!\", \"Create\n"
-           "Thread Error!\") or too few file descriptors were left to start; 2 for a refused\n"
-           "command line; 255 without a settings file.\n";
+           "Thread Error!\") or too few file descriptors were left to start, or a --check\n"
+           "that failed; 2 for a refused command line; 255 without a settings file.\n";
 }
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
     CommandLine line;
-    bool help = false, version = false, options_end = false, limit_given = false;
+    bool help = false, version = false, check = false, options_end = false, limit_given = false;
     auto refuse = [&line](const std::string& why) {
         line.action = CommandLine::Action::refuse;
         line.refusal = why;
@@ -88,6 +93,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             help = true;
         } else if (a == "--version") {
             version = true;
+        } else if (a == "--check") {
+            check = true;
         } else if (a == "--config") {
             if (i + 1 >= args.size()) return refuse("--config needs the settings file");
             file = args[++i];
@@ -121,10 +128,14 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
     if (limit_given && !line.capture_file)
         return refuse("--capture-limit goes with --capture FILE");
+    // The check opens the board only to look at it: there is no session to record.
+    if (check && line.capture_file) return refuse("--capture does not go with --check");
     if (help)
         line.action = CommandLine::Action::help;
     else if (version)
         line.action = CommandLine::Action::version;
+    else if (check)
+        line.action = CommandLine::Action::check;
     return line;
 }
 
@@ -135,11 +146,7 @@ std::vector<std::string> settings_places(const CommandLine& line) {
 
 SoftwareIdentity software_identity() {
     SoftwareIdentity id;
-    char checksum[40] = {};
-    if (get_scale_checksum(checksum) == 0) {
-        checksum[39] = '\0';  // as the main window keeps it
-        id.checksum = checksum;
-    }
+    id.checksum = scale_library_checksum().value_or("");
     id.dravix_version = dravix_getversion();
     id.pellum_version = pellum_getversion();
     id.library_file = loaded_module_path(reinterpret_cast<const void*>(&get_scale_checksum));
@@ -148,6 +155,13 @@ SoftwareIdentity software_identity() {
     std::filesystem::path file = std::filesystem::canonical(id.library_file, error);
     if (!error) id.library_file = file.string();
     return id;
+}
+
+std::optional<std::string> scale_library_checksum() {
+    char checksum[40] = {};
+    if (get_scale_checksum(checksum) < 0) return std::nullopt;
+    checksum[39] = '\0';
+    return std::string(checksum);
 }
 
 std::string identity_text(const SoftwareIdentity& id) {

@@ -12,7 +12,7 @@
 namespace tarvelo::app {
 
 struct CommandLine {
-    enum class Action { run, help, version, refuse };
+    enum class Action { run, help, version, check, refuse };
     Action action = Action::run;
     std::optional<std::string> settings_file;  // --config FILE
     std::optional<std::string> capture_file;   // --capture FILE
@@ -21,7 +21,7 @@ struct CommandLine {
 };
 
 // Reads the arguments that follow the program name. A refusal wins over everything else;
-// then --help, then --version.
+// then --help, then --version, then --check.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // The settings places in the order they are tried: FILE alone when one was given.
@@ -41,6 +41,9 @@ struct SoftwareIdentity {
     std::string library_file;
 };
 SoftwareIdentity software_identity();
+// The scale library's checksum as the windows show it; none when the library could not read
+// its own file.
+std::optional<std::string> scale_library_checksum();
 std::string identity_text(const SoftwareIdentity& identity);
 
 }  // namespace tarvelo::app

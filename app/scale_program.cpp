@@ -2,58 +2,23 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
+#include "app/command_line.h"
+#include "app/installation_check.h"
+#include "config/ini_reader.h"
+#include "libs/dravix.h"
+#include "libs/pellum.h"
 #include "platform/error_line.h"
 #include "platform/output_lines.h"
+#include "platform/regular_file.h"
+#include "platform/serial_port.h"
 
 namespace tarvelo::app {
-
-// The sale flags as the facade's keys and sale refresh see them.
-class ScaleProgram::SaleStateFlags : public SaleFlags {
-  public:
-    explicit SaleStateFlags(SaleState& sale) : sale_(sale) {}
-    bool sale_open() const override { return sale_.price_set.load() != 0 || !sale_.text().empty(); }
-    int32_t one_touch_tare() const override { return sale_.one_touch_tare.load(); }
-    void set_one_touch_tare(int32_t value) override { sale_.one_touch_tare = value; }
-    void set_sale_active(int32_t value) override { sale_.sale_active = value; }
-
-  private:
-    SaleState& sale_;
-};
-
-// The ECR link's view of the weighing facade: zero and tare follow ad_type like the keys.
-class ScaleProgram::EcrScaleOnFacade : public EcrScale {
-  public:
-    explicit EcrScaleOnFacade(WeighingFacade& facade) : facade_(facade) {}
-    void get_snapshot(weighing_snapshot* out) override { facade_.get_snapshot(out); }
-    int rezero() override { return facade_.rezero(); }
-    int tare() override { return facade_.tare(); }
-    int preset_tare(int32_t tare) override { return facade_.preset_tare(tare); }
-    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
-
-  private:
-    WeighingFacade& facade_;
-};
-
-// The display thread's view of the weighing facade.
-class ScaleProgram::DisplayScaleOnFacade : public ui::DisplayScale {
-  public:
-    DisplayScaleOnFacade(WeighingFacade& facade, std::string checksum)
-        : facade_(facade), checksum_(std::move(checksum)) {}
-    void get_snapshot(weighing_snapshot* out) override { facade_.get_snapshot(out); }
-    int startup() override { return facade_.startup(checksum_); }
-    void sale_refresh(MessageSink* owner) override { facade_.sale_refresh(owner); }
-    bool take_weight_text_clear() override { return facade_.take_weight_text_clear(); }
-
-  private:
-    WeighingFacade& facade_;
-    std::string checksum_;
-};
-
 namespace {
 
 WeighingFacade::Parts facade_parts(const Configuration& config, XonBoard& xon, LetterBoard& letter,
-                                   SaleFlags& sale, SavedSnapshot& saved, Clock& clock) {
+                                   SaleState& sale, SavedSnapshot& saved, Clock& clock) {
     WeighingFacade::Parts parts;
     parts.ad_type = config.scale.ad_type;
     parts.xon = &xon;
@@ -64,26 +29,43 @@ WeighingFacade::Parts facade_parts(const Configuration& config, XonBoard& xon, L
     return parts;
 }
 
-}  // namespace
-
-namespace {
-
 LineOpener board_opener(TrafficCapture* capture) {
     return capture ? capturing_opener(serial_port_opener(), *capture) : serial_port_opener();
 }
 
+// A settings file is a few kilobytes; a capture carries it whole up to this size.
+constexpr size_t kMaxSettingsText = 1 << 20;
+
+// What a capture's first line says of this scale.
+capture::Header capture_header(const Configuration& config, const std::string& settings_path) {
+    capture::Header h;
+    h.version = TARVELO_VERSION;
+    h.board = config.scale.ad_type == 0 ? "xon" : "letter";
+    h.checksum = scale_library_checksum().value_or("");
+    h.pipe = config.scale.pipe_name;
+    if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR");
+        divisor && std::atoi(divisor) > 1)
+        h.divisor = std::atoi(divisor);
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(settings_path, error);
+    h.settings = error ? settings_path : absolute.string();
+    if (auto text = read_regular_file(settings_path, kMaxSettingsText))
+        h.settings_text = text.take();
+    return h;
+}
+
 }  // namespace
 
-ScaleProgram::ScaleProgram(const Configuration& config, Clock& clock, TrafficCapture* capture)
-    : config_(config),
-      capture_(capture),
-      clock_(clock),
-      xon_(clock, stdout_trace(), board_opener(capture)),
-      letter_(clock, stdout_trace(), {}, board_opener(capture)),
-      sale_flags_(std::make_unique<SaleStateFlags>(sale_)),
-      facade_(facade_parts(config_, xon_, letter_, *sale_flags_, saved_, clock)),
-      log_(static_cast<uint32_t>(config_.scale.log_fg), clock),
-      ecr_scale_(std::make_unique<EcrScaleOnFacade>(facade_)) {
+ScaleProgram::Parts::Parts(const Configuration& loaded, Clock& clock, TrafficCapture* capture)
+    : config(loaded),
+      xon(clock, stdout_trace(), board_opener(capture)),
+      letter(clock, stdout_trace(), {}, board_opener(capture)),
+      facade(facade_parts(config, xon, letter, sale, saved, clock)),
+      log(static_cast<uint32_t>(config.scale.log_fg), clock) {}
+
+ScaleProgram::ScaleProgram(std::vector<std::string> settings_places, Clock& clock,
+                           TrafficCapture* capture)
+    : settings_places_(std::move(settings_places)), capture_(capture), clock_(clock) {
     // TARVELO_TIME_DIVISOR shortens the boot screens' 8 s for automated runs; nothing else.
     if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR");
         divisor && std::atoi(divisor) > 1)
@@ -94,48 +76,90 @@ ScaleProgram::~ScaleProgram() {
     stop();
 }
 
-bool ScaleProgram::start_display(ui::CTarveloDlg& dlg) {
-    display_scale_ = std::make_unique<DisplayScaleOnFacade>(facade_, dlg.module_checksum());
+std::optional<Configuration> ScaleProgram::load_settings() {
+    std::vector<std::string> passed_over;
+    auto path = find_settings_file(settings_places_, &passed_over);
+    if (!path) {
+        // Each place and why, before "Could not find tarvelo.ini" says only what.
+        for (const std::string& why : passed_over) error_line("tarvelo: " + why);
+        return std::nullopt;
+    }
+    auto ini = IniFile::load(*path);
+    if (!ini) {
+        error_line("tarvelo: " + ini.error());  // then "Could not find ..."
+        return std::nullopt;
+    }
+    Configuration config = tarvelo::load_settings(*ini);
+    if (capture_) capture_->identify(capture_header(config, *path));
+    parts_ = std::make_unique<Parts>(config, clock_, capture_);
+    return parts_->config;
+}
+
+int ScaleProgram::open_board(MessageSink* owner, const std::string& port) {
+    int opened = parts_->facade.open(owner, port.c_str());
+    // What tarvelo --check would say of the device, beside the box's "Scale initialize
+    // failed!" on standard error.
+    if (opened == -1) {
+        if (std::string hint = board_open_hint(port); !hint.empty()) error_line("tarvelo: " + hint);
+    }
+    return opened;
+}
+
+std::optional<std::string> ScaleProgram::read_checksum() {
+    return scale_library_checksum();
+}
+
+ui::LibraryVersions ScaleProgram::library_versions() const {
+    return {pellum_getversion(), dravix_getversion()};
+}
+
+bool ScaleProgram::start_display_thread(ui::CTarveloDlg& dlg) {
+    const Configuration& config = parts_->config;
     ui::DisplayThread::Parts parts;
-    parts.scale = display_scale_.get();
-    parts.sale = &sale_;
-    parts.saved = &saved_;
+    parts.scale = &parts_->facade;
+    parts.module_checksum = dlg.module_checksum();
+    parts.sale = &parts_->sale;
+    parts.saved = &parts_->saved;
     parts.main = &dlg;
     parts.screens = &dlg;
     parts.clock = &clock_;
     parts.boot_clock = boot_clock_.get();
     parts.display_ready = &display_ready_;
     parts.calibration_mode = &dlg.calibration_mode();
-    parts.auto_clear = config_.scale.auto_clear_fg != 0;
-    display_ = std::make_unique<ui::DisplayThread>(parts);
+    parts.auto_clear = config.scale.auto_clear_fg != 0;
+    parts_->display = std::make_unique<ui::DisplayThread>(parts);
     try {
-        display_thread_ = std::thread([this] { display_->run(&display_stop_); });
+        display_thread_ = std::thread([this] { parts_->display->run(&display_stop_); });
     } catch (const std::system_error&) {
         return false;
     }
     return true;
 }
 
-bool ScaleProgram::start_pipe(ui::CTarveloDlg& dlg) {
-    const Settings& s = config_.scale;
+bool ScaleProgram::start_pipe_thread(ui::CTarveloDlg& dlg) {
+    const Settings& s = parts_->config.scale;
     RecordDispatcher::Parts parts;
-    parts.scale = ecr_scale_.get();
-    parts.sale = &sale_;
-    parts.saved = &saved_;
+    parts.scale = &parts_->facade;
+    parts.sale = &parts_->sale;
+    parts.saved = &parts_->saved;
     parts.display = &dlg;
-    parts.log = &log_;
+    parts.log = &parts_->log;
     parts.clock = &clock_;
     parts.settings = EcrSettings{s.verify, s.min_wgt_fg, s.set_force_fg};
-    dispatcher_ = std::make_unique<RecordDispatcher>(parts);
-    pipe_ = std::make_unique<PipeServerThread>(PipeServerThread::Parts{
-        s.pipe_name, dispatcher_.get(), &log_, &clock_, &display_ready_, capture_});
-    pipe_->on_created([this](bool served) { pipe_created(served); });
+    parts_->dispatcher = std::make_unique<RecordDispatcher>(parts);
+    parts_->pipe = std::make_unique<PipeServerThread>(PipeServerThread::Parts{
+        s.pipe_name, parts_->dispatcher.get(), &parts_->log, &clock_, &display_ready_, capture_});
+    parts_->pipe->on_created([this](bool served) { pipe_created(served); });
     try {
-        pipe_thread_ = std::thread([this] { pipe_->run(); });
+        pipe_thread_ = std::thread([this] { parts_->pipe->run(); });
     } catch (const std::system_error&) {
         return false;
     }
     return true;
+}
+
+void ScaleProgram::exit_process(int code) {
+    end_process(code);
 }
 
 void ScaleProgram::display_shown() {
@@ -163,10 +187,25 @@ void ScaleProgram::announce() {
 // The ECR is served only while the display follows the platform (the saved snapshot, the sale
 // rules): the pipe thread ends before the display thread is told to.
 void ScaleProgram::stop() {
-    if (pipe_) pipe_->stop();
+    if (parts_ && parts_->pipe) parts_->pipe->stop();
     if (pipe_thread_.joinable()) pipe_thread_.join();
     display_stop_ = true;
     if (display_thread_.joinable()) display_thread_.join();
+}
+
+TrafficCapture& process_capture() {
+    // Used until the process ends, by the board and pipe threads too.
+    static TrafficCapture* capture =
+        new TrafficCapture([](const std::string& text) { error_line("tarvelo: " + text); });
+    return *capture;
+}
+
+void end_process(int code) {
+    process_capture().stop();
+    release_serial_ports();
+    standard_output().flush(1000);
+    std::fflush(nullptr);
+    std::_Exit(code);
 }
 
 }  // namespace tarvelo::app

@@ -12,13 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "config/settings.h"
-#include "libs/dravix.h"
-#include "libs/pellum.h"
 #include "platform/error_line.h"
 #include "platform/output_lines.h"
-#include "platform/regular_file.h"
-#include "platform/serial_port.h"
 #include "ui/qt_message_box.h"
 
 namespace tarvelo::app {
@@ -36,9 +31,6 @@ QtMessageBox& qt_boxes() {
 // and guard, the log file. Without them the toolkit aborts or the scale starts only in part.
 constexpr int kSpareDescriptors = 32;
 
-// A settings file is a few kilobytes; a capture carries it whole up to this size.
-constexpr size_t kMaxSettingsText = 1 << 20;
-
 // How many more descriptors the process can open, counted up to `wanted`.
 int spare_descriptors(int wanted) {
     std::vector<int> held;
@@ -52,6 +44,7 @@ int spare_descriptors(int wanted) {
 }
 
 int g_signal_pipe[2] = {-1, -1};
+volatile sig_atomic_t g_taken[NSIG] = {};  // an ending signal of this kind has come once
 
 // SIGUSR2: a capture begins beside the event log files, named by the time as they are; or the
 // one that runs ends.
@@ -76,31 +69,21 @@ void toggle_capture() {
         error_line("tarvelo: capture started: " + path);
 }
 
-// What a capture's first line says of this scale.
-capture::Header capture_header(const Configuration& config, const std::string& settings_path) {
-    capture::Header h;
-    h.version = TARVELO_VERSION;
-    h.board = config.scale.ad_type == 0 ? "xon" : "letter";
-    char checksum[40] = {};
-    if (get_scale_checksum(checksum) == 0) {
-        checksum[39] = '\0';
-        h.checksum = checksum;
+void on_signal(int number) {
+    // SIGUSR1 and SIGUSR2 ask for something and may come any number of times.
+    bool ending = number != SIGUSR1 && number != SIGUSR2;
+    if (ending && g_taken[number]) {
+        // The second of a kind ends the program at once, by the signal's own default, once the
+        // board lines are given up: a pseudo-terminal's exclusive flag would outlive us and
+        // refuse the next start by a normal user.
+        release_serial_ports();
+        ::signal(number, SIG_DFL);
+        ::raise(number);  // delivered as this handler returns
+        return;
     }
-    h.pipe = config.scale.pipe_name;
-    if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR");
-        divisor && std::atoi(divisor) > 1)
-        h.divisor = std::atoi(divisor);
-    std::error_code error;
-    std::filesystem::path absolute = std::filesystem::absolute(settings_path, error);
-    h.settings = error ? settings_path : absolute.string();
-    if (auto text = read_regular_file(settings_path, kMaxSettingsText))
-        h.settings_text = text.take();
-    return h;
-}
-
-void on_signal(int signal) {
+    if (ending) g_taken[number] = 1;
     int saved = errno;
-    char c = static_cast<char>(signal);
+    char c = static_cast<char>(number);
     [[maybe_unused]] auto n = ::write(g_signal_pipe[1], &c, 1);
     errno = saved;
 }
@@ -111,10 +94,8 @@ SignalEvents::SignalEvents() {
     if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
-    sa.sa_flags = SA_RESTART | SA_RESETHAND;
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR2, &sa, nullptr);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR2}) sigaction(s, &sa, nullptr);
     if (std::getenv("TARVELO_SCREENSHOT_DIR")) sigaction(SIGUSR1, &sa, nullptr);
 }
 
@@ -152,73 +133,12 @@ void SignalEvents::attach(CTarveloDlg& dlg, QtMessageBox& boxes) {
     });
 }
 
-TrafficCapture& process_capture() {
-    // Used until the process ends, by the board and pipe threads too.
-    static TrafficCapture* capture =
-        new TrafficCapture([](const std::string& text) { error_line("tarvelo: " + text); });
-    return *capture;
-}
-
-void end_process(int code) {
-    process_capture().stop();
-    release_serial_ports();
-    standard_output().flush(1000);
-    std::fflush(nullptr);
-    std::_Exit(code);
-}
-
-CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
-                                          std::vector<std::string> settings_places,
-                                          TrafficCapture* capture) {
-    CTarveloDlg::Services s;
-    // Loading the settings builds the program on them; the window's later steps reach it
-    // only after that.
-    s.load_settings = [&program, capture,
-                       places = std::move(settings_places)]() -> std::optional<Configuration> {
-        std::vector<std::string> passed_over;
-        auto path = find_settings_file(places, &passed_over);
-        if (!path) {
-            // Each place and why, before "Could not find tarvelo.ini" says only what.
-            for (const std::string& why : passed_over) error_line("tarvelo: " + why);
-            return std::nullopt;
-        }
-        auto ini = IniFile::load(*path);
-        if (!ini) {
-            error_line("tarvelo: " + ini.error());  // then "Could not find ..."
-            return std::nullopt;
-        }
-        Configuration config = load_settings(*ini);
-        if (capture) capture->identify(capture_header(config, *path));
-        program = std::make_unique<ScaleProgram>(config, system_clock(), capture);
-        return config;
-    };
-    s.exit_process = [](int code) { end_process(code); };
-    s.scale_open = [&program](MessageSink* owner, const char* port) {
-        return program->facade().open(owner, port);
-    };
-    s.get_checksum = [](char* buffer) { return get_scale_checksum(buffer); };
-    s.start_display_thread = [&program](CTarveloDlg& dlg) { return program->start_display(dlg); };
-    s.start_pipe_thread = [&program](CTarveloDlg& dlg) { return program->start_pipe(dlg); };
-    s.display_shown = [&program] { program->display_shown(); };
-    s.zero_key = [&program] { program->facade().on_zero_button(); };
-    s.tare_key = [&program] { program->facade().on_tare_button(); };
-    s.saved_snapshot = [&program] { return program->saved().load(); };
-    s.calibrate_zero = [&program] { return program->facade().calibrate_zero(); };
-    s.calibrate_span = [&program] { return program->facade().calibrate_span(); };
-    s.init_rezero = [&program] { return program->facade().init_rezero(); };
-    s.pellum_version = [] { return pellum_getversion(); };
-    s.dravix_version = [] { return dravix_getversion(); };
-    s.boxes = &qt_boxes();
-    s.info_box = [](const std::string& text) { qt_boxes().info(text); };
-    return s;
-}
-
 int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string> settings_places) {
     if (int spare = spare_descriptors(kSpareDescriptors); spare < kSpareDescriptors) {
         error_line("tarvelo: too few file descriptors left (" + std::to_string(spare) +
                    " could be opened, the scale needs " + std::to_string(kSpareDescriptors) +
                    "); raise the limit (ulimit -n)");
-        return 1;
+        return ui::kStartUpFailedExitCode;
     }
     auto* signal_events = new SignalEvents;
     // The application object and the windows live as long as the process: the board drivers'
@@ -238,20 +158,20 @@ int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string>
     auto* app = new QApplication(app_argc, app_argv);
     QApplication::setQuitOnLastWindowClosed(false);
     set_message_box(&qt_boxes());
-    auto* program = new std::unique_ptr<ScaleProgram>;
-    auto* dlg = new CTarveloDlg(
-        production_services(*program, std::move(settings_places), &process_capture()));
+    auto* program =
+        new ScaleProgram(std::move(settings_places), system_clock(), &process_capture());
+    auto* dlg = new CTarveloDlg(*program);
     signal_events->attach(*dlg, qt_boxes());
     bool started = dlg->OnInitDialog();
     signal_events->started();
-    int code = started ? 0 : 1;
+    int code = started ? 0 : ui::kStartUpFailedExitCode;
     // Not a modal exec(): the bar may be hidden (DC2, the tray icon) without ending anything;
     // only its close ends the program.
     if (!signal_events->stopped()) {
         dlg->show();
         if (started) app->exec();  // a failed start-up has requested the close: it ends here
     }
-    if (*program) (*program)->stop();
+    program->stop();
     return code;
 }
 

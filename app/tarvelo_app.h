@@ -1,7 +1,7 @@
 #pragma once
-// CTarveloApp: the scale program as a whole. It runs the main window, whose start-up loads the
-// settings and builds the program's objects (scale_program.h) on them, until the window
-// closes, and then stops the display and pipe threads.
+// CTarveloApp: the scale program as a whole. It runs the main window, whose start-up takes its
+// steps on the program (scale_program.h), until the window closes, and then stops the display
+// and pipe threads.
 
 #include <QSocketNotifier>
 #include <memory>
@@ -27,12 +27,13 @@ class CTarveloApp {
 
 // Signals reach the program through a self-pipe read on the Qt event loop. SIGTERM, SIGINT and
 // SIGHUP close the main window as its own close does, so the program ends cleanly with exit
-// code 0; each is taken once, and a second one ends the program at once. During the main
-// window's start-up they are taken too (a message box there runs the event loop): the box
-// closes, no other opens, and the program ends once the start-up returns, with the start-up's
-// own exit code. With TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display windows there as
-// PNG files (for demonstrations and checks on a machine without a screen). SIGUSR2 starts a
-// capture into capture_YYYYMMDDhhmmss.txt in the current directory, or ends the one that runs.
+// code 0; each is taken once, and a second one ends the program at once (the board lines given
+// up first). During the main window's start-up they are taken too (a message box there runs the
+// event loop): the box closes, no other opens, and the program ends once the start-up returns,
+// with the start-up's own exit code. With TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display
+// windows there as PNG files (for demonstrations and checks on a machine without a screen).
+// SIGUSR2 starts a capture into capture_YYYYMMDDhhmmss.txt in the current directory, or ends
+// the one that runs; it may come any number of times.
 class SignalEvents {
   public:
     // Installs the handlers; signals that come before attach() wait in the pipe.
@@ -49,20 +50,5 @@ class SignalEvents {
     bool starting_ = true;
     bool stopped_ = false;
 };
-
-// The capture of the board line and the ECR link (--capture FILE, SIGUSR2), one for the
-// process; it ends, with its end record, before the process does.
-TrafficCapture& process_capture();
-
-// Ends the process now with `code`: the board lines are given up for the next program, what
-// is queued for standard output is written (for a second at most), and nothing else is torn
-// down (the board drivers' threads run until the process ends).
-[[noreturn]] void end_process(int code);
-
-// The real outside world of the main window: loading the settings (from the first of
-// `settings_places` that holds a regular file) builds `program` on them.
-CTarveloDlg::Services production_services(std::unique_ptr<ScaleProgram>& program,
-                                          std::vector<std::string> settings_places,
-                                          TrafficCapture* capture = nullptr);
 
 }  // namespace tarvelo::app

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "app/command_line.h"
+#include "app/installation_check.h"
 #include "app/tarvelo_app.h"
 #include "platform/error_line.h"
 #include "platform/output_lines.h"
@@ -61,6 +62,16 @@ int main(int argc, char** argv) {
         case CommandLine::Action::version:
             code = print_identity();
             break;
+        case CommandLine::Action::check: {
+            // Line by line as each is known: the board's frames take up to a few seconds.
+            bool written = !g_stdout_closed;
+            code =
+                tarvelo::app::check_installation(settings_places(line), [&](const std::string& t) {
+                    written = std::puts(t.c_str()) >= 0 && std::fflush(stdout) == 0 && written;
+                });
+            if (!written) code = 1;
+            break;
+        }
         case CommandLine::Action::refuse:
             tarvelo::error_line("tarvelo: " + line.refusal);
             tarvelo::error_line(tarvelo::app::usage_line());

@@ -3,20 +3,17 @@
 // with record 02), and a display that takes every call and does nothing.
 
 #include "ecr/record_dispatcher.h"
+#include "tests/support/null_scale.h"
 
 namespace tarvelo::bench {
 
-class ChangingScale : public EcrScale {
+class ChangingScale : public test::NullScale {
   public:
     void get_snapshot(weighing_snapshot* out) override {
         out->weight = 1000 + (++n_ % 400);
         out->stable = 1;
         out->tare = 0;
     }
-    int rezero() override { return 0; }
-    int tare() override { return 0; }
-    int preset_tare(int32_t) override { return 0; }
-    void sale_refresh(MessageSink*) override {}
 
   private:
     int n_ = 0;

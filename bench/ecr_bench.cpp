@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "bench/bench_fakes.h"
+#include "ecr/ecr_frames.h"
 #include "ecr/pipe_server.h"
 #include "ecr/record_dispatcher.h"
 
@@ -52,7 +53,7 @@ struct Rig {
 // Argument: log lines per file (0 = log off, as the cost of the file appends shows apart).
 void BM_DispatchEnq(benchmark::State& state) {
     Rig rig(static_cast<uint32_t>(state.range(0)));
-    const uint8_t enq[] = {0x04, 0x05};
+    const ecr::ReceiveBuffer enq{0x04, 0x05};
     for (auto _ : state) {
         rig.sale.weight_sent = 0;
         std::string reply = rig.dispatcher->dispatch_frame(enq, 2);

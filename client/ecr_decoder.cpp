@@ -96,7 +96,8 @@ const std::vector<Layout>& layouts() {
          request_record({price, tare, text})},
         {D::request, "35", "unit price, quantity and text, quantity mode", K::none,
          request_record({price, quantity, text})},
-        {D::request, "10", "CS/KW", K::none, request_record({field(Part::key_pairs, 0)})},
+        {D::request, "10", "CS/KW; outside the handshake status 1 0", K::none,
+         request_record({field(Part::key_pairs, 0)})},
         {D::reply, "ACK", "positive reply", K::ack, {control(ACK)}},
         {D::reply, "NAK", "refused; record 08 tells why", K::nak, {control(NAK)}},
         {D::reply, "02", "scale data, weight mode", K::scale_data, data_record(Part::weight)},
@@ -299,19 +300,20 @@ bool take_pairs(const std::string& frame, size_t at, size_t width, Frame& f) {
                      std::to_string(k / 8 + 1));
             return false;
         }
+    // The scale counts whole groups: more than 5 are refused, an incomplete last one is ignored.
+    if (width / 8 > 5) {
+        fail(f, at + 40,
+             std::to_string(width / 8) +
+                 " CS/KW pairs: the scale takes 1 to 5 and "
+                 "answers more with NAK");
+        return false;
+    }
     const std::string count = std::to_string(width) + (width == 1 ? " character" : " characters");
     if (width == 0 || width % 8 != 0) {
         fail(f, at + width / 8 * 8,
              count + " of CS/KW: the pairs come in whole groups of 8 (CS 4, KW 4)" +
                  (width < 8 ? "; without a whole one the scale answers NAK"
                             : "; the scale ignores the incomplete last group"));
-        return false;
-    }
-    if (width > 40) {
-        fail(f, at + 40,
-             std::to_string(width / 8) +
-                 " CS/KW pairs: the scale takes 1 to 5 and "
-                 "answers more with NAK");
         return false;
     }
     for (size_t k = 0; k < width; k += 4)
@@ -533,7 +535,8 @@ Frame decode_request(const std::string& bytes) {
                  ": after EOT comes STX, ENQ, DC1 or DC2, and the scale answers nothing else");
     } else if (frame.size() < 4 || !is_digit(frame[2]) || !is_digit(frame[3])) {
         fail(f, frame.size() > 2 && is_digit(frame[2]) ? 3 : 2,
-             "no record number: STX is followed by two digits");
+             "no record number: STX is followed by two digits (the scale answers NAK, status 1 "
+             "0)");
     } else if (const Layout* layout = find_layout(Direction::request, frame.substr(2, 2));
                layout == nullptr) {
         f.name = frame.substr(2, 2);

@@ -32,11 +32,13 @@ const char* status_reason(char s1, char s0) {
     };
     static const Row rows[] = {
         {'0', '0', "no refusal since the last status request"},
-        {'0', '1', "record 06 with a tare in effect, or the rezero (06) or tare (07) failed"},
+        {'0', '1',
+         "record 06 with a tare in effect, the rezero (06) or tare (07) failed, or ENQ (weight "
+         "mode) or record 21 while the board link is lost"},
         {'1', '0',
          "a record number the scale does not serve, or a served record of the wrong "
          "length"},
-        {'1', '2', "a preset tare above the tare limit of 5998 g"},
+        {'1', '2', "a preset tare above the tare limit of 5998 g, or below zero"},
         {'2', '0', "the weight did not become stable in time (ENQ)"},
         {'2', '1',
          "ENQ again without a change of weight, or a weight-mode unit price while "
@@ -50,8 +52,10 @@ const char* status_reason(char s1, char s0) {
     return "this scale never sends it";
 }
 
-// A text as the scale keeps it (trailing blanks dropped), quoted; valid UTF-8 stays as it is.
+// A text as the scale keeps it (up to a zero byte, trailing blanks dropped), quoted; valid
+// UTF-8 stays as it is.
 std::string quoted_text(std::string t) {
+    t = t.substr(0, t.find('\0'));
     while (!t.empty() && (t.back() == ' ' || (t.back() >= '\t' && t.back() <= '\r'))) t.pop_back();
     std::string out = "'";
     for (size_t i = 0; i < t.size();) {
@@ -180,7 +184,9 @@ std::string meaning(const Frame& f, const Item& item) {
                                      : "result: unknown (expected 1 or 0)";
         case Part::text:
             return "text: " + quoted_text(item.bytes) +
-                   " (13 bytes, padded with blanks, which the scale drops)";
+                   (item.bytes.find('\0') == std::string::npos
+                        ? " (13 bytes, padded with blanks, which the scale drops)"
+                        : " (13 bytes; the zero byte ends it: the scale drops what follows)");
         case Part::cs:
             return format("CS of pair %d", v);
         case Part::kw:

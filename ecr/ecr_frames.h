@@ -13,6 +13,7 @@
 // Numbers are sent modulo 10^width with the sign inside the width: -12 in 5 places is -0012,
 // and a negative number keeps width - 1 digits: -123456 in 5 places is -3456.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,10 @@ constexpr uint8_t STX = 0x02, ETX = 0x03, EOT = 0x04, ENQ = 0x05, ACK = 0x06, DC
 
 constexpr size_t kReceiveBuffer = 256;
 constexpr size_t kMaxFrame = 255;
+// The one buffer a request lives in from the pipe to the dispatcher: zero before every read, at
+// most kMaxFrame bytes read into it, so that a request is always followed by a zero byte and a
+// field at a fixed offset past a short request reads zeros, never a former request's bytes.
+using ReceiveBuffer = std::array<uint8_t, kReceiveBuffer>;
 
 // The value as its reply field carries it: the truncating remainder modulo 10^width, or
 // modulo 10^(width - 1) for a negative value, whose sign takes a place.

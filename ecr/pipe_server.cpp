@@ -1,8 +1,6 @@
 #include "ecr/pipe_server.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <iterator>
 
 #include "ecr/ecr_frames.h"
 #include "ecr/request_framer.h"
@@ -15,7 +13,7 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
                        TrafficCapture* capture) {
     if (buffer == nullptr) return -1;
     if (max_length < 1) return 0;
-    RequestFramer framer(static_cast<size_t>(max_length));
+    RequestFramer framer(buffer, static_cast<size_t>(max_length));
     for (;;) {
         uint8_t byte = 0;
         uint32_t count = 0;
@@ -25,7 +23,6 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
                 capture->record(capture::Kind::ecr_to_scale, buffer, framer.length());
             return -1;
         }
-        buffer[framer.length()] = byte;
         if (framer.feed(byte)) {
             if (capture) capture->record(capture::Kind::ecr_to_scale, buffer, framer.length());
             return static_cast<int>(framer.length());
@@ -71,19 +68,19 @@ int PipeServerThread::run() {
     };
     p_.dispatcher->start();
 
-    uint8_t buffer[ecr::kReceiveBuffer];
+    ecr::ReceiveBuffer buffer;
     while (!stop_.load()) {
         p_.clock->sleep_ms(10);
         while (p_.display_ready->load() == 0 && !stop_.load()) p_.clock->sleep_ms(10);
-        std::fill(std::begin(buffer), std::end(buffer), 0);
-        int n = ecr::receive_frame(server.client(), buffer, static_cast<int>(ecr::kMaxFrame), log,
-                                   capture);
+        buffer.fill(0);
+        int n = ecr::receive_frame(server.client(), buffer.data(), static_cast<int>(ecr::kMaxFrame),
+                                   log, capture);
         if (stop_.load()) break;
         if (n == -1) {
             next_client();
             continue;
         }
-        if (!ecr::is_request(buffer, static_cast<size_t>(n))) {
+        if (!ecr::is_request(buffer.data(), static_cast<size_t>(n))) {
             log.write("receive: invalid command");
             continue;
         }

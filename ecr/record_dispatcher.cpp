@@ -1,6 +1,6 @@
 #include "ecr/record_dispatcher.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "ecr/ecr_frames.h"
 #include "platform/c_number.h"
@@ -78,11 +78,9 @@ void RecordDispatcher::tail() {
     }
 }
 
-std::string RecordDispatcher::dispatch_frame(const uint8_t* frame, size_t length) {
-    // Work on a zeroed copy of the receive buffer, as the server reads into one.
-    uint8_t f[kReceiveBuffer] = {};
+std::string RecordDispatcher::dispatch_frame(const ReceiveBuffer& frame, size_t length) {
+    const uint8_t* f = frame.data();
     length = std::min(length, kMaxFrame);
-    std::memcpy(f, frame, length);
 
     if (f[2] == '0' && f[3] == '8') {
         p_.log->write("receive: No. 08, scale status");
@@ -144,7 +142,11 @@ RecordDispatcher::Outcome RecordDispatcher::serve_scale_data() {
     }
     if (s.link_lost) return {refuse('0', '1'), false};
     if (s.stable != 1) return {refuse('2', '0'), false};
-    if (sale.weight_sent.load() == 1) return {refuse('2', '1'), false};
+    // The weight sent is this very weighing only while the settled reading still is that
+    // weight: goods that moved and settled anew during the wait above are a new weighing,
+    // though the display's cycle, which reopens the reading, may not have seen them yet.
+    if (sale.weight_sent.load() == 1 && s.weight == sale.sent_weight.load())
+        return {refuse('2', '1'), false};
     if (s.underload == 1) return {refuse('3', '1'), false};
     if (s.overload == 1) return {refuse('3', '2'), false};
     if (p_.settings.min_wgt_fg != 0 && s.weight < kMinimumWeight) return {refuse('3', '0'), false};

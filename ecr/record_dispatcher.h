@@ -11,24 +11,15 @@
 #include <vector>
 
 #include "ecr/ecr_display.h"
+#include "ecr/ecr_frames.h"
 #include "ecr/sale_state.h"
 #include "ecr/verification.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
+#include "scale/scale.h"
 #include "scale/weighing_snapshot.h"
 
 namespace tarvelo {
-
-// The weighing board as the ECR link uses it.
-class EcrScale {
-  public:
-    virtual ~EcrScale() = default;
-    virtual void get_snapshot(weighing_snapshot* out) = 0;
-    virtual int rezero() = 0;
-    virtual int tare() = 0;
-    virtual int preset_tare(int32_t tare) = 0;
-    virtual void sale_refresh(MessageSink* owner) = 0;
-};
 
 struct EcrSettings {
     uint8_t verify = 0;
@@ -39,7 +30,7 @@ struct EcrSettings {
 class RecordDispatcher {
   public:
     struct Parts {
-        EcrScale* scale = nullptr;
+        Scale* scale = nullptr;
         SaleState* sale = nullptr;
         SavedSnapshot* saved = nullptr;  // the display thread's copy: current tare, zero flag
         EcrDisplay* display = nullptr;
@@ -53,8 +44,9 @@ class RecordDispatcher {
     // The pipe server thread's start: quantity values and read counter to 0, verification
     // from the settings (logged).
     void start();
-    // One frame whose first two bytes passed the framing check; the reply to write.
-    std::string dispatch_frame(const uint8_t* frame, size_t length);
+    // One request of `length` bytes in its receive buffer, whose first two bytes passed the
+    // framing check; the reply to write. The fields are read in place at their fixed offsets.
+    std::string dispatch_frame(const ecr::ReceiveBuffer& frame, size_t length);
 
     char s1() const { return s1_; }
     char s0() const { return s0_; }

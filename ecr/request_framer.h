@@ -25,11 +25,14 @@ inline bool is_request(const uint8_t* frame, size_t length) {
     return b1 == STX || b1 == ENQ || b1 == DC1 || b1 == DC2;
 }
 
-// Collects one request at a time into a zeroed receive buffer, as the server reads it.
+// Collects one request at a time into the receive buffer it is given, as the server reads it,
+// and zeroes a request's bytes before the next one starts.
 class RequestFramer {
   public:
-    explicit RequestFramer(size_t max_length = kMaxFrame)
-        : max_(max_length < kMaxFrame ? max_length : kMaxFrame) {}
+    // `buffer` holds `max_length` bytes or more, all zero; at most kMaxFrame of them are used.
+    RequestFramer(uint8_t* buffer, size_t max_length)
+        : buffer_(buffer), max_(max_length < kMaxFrame ? max_length : kMaxFrame) {}
+    explicit RequestFramer(ReceiveBuffer& buffer) : RequestFramer(buffer.data(), kMaxFrame) {}
 
     // Takes one byte; true when it completes a request, which frame() and length() then hold
     // until the next byte starts a new one.
@@ -48,8 +51,8 @@ class RequestFramer {
     }
 
   private:
+    uint8_t* buffer_;
     size_t max_;
-    uint8_t buffer_[kReceiveBuffer] = {};
     size_t length_ = 0;
     bool complete_ = false;
 };

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/message_sink.h"
+#include "scale/scale.h"
 #include "scale/weighing_snapshot.h"
 
 namespace tarvelo {
@@ -23,7 +24,9 @@ constexpr int32_t kMaxCapacity = 6000;                         // Max, grams
 constexpr int32_t kMinimumWeight = 40;                         // grams
 constexpr int32_t kTareLimit = kMaxCapacity - kScaleInterval;  // 5998 g
 
-class SaleState {
+// The sale flags that the weighing facade reads and writes (sale_active, one_touch_tare) are
+// part of it, declared by the scale (scale.h).
+class SaleState : public SaleFlags {
   public:
     static constexpr size_t kTextLimit = 13;
 
@@ -36,9 +39,7 @@ class SaleState {
     std::atomic<int32_t> price_accept{1};
     std::atomic<int32_t> weight_sent{0};
     std::atomic<int32_t> sent_weight{0};  // the weight of the last record 02
-    std::atomic<int32_t> sale_active{0};
     std::atomic<int32_t> sale_armed{0};
-    std::atomic<int32_t> one_touch_tare{0};
 
     // Quantity mode, owned by the pipe server thread.
     std::atomic<int32_t> quantity{0};
@@ -50,6 +51,8 @@ class SaleState {
     void set_text(std::string_view field);
     void clear_text();
     std::string text() const;
+    // A weight-mode unit price or an item text is set.
+    bool sale_open() const override { return price_set.load() != 0 || !text().empty(); }
 
     // Back to the state of a fresh start.
     void reset();

@@ -13,6 +13,9 @@ std::atomic<MessageBox*> g_box{&g_stderr_box};
 void StderrMessageBox::error(const std::string& text) {
     error_line(text);
 }
+void StderrMessageBox::info(const std::string& text) {
+    error_line(text);
+}
 
 MessageBox& message_box() {
     return *g_box.load();

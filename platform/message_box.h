@@ -1,7 +1,7 @@
 #pragma once
-// Modal message boxes with the error icon, as the operator sees them. The display implements
-// this with real dialogs; until one is installed, and in tests, the text goes to standard
-// error (a display's implementation writes it there too).
+// Modal message boxes with the error (or information) icon, as the operator sees them. The display
+// implements this with real dialogs; until one is installed, and in tests, the text goes to
+// standard error (a display's implementation writes it there too).
 
 #include <string>
 
@@ -11,11 +11,13 @@ class MessageBox {
   public:
     virtual ~MessageBox() = default;
     virtual void error(const std::string& text) = 0;
+    virtual void info(const std::string& text) = 0;
 };
 
 class StderrMessageBox : public MessageBox {
   public:
     void error(const std::string& text) override;
+    void info(const std::string& text) override;
 };
 
 // The process-wide message box; never null.

@@ -6,9 +6,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace tarvelo {
 
@@ -16,8 +16,11 @@ class OutputLines {
   public:
     static constexpr size_t kQueueLimit = 1000;
 
-    explicit OutputLines(int fd) : fd_(fd) {}
-    ~OutputLines();  // writes what is queued, for at most a second
+    explicit OutputLines(int fd);
+    // Writes what is queued, for at most a second. A writer still stuck on a stalled reader
+    // then is left behind, never waited for: it keeps the state it shares with this object
+    // alive and ends once its write returns, writing nothing more.
+    ~OutputLines();
     OutputLines(const OutputLines&) = delete;
     OutputLines& operator=(const OutputLines&) = delete;
 
@@ -29,16 +32,20 @@ class OutputLines {
     size_t dropped() const;
 
   private:
-    void run();
+    struct State {
+        explicit State(int out) : fd(out) {}
+        const int fd;
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<std::string> queue;
+        bool writing = false;
+        bool started = false;
+        bool abandoned = false;  // the owner is gone: write nothing more, end
+        size_t dropped = 0;
+    };
+    static void run(std::shared_ptr<State> state);
 
-    const int fd_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::string> queue_;
-    bool writing_ = false;
-    bool stopping_ = false;
-    size_t dropped_ = 0;
-    std::thread writer_;
+    const std::shared_ptr<State> state_;
 };
 
 // The process's standard output.

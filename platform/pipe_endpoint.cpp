@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/holders.h"
 
 namespace tarvelo {
 namespace {
@@ -69,6 +72,14 @@ std::string socket_dir(std::string* passed_over = nullptr) {
 
 std::string pipe_socket_path(const std::string& pipe_name) {
     return socket_dir() + "/" + pipe_name;
+}
+
+PipeSocketPlace pipe_socket_place(const std::string& pipe_name) {
+    PipeSocketPlace place;
+    place.dir = socket_dir(&place.passed_over);
+    place.path = place.dir + "/" + pipe_name;
+    place.private_tmp = place.dir == fallback_dir();
+    return place;
 }
 
 std::string pipe_name_problem(const std::string& pipe_name) {
@@ -136,6 +147,27 @@ bool bind_private(int fd, const sockaddr_un& addr) {
     return r == 0;
 }
 
+// Servers of this user come and go in one directory. Looking at the name and acting on what is
+// there (a stale socket removed, or our own at the end) is one step, taken in turn: else a server
+// could remove, as stale, the socket that another has just put in place of the stale one.
+class DirectoryTurn {
+  public:
+    explicit DirectoryTurn(const std::string& dir)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        // Without a descriptor to lock with (they ran out), the step is taken unguarded.
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~DirectoryTurn() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    DirectoryTurn(const DirectoryTurn&) = delete;
+    DirectoryTurn& operator=(const DirectoryTurn&) = delete;
+
+  private:
+    int fd_;
+};
+
 // A name of its own in the socket's directory, nine characters long: it fits wherever the
 // pipe's own name does, unless that name is shorter still and the directory's very long.
 std::string temporary_name(const std::string& dir) {
@@ -151,16 +183,15 @@ std::string temporary_name(const std::string& dir) {
 Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_name,
                                                        Notice notice) {
     if (std::string why = pipe_name_problem(pipe_name); !why.empty()) return Failure{why};
-    std::string passed_over;
-    std::string dir = socket_dir(&passed_over);
-    if (!passed_over.empty() && notice)
-        notice("XDG_RUNTIME_DIR passed over, " + passed_over + "; the pipe goes into " + dir +
+    const PipeSocketPlace place = pipe_socket_place(pipe_name);
+    const std::string &dir = place.dir, &path = place.path;
+    if (!place.passed_over.empty() && notice)
+        notice("XDG_RUNTIME_DIR passed over, " + place.passed_over + "; the pipe goes into " + dir +
                " instead");
-    if (dir == fallback_dir()) {
+    if (place.private_tmp) {
         if (Result<void> private_dir = private_socket_dir(dir, true); !private_dir)
             return private_dir.failure();
     }
-    std::string path = dir + "/" + pipe_name;
     sockaddr_un addr;
     if (!make_address(path, addr)) return Failure{"socket path too long: " + path};
     // Never blocking: two threads accept on it (the serving one, and the one that turns extra
@@ -192,19 +223,27 @@ Result<std::unique_ptr<PipeServer>> PipeServer::create(const std::string& pipe_n
         return fail(std::strerror(errno));
     // Never over another file: a live server answers and keeps its name, a killed one left
     // its socket behind, and anything else is no socket of ours.
-    for (int attempt = 0;; ++attempt) {
-        if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-            break;
-        if (errno != EEXIST || attempt == 8) return fail(std::strerror(errno));
-        int probe = connect_to(path);
-        if (probe >= 0) {
-            ::close(probe);
-            return fail("another server is listening");
+    {
+        DirectoryTurn turn(dir);
+        for (int attempt = 0;; ++attempt) {
+            if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(),
+                            RENAME_NOREPLACE) == 0)
+                break;
+            if (errno != EEXIST || attempt == 8) return fail(std::strerror(errno));
+            int probe = connect_to(path);
+            if (probe >= 0) {
+                ::close(probe);
+                ListenerAnswer served = socket_listener(path);
+                std::string by = served.listener && !served.listener->holders.seen.empty()
+                                     ? " (" + holders_text(served.listener->holders.seen) + ")"
+                                     : "";
+                return fail("another server is listening" + by);
+            }
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0) continue;  // gone meanwhile
+            if (!S_ISSOCK(st.st_mode)) return fail("exists and is not a socket");
+            ::unlink(path.c_str());
         }
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) continue;  // gone meanwhile
-        if (!S_ISSOCK(st.st_mode)) return fail("exists and is not a socket");
-        ::unlink(path.c_str());
     }
     std::unique_ptr<PipeServer> server(new PipeServer(fd, path, std::move(notice)));
     server->dev_ = bound.st_dev;
@@ -237,6 +276,7 @@ PipeServer::~PipeServer() {
     if (listen_fd_ >= 0) {
         ::close(listen_fd_);
         // Only the file this server bound: another server may have taken the name since.
+        DirectoryTurn turn(path_.substr(0, path_.rfind('/')));
         struct stat st {};
         if (::lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev_ &&
             st.st_ino == ino_)

@@ -25,6 +25,14 @@ namespace tarvelo {
 // name first, nor in a directory where another user could remove it or plant an impostor.
 std::string pipe_socket_path(const std::string& pipe_name);
 
+// The same place in parts: its directory, whether that is the private directory under /tmp,
+// and why $XDG_RUNTIME_DIR was passed over for it (empty when it was used, or was not set).
+struct PipeSocketPlace {
+    std::string dir, path, passed_over;
+    bool private_tmp = false;
+};
+PipeSocketPlace pipe_socket_place(const std::string& pipe_name);
+
 // Empty when NAME may name the socket; else why not (a '/', "." or "..", or nothing at all).
 std::string pipe_name_problem(const std::string& pipe_name);
 

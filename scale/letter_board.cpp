@@ -55,10 +55,11 @@ int LetterBoard::open(const lcmd::lcmd_port_config* config) {
 int LetterBoard::start(MessageSink* owner, const std::string& port_name) {
     lcmd::lcmd_port_config config;
     std::strncpy(config.port_name, port_name.c_str(), 255);
-    config.baud = 19200;
-    config.byte_size = 8;
-    config.stop_bits = 1;
-    config.parity = 'E';
+    const LineSettings line = line_settings();
+    config.baud = line.baud;
+    config.byte_size = line.data_bits;
+    config.stop_bits = line.stop_bits;
+    config.parity = line.parity;
     if (open(&config) != 0) return -1;
     return start(owner) == 0 ? 0 : -2;
 }

@@ -39,13 +39,15 @@ class LetterBoard : public WeighingBoard {
     LetterBoard(const LetterBoard&) = delete;
     LetterBoard& operator=(const LetterBoard&) = delete;
 
+    // The line the board is opened with: 19200 baud, 8 data bits, even parity, one stop bit.
+    static LineSettings line_settings() { return LineSettings{19200, 8, 'E', 1}; }
+
     int open(const lcmd::lcmd_port_config* config);  // 0 also when already open
     int start(MessageSink* owner);                   // 0 also when already running
     void get_status(lcmd::lcmd_status* out) const;
 
-    // The board as the facade sees it: opened at 19200 baud, 8 data bits, even parity, one
-    // stop bit; the load state becomes the over- and underload flags; unit and total price
-    // are left as the caller had them.
+    // The board as the facade sees it: opened with line_settings(); the load state becomes the
+    // over- and underload flags; unit and total price are left as the caller had them.
     int start(MessageSink* owner, const std::string& port_name) override;
     bool snapshot(weighing_snapshot& out) const override;
     bool link_lost(int timeout_ms) const override {

@@ -80,18 +80,18 @@ void WeighingFacade::on_zero_button() {
 void WeighingFacade::on_tare_button() {
     if (board_ && tare() != 0) boxes().error(kTareFailedText);
     // A tare taken with goods on the platform survives the next unit price.
-    p_.sale->set_one_touch_tare(p_.saved->load().zero == 0 ? 1 : 0);
+    p_.sale->one_touch_tare = p_.saved->load().zero == 0 ? 1 : 0;
 }
 
 void WeighingFacade::sale_refresh(MessageSink* owner) {
     PostedMessage message;
     if (!p_.sale->sale_open()) {
-        p_.sale->set_sale_active(0);
-        if (p_.sale->one_touch_tare() == 0 && board_) preset_tare(0);
+        p_.sale->sale_active = 0;
+        if (p_.sale->one_touch_tare.load() == 0 && board_) preset_tare(0);
         message.id = WM_SALE_CLEARED;
     } else {
         weight_text_clear_ = true;
-        p_.sale->set_sale_active(1);
+        p_.sale->sale_active = 1;
         message.id = WM_SALE_ARMED;
     }
     if (owner) owner->post(std::move(message));

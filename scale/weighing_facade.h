@@ -1,8 +1,8 @@
 #pragma once
-// The one way the rest of the program reaches the weighing board: it picks the driver by
-// ad_type, presents either board as a weighing_snapshot, runs the start-up sequence, and
-// dispatches zero, tare and preset tare. It also holds the zero and tare keys' handlers and
-// the sale refresh that clears the board's preset tare when a sale ends.
+// The one way the rest of the program reaches the weighing board (as the Scale of scale.h): it
+// picks the driver by ad_type, presents either board as a weighing_snapshot, runs the start-up
+// sequence, and dispatches zero, tare and preset tare. It also holds the zero and tare keys'
+// handlers and the sale refresh that clears the board's preset tare when a sale ends.
 //
 // A board that has gone quiet (no good weight frame for link_timeout_ms while the stream should
 // flow), failed a read or gone away is reported as a lost link until its next good weight
@@ -19,6 +19,7 @@
 #include "platform/message_box.h"
 #include "platform/message_sink.h"
 #include "scale/letter_board.h"
+#include "scale/scale.h"
 #include "scale/weighing_snapshot.h"
 #include "scale/xon_board.h"
 
@@ -27,18 +28,7 @@ namespace tarvelo {
 inline constexpr const char* kRezeroFailedText = "Rezero Failed!";
 inline constexpr const char* kTareFailedText = "Tare Failed!";
 
-// The sale flags that the keys and the sale refresh read and write. The sale state that owns
-// them belongs to the ECR link, above this module: the program hands them in.
-class SaleFlags {
-  public:
-    virtual ~SaleFlags() = default;
-    virtual bool sale_open() const = 0;  // a weight-mode unit price or an item text is set
-    virtual int32_t one_touch_tare() const = 0;
-    virtual void set_one_touch_tare(int32_t value) = 0;
-    virtual void set_sale_active(int32_t value) = 0;
-};
-
-class WeighingFacade {
+class WeighingFacade : public Scale {
   public:
     struct Parts {
         int32_t ad_type = 0;
@@ -56,29 +46,25 @@ class WeighingFacade {
 
     // 0; -1 the port was not opened; -2 the letter board's reader did not start.
     int open(MessageSink* owner, const char* port_name);
-    // Leaves *out as it was where the board has nothing to report (no frame yet on the
-    // xon/xoff board, a board type that no driver serves), but for the lost-link mark.
-    void get_snapshot(weighing_snapshot* out);
-    // 0; -1 the board did not confirm the scale library's checksum; -2 no stable platform or
-    // the initial zero failed.
-    int startup(const std::string& module_checksum);
-    int rezero();
-    int tare();
-    int preset_tare(int32_t tare);
-    void on_zero_button();
-    void on_tare_button();
-    void sale_refresh(MessageSink* owner);
-    int calibrate_zero();
-    int calibrate_span();
-    int init_rezero();
+    // Scale.
+    void get_snapshot(weighing_snapshot* out) override;
+    int startup(const std::string& module_checksum) override;
+    int rezero() override;
+    int tare() override;
+    int preset_tare(int32_t tare) override;
+    void on_zero_button() override;
+    void on_tare_button() override;
+    void sale_refresh(MessageSink* owner) override;
+    // Raised by the sale refresh; the display thread clears its last-sent weight text when it
+    // takes the request.
+    bool take_weight_text_clear() override { return weight_text_clear_.exchange(false); }
+    int calibrate_zero() override;
+    int calibrate_span() override;
+    int init_rezero() override;
 
     // The start-up wait for an empty platform: up to 100 readings 100 ms apart, done after
     // three stable readings in a row. Returns how many readings it took, or -1.
     static int wait_for_settled(const std::function<bool()>& stable_reading, Clock& clock);
-
-    // Raised by the sale refresh when the display must send the weight again; the display
-    // thread clears its last-sent weight text when it takes the request.
-    bool take_weight_text_clear() { return weight_text_clear_.exchange(false); }
 
   private:
     bool link_lost() const;

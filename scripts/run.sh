@@ -14,6 +14,8 @@ bin=$root/build/bin
 run=$(mktemp -d /tmp/tarvelo-run-XXXXXX)
 chmod 700 "$run"
 export XDG_RUNTIME_DIR=$run   # the pipe kv2170 (kestrin's built-in name) lives here
+# The customer window on the customer's monitor, or wholly on the only one.
+read -r customer_x customer_y < <(scripts/place-customer-window.sh)
 cat > "$run/tarvelo.ini" <<INI
 [windowMain1]
 x=0
@@ -32,8 +34,8 @@ font_size=200
 font_color=0,0,160
 bg_image=
 [windowMain2]
-x=0
-y=560
+x=$customer_x
+y=$customer_y
 w=640
 h=200
 name_fg=30

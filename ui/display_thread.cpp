@@ -66,9 +66,10 @@ int DisplayThread::boot() {
     if (!boot_wait(boot_clock, 2000)) return -1;
     p_.screens->set_flash_colour(135, 206, 250);
     if (!boot_wait(boot_clock, 2000)) return -1;
-    p_.screens->close_flash();
+    // The boot windows first: the colour test stays until they cover the screens.
     p_.screens->show_boot();
-    int result = p_.scale->startup();
+    p_.screens->close_flash();
+    int result = p_.scale->startup(p_.module_checksum);
     if (result < 0) {
         p_.screens->boot_failed(result == -1   ? kChecksumErrorText
                                 : result == -2 ? kRemoveItemText

@@ -11,6 +11,7 @@
 #include "ecr/sale_state.h"
 #include "platform/clock.h"
 #include "platform/message_sink.h"
+#include "scale/scale.h"
 #include "scale/weighing_snapshot.h"
 
 namespace tarvelo::ui {
@@ -23,24 +24,14 @@ class BootScreens {
   public:
     virtual ~BootScreens() = default;
     virtual void set_flash_colour(int r, int g, int b) = 0;
-    virtual void close_flash() = 0;
     virtual void show_boot() = 0;
+    // Once the boot windows are on the screen.
+    virtual void close_flash() = 0;
     // The failure text on both boot windows and the Exit key on the first.
     virtual void boot_failed(const std::string& text) = 0;
     virtual void close_boot() = 0;
     // The main and the second window, each unless its hide_fg is set.
     virtual void show_display_windows() = 0;
-};
-
-// The weighing facade as the display thread uses it.
-class DisplayScale {
-  public:
-    virtual ~DisplayScale() = default;
-    virtual void get_snapshot(weighing_snapshot* out) = 0;
-    virtual int startup() = 0;
-    virtual void sale_refresh(MessageSink* owner) = 0;
-    // True once after a sale refresh asked for the weight to be sent again.
-    virtual bool take_weight_text_clear() = 0;
 };
 
 // Display texts, 16-byte buffers in spirit: weight and tare "%6.3f" in kilograms, prices
@@ -53,7 +44,8 @@ std::string count_text(int32_t count);
 class DisplayThread {
   public:
     struct Parts {
-        DisplayScale* scale = nullptr;
+        Scale* scale = nullptr;
+        std::string module_checksum;  // what the board must confirm at start-up
         SaleState* sale = nullptr;
         SavedSnapshot* saved = nullptr;
         MessageSink* main = nullptr;

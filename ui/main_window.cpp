@@ -7,10 +7,13 @@
 #include <QPainter>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
+#include <QWindow>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/error_line.h"
+#include "platform/message_box.h"
 #include "platform/window_messages.h"
 #include "ui/background.h"
 #include "ui/layout.h"
@@ -45,17 +48,16 @@ std::optional<QPoint> display_origin(int index) {
     return screens[index]->geometry().topLeft();
 }
 
-CTarveloDlg::CTarveloDlg(Services services)
-    : TemplateDialog(template_102()), services_(std::move(services)) {
+const Displays& desktop_displays() {
+    static const Displays displays;
+    return displays;
+}
+
+CTarveloDlg::CTarveloDlg(Program& program, const Displays& displays)
+    : TemplateDialog(template_102()), program_(program), displays_(displays) {
     setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
-    CalibrationActions actions{services_.calibrate_zero, services_.calibrate_span,
-                               services_.init_rezero,
-                               [this](const std::string& t) { boxes().error(t); },
-                               [this](const std::string& t) {
-                                   if (services_.info_box) services_.info_box(t);
-                               }};
     ver_ = new CDlg_ver(this);
-    calb_ = new CDlg_calbS0(actions, this);
+    calb_ = new CDlg_calbS0(program_, this);
     boot_ = new CDlg_boot(this);
     boot2_ = new CDlg_boot2(this);
     flash_ = new CDlg_flash(this);
@@ -64,8 +66,9 @@ CTarveloDlg::CTarveloDlg(Services services)
 
 CTarveloDlg::~CTarveloDlg() = default;
 
-MessageBox& CTarveloDlg::boxes() {
-    return services_.boxes ? *services_.boxes : message_box();
+void CTarveloDlg::fail(const char* text) {
+    message_box().error(text);
+    request_close();
 }
 
 void CTarveloDlg::request_close() {
@@ -78,6 +81,10 @@ void CTarveloDlg::queue(std::function<void()> call) {
     QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
 }
 
+// The start-up, in its order. Every failure shows its message box. Without settings nothing
+// else can run: the process ends there with kNoSettingsExitCode. Any other failure requests the
+// close and the later steps still run (threads may already be running); the program then ends
+// with kStartUpFailedExitCode as soon as the start-up returns.
 bool CTarveloDlg::OnInitDialog() {
     // The notification-area icon, where the desktop has one.
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -93,43 +100,33 @@ bool CTarveloDlg::OnInitDialog() {
     for (int id : {IDC_ZERO_KEY, IDC_TARE_KEY})
         if (QWidget* key = control(id)) key->setFont(point_font("Arial Bold", 20));
 
-    // Settings; a missing file ends the program here.
-    std::optional<Configuration> loaded = services_.load_settings();
+    // The settings, and the program built on them.
+    std::optional<Configuration> loaded = program_.load_settings();
     if (!loaded) {
-        boxes().error(kMissingSettingsText);
-        services_.exit_process(-1);
+        message_box().error(kMissingSettingsText);
+        program_.exit_process(kNoSettingsExitCode);
         return false;
     }
     config_ = *loaded;
-    const Settings& s = config_.scale;
-
     // The weighing board.
-    int opened = services_.scale_open(this, s.serial_port.c_str());
-    if (opened == -1) {
-        boxes().error("Scale initialize failed!");
-        request_close();
-    } else if (opened == -2) {
-        boxes().error("Failed to start scale!");
-        request_close();
-    }
+    int opened = program_.open_board(this, config_.scale.serial_port);
+    if (opened == -1) fail("Scale initialize failed!");
+    if (opened == -2) fail("Failed to start scale!");
     // The scale library's checksum.
-    char checksum[40] = {};
-    if (services_.get_checksum(checksum) < 0) {
-        boxes().error(kChecksumFailedText);
-        request_close();
-    } else {
-        checksum[39] = '\0';
-        module_checksum_ = checksum;
-    }
+    if (std::optional<std::string> checksum = program_.read_checksum())
+        module_checksum_ = *checksum;
+    else
+        fail(kChecksumFailedText);
     // The display thread, then the pipe thread.
-    if (!services_.start_display_thread(*this)) {
-        boxes().error(kThreadFailedText);
-        request_close();
-    }
-    if (!services_.start_pipe_thread(*this)) {
-        boxes().error(kThreadFailedText);
-        request_close();
-    }
+    if (!program_.start_display_thread(*this)) fail(kThreadFailedText);
+    if (!program_.start_pipe_thread(*this)) fail(kThreadFailedText);
+    // The windows.
+    create_windows();
+    return !close_requested_;
+}
+
+void CTarveloDlg::create_windows() {
+    const Settings& s = config_.scale;
     // The bar itself.
     const WindowSettings& m = config_.main1;
     place_topmost(m.x, m.y, m.w, m.h);
@@ -143,11 +140,12 @@ bool CTarveloDlg::OnInitDialog() {
     // Boot and flash windows, one per display, each where its display lies on the desktop:
     // with display 1 right of display 0 at the top, at the width of display 0. A display 1
     // that does not exist gives -1 sizes and its windows go right of display 0.
-    auto metric = services_.display_metric;
-    int w0 = metric(0, kHorizontalResolution), h0 = metric(0, kVerticalResolution);
-    int w1 = metric(1, kHorizontalResolution), h1 = metric(1, kVerticalResolution);
-    const QPoint at0 = services_.display_origin(0).value_or(QPoint(0, 0));
-    const QPoint at1 = services_.display_origin(1).value_or(QPoint(at0.x() + w0, at0.y()));
+    int w0 = displays_.metric(0, kHorizontalResolution),
+        h0 = displays_.metric(0, kVerticalResolution);
+    int w1 = displays_.metric(1, kHorizontalResolution),
+        h1 = displays_.metric(1, kVerticalResolution);
+    const QPoint at0 = displays_.origin(0).value_or(QPoint(0, 0));
+    const QPoint at1 = displays_.origin(1).value_or(QPoint(at0.x() + w0, at0.y()));
     boot_->set_main_window(this);
     boot_->hide();
     boot_->place_topmost(at0.x(), at0.y(), w0, h0);
@@ -159,15 +157,13 @@ bool CTarveloDlg::OnInitDialog() {
     flash2_->show();
     // The version window.
     place_small_window(*ver_);
+    const LibraryVersions versions = program_.library_versions();
     ver_->set_text(IDC_CHECKSUM, decode_text(module_checksum_));
-    ver_->set_text(IDC_VER_PELLUM,
-                   QString::number(services_.pellum_version ? services_.pellum_version() : 0));
-    ver_->set_text(IDC_VER_DRAVIX,
-                   QString::number(services_.dravix_version ? services_.dravix_version() : 0));
+    ver_->set_text(IDC_VER_PELLUM, QString::number(versions.pellum));
+    ver_->set_text(IDC_VER_DRAVIX, QString::number(versions.dravix));
     ver_->set_text(IDC_VER_MANUFACTURER, decode_text(s.manufacturer));
     // The calibration wizard.
     place_small_window(*calb_);
-    return !close_requested_;
 }
 
 // --- calls from other threads ---------------------------------------------------------------
@@ -200,10 +196,24 @@ void CTarveloDlg::set_flash_colour(int r, int g, int b) {
 }
 
 void CTarveloDlg::close_flash() {
-    queue([this] {
-        flash_->close();
-        flash2_->close();
-    });
+    queue([this] { close_flash_when_covered(kBootCoverWaitMs); });
+}
+
+void CTarveloDlg::close_flash_when_covered(int patience_ms) {
+    // A shown window reaches the screen only once the window manager has mapped it: closing
+    // the colour test any earlier would leave the bare desktop in sight for a frame or two.
+    // A boot window that never gets there (no such display) holds it up for a moment only.
+    auto covering = [](const QWidget* w) {
+        return !w->isVisible() || (w->windowHandle() && w->windowHandle()->isExposed());
+    };
+    if (patience_ms > 0 && !(covering(boot_) && covering(boot2_))) {
+        QTimer::singleShot(kBootCoverPollMs, this, [this, patience_ms] {
+            close_flash_when_covered(patience_ms - kBootCoverPollMs);
+        });
+        return;
+    }
+    flash_->close();
+    flash2_->close();
 }
 
 void CTarveloDlg::show_boot() {
@@ -231,7 +241,7 @@ void CTarveloDlg::close_boot() {
 }
 
 void CTarveloDlg::show_display_windows() {
-    if (services_.display_shown) services_.display_shown();
+    program_.display_shown();
     queue([this] {
         setVisible(config_.main1.hide_fg == 0);
         if (second_) second_->setVisible(config_.main2.hide_fg == 0);
@@ -321,10 +331,10 @@ void CTarveloDlg::tray_notify(int mouse_message) {
 void CTarveloDlg::on_command(int id) {
     switch (id) {
         case IDC_ZERO_KEY:
-            if (services_.zero_key) services_.zero_key();
+            program_.scale().on_zero_button();
             break;
         case IDC_TARE_KEY:
-            if (services_.tare_key) services_.tare_key();
+            program_.scale().on_tare_button();
             break;
         case IDC_BRAND:
         case IDC_CHECKSUM:
@@ -337,12 +347,12 @@ void CTarveloDlg::on_command(int id) {
         case IDC_MAX:
         case IDC_MIN:
         case IDC_ED:
-            if (services_.saved_snapshot && services_.saved_snapshot().span_switch != 0) {
+            if (program_.saved_snapshot().span_switch != 0) {
                 calibration_mode_ = 1;
                 ver_->hide();
                 calb_->show();
             } else {
-                boxes().error(kOpenSpanSwitchText);
+                message_box().error(kOpenSpanSwitchText);
             }
             break;
         default:
@@ -352,7 +362,7 @@ void CTarveloDlg::on_command(int id) {
 
 void CTarveloDlg::SetQuantityMode(int on) {
     quantity_mode_ = on ? 1 : 0;
-    weight_last_shown_.clear();  // 1046 now holds a placeholder: the next value must show
+    weight_last_shown_.clear();  // the weight now shows a placeholder: the next value must show
     set_mode_controls(*this, config_.scale, on);
     LayoutByPercent();
     repaint();

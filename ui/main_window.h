@@ -1,9 +1,9 @@
 #pragma once
 // The display bar, CTarveloDlg: the program's main window. It owns every other window, runs
-// the start-up steps in their order, keeps the notification-area icon, and takes the window
-// messages through which the display and pipe threads update it. Calls from other threads
-// (posted messages, show/hide, mode switch, boot screens) are queued to the user-interface
-// thread.
+// the start-up steps in their order (on the program, program.h), keeps the notification-area
+// icon, and takes the window messages through which the display and pipe threads update it. Calls
+// from other threads (posted messages, show/hide, mode switch, boot screens) are queued to the
+// user-interface thread.
 
 #include <QPoint>
 #include <QSystemTrayIcon>
@@ -15,10 +15,9 @@
 
 #include "config/settings.h"
 #include "ecr/ecr_display.h"
-#include "platform/message_box.h"
-#include "scale/weighing_snapshot.h"
 #include "ui/background.h"
 #include "ui/display_thread.h"
+#include "ui/program.h"
 #include "ui/second_window.h"
 #include "ui/small_dialogs.h"
 #include "ui/template_dialog.h"
@@ -29,6 +28,11 @@ inline constexpr const char* kChecksumFailedText = "Failed to get scale module c
 inline constexpr const char* kThreadFailedText = "Create Thread Error!";
 inline constexpr const char* kOpenSpanSwitchText = "Please Open Span Switch!";
 
+// How a failed start-up ends the process: without settings at once, -1 (255 to the shell);
+// after any other failure once the start-up has run to its end.
+inline constexpr int kNoSettingsExitCode = -1;
+inline constexpr int kStartUpFailedExitCode = 1;
+
 // The display metrics the windows are placed by.
 constexpr int kHorizontalResolution = 8;
 constexpr int kVerticalResolution = 10;
@@ -37,33 +41,26 @@ int display_metric(int index, int capability);
 // Where display `index` begins on the desktop; none for a display that does not exist.
 std::optional<QPoint> display_origin(int index);
 
+// The desktop's displays, on which the start-up places the boot and flash windows; the window
+// tests bring their own.
+class Displays {
+  public:
+    virtual ~Displays() = default;
+    virtual int metric(int index, int capability) const {
+        return display_metric(index, capability);
+    }
+    virtual std::optional<QPoint> origin(int index) const { return display_origin(index); }
+};
+const Displays& desktop_displays();
+
 class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens {
     Q_OBJECT
   public:
-    // The world outside the windows, replaced by fakes in tests.
-    struct Services {
-        std::function<std::optional<Configuration>()> load_settings;  // empty: no file
-        std::function<void(int)> exit_process;
-        std::function<int(MessageSink*, const char*)> scale_open;
-        std::function<int(char*)> get_checksum;
-        std::function<bool(CTarveloDlg&)> start_display_thread;
-        std::function<bool(CTarveloDlg&)> start_pipe_thread;
-        std::function<void()> zero_key;
-        std::function<void()> tare_key;
-        std::function<weighing_snapshot()> saved_snapshot;
-        std::function<int()> calibrate_zero, calibrate_span, init_rezero;
-        std::function<int(int, int)> display_metric = ui::display_metric;
-        std::function<std::optional<QPoint>(int)> display_origin = ui::display_origin;
-        std::function<int()> pellum_version, dravix_version;
-        MessageBox* boxes = nullptr;
-        std::function<void(const std::string&)> info_box;
-        std::function<void()> display_shown;  // any thread: start-up is over, the windows are up
-    };
-
-    explicit CTarveloDlg(Services services);
+    explicit CTarveloDlg(Program& program, const Displays& displays = desktop_displays());
     ~CTarveloDlg() override;
 
-    // The start-up steps; false when a failure requested the close.
+    // The start-up steps; false when a failure requested the close (or, without settings,
+    // the process was told to end).
     bool OnInitDialog();
     bool close_requested() const { return close_requested_; }
 
@@ -108,11 +105,18 @@ class CTarveloDlg : public TemplateDialog, public EcrDisplay, public BootScreens
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // How long the colour test waits for the boot windows to reach the screen, and how often
+    // it looks.
+    static constexpr int kBootCoverWaitMs = 1000;
+    static constexpr int kBootCoverPollMs = 10;
+    void close_flash_when_covered(int patience_ms);
+    void fail(const char* text);
     void request_close();
+    void create_windows();
     void queue(std::function<void()> call);
-    MessageBox& boxes();
 
-    Services services_;
+    Program& program_;
+    const Displays& displays_;
     Configuration config_;
     std::string module_checksum_ = "00000000";
     std::atomic<int32_t> calibration_mode_{0};

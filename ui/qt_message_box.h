@@ -10,7 +10,7 @@ namespace tarvelo::ui {
 class QtMessageBox : public MessageBox {
   public:
     void error(const std::string& text) override;
-    void info(const std::string& text);
+    void info(const std::string& text) override;
     // The program is ending: the open box closes as if OK was pressed, and no box opens from
     // now on (the texts still go to standard error). User-interface thread.
     void dismiss();

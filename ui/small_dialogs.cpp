@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/message_box.h"
 #include "ui/templates.h"
 
 namespace tarvelo::ui {
@@ -91,8 +92,8 @@ void place_small_window(TemplateDialog& dialog) {
     dialog.place_topmost_at(250, 150);
 }
 
-CDlg_calbS2::CDlg_calbS2(const CalibrationActions& actions, QWidget* parent)
-    : TemplateDialog(template_142(), parent), actions_(actions) {
+CDlg_calbS2::CDlg_calbS2(Program& program, QWidget* parent)
+    : TemplateDialog(template_142(), parent), program_(program) {
     restyle();
     place_small_window(*this);
 }
@@ -104,23 +105,23 @@ ControlStyle CDlg_calbS2::control_style(int id) const {
 
 void CDlg_calbS2::on_command(int id) {
     if (id == IDC_NEXT) {
-        if (actions_.calibrate_span() == 0) {
+        if (program_.scale().calibrate_span() == 0) {
             hide();
-            actions_.info_box("Calibration success.");
+            message_box().info("Calibration success.");
         } else {
-            actions_.error_box("Span calibration failed! Press Next to try again.");
+            message_box().error("Span calibration failed! Press Next to try again.");
         }
     } else if (id == IDC_EXIT) {
         hide();
-        actions_.init_rezero();
+        program_.scale().init_rezero();
     }
 }
 
-CDlg_calbS1::CDlg_calbS1(const CalibrationActions& actions, QWidget* parent)
-    : TemplateDialog(template_141(), parent), actions_(actions) {
+CDlg_calbS1::CDlg_calbS1(Program& program, QWidget* parent)
+    : TemplateDialog(template_141(), parent), program_(program) {
     restyle();
     place_small_window(*this);
-    step2_ = new CDlg_calbS2(actions, parent);
+    step2_ = new CDlg_calbS2(program, parent);
 }
 
 ControlStyle CDlg_calbS1::control_style(int id) const {
@@ -130,23 +131,23 @@ ControlStyle CDlg_calbS1::control_style(int id) const {
 
 void CDlg_calbS1::on_command(int id) {
     if (id == IDC_NEXT) {
-        if (actions_.calibrate_zero() == 0) {
+        if (program_.scale().calibrate_zero() == 0) {
             hide();
             step2_->show();
         } else {
-            actions_.error_box("Zero reset failed! Press Next to try again.");
+            message_box().error("Zero reset failed! Press Next to try again.");
         }
     } else if (id == IDC_EXIT) {
         hide();
-        actions_.init_rezero();
+        program_.scale().init_rezero();
     }
 }
 
-CDlg_calbS0::CDlg_calbS0(const CalibrationActions& actions, QWidget* parent)
+CDlg_calbS0::CDlg_calbS0(Program& program, QWidget* parent)
     : TemplateDialog(template_140(), parent) {
     restyle();
     place_small_window(*this);
-    step1_ = new CDlg_calbS1(actions, parent);
+    step1_ = new CDlg_calbS1(program, parent);
 }
 
 ControlStyle CDlg_calbS0::control_style(int id) const {

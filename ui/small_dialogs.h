@@ -4,9 +4,9 @@
 // steps.
 
 #include <QColor>
-#include <functional>
 #include <memory>
 
+#include "ui/program.h"
 #include "ui/template_dialog.h"
 
 namespace tarvelo::ui {
@@ -95,32 +95,25 @@ class CDlg_pop2 {
     int template_id() const { return 138; }
 };
 
-// The calibration operations and the boxes the wizard shows.
-struct CalibrationActions {
-    std::function<int()> calibrate_zero;
-    std::function<int()> calibrate_span;
-    std::function<int()> init_rezero;
-    std::function<void(const std::string&)> error_box;
-    std::function<void(const std::string&)> info_box;
-};
-
+// The calibration wizard: each step calls the scale's calibration operation and shows the
+// outcome in a message box.
 class CDlg_calbS2 : public TemplateDialog {
     Q_OBJECT
   public:
-    CDlg_calbS2(const CalibrationActions& actions, QWidget* parent);
+    CDlg_calbS2(Program& program, QWidget* parent);
 
   protected:
     ControlStyle control_style(int id) const override;
     void on_command(int id) override;
 
   private:
-    CalibrationActions actions_;
+    Program& program_;
 };
 
 class CDlg_calbS1 : public TemplateDialog {
     Q_OBJECT
   public:
-    CDlg_calbS1(const CalibrationActions& actions, QWidget* parent);
+    CDlg_calbS1(Program& program, QWidget* parent);
     CDlg_calbS2& step2() { return *step2_; }
 
   protected:
@@ -128,14 +121,14 @@ class CDlg_calbS1 : public TemplateDialog {
     void on_command(int id) override;
 
   private:
-    CalibrationActions actions_;
+    Program& program_;
     CDlg_calbS2* step2_;
 };
 
 class CDlg_calbS0 : public TemplateDialog {
     Q_OBJECT
   public:
-    CDlg_calbS0(const CalibrationActions& actions, QWidget* parent);
+    CDlg_calbS0(Program& program, QWidget* parent);
     CDlg_calbS1& step1() { return *step1_; }
 
   protected:

@@ -8,11 +8,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
-#define TIMEOUT_MS 13000 /* longer than the scale's slowest reply */
+#define TIMEOUT_MS 8000 /* the scale's slowest reply takes 6.1 s */
 #define STX "\x02"
 #define ETX "\x03"
 #define EOT "\x04"
@@ -27,7 +28,8 @@ static int exchange(const char* request, size_t n, char* reply, size_t max) {
     struct timespec start, now;
     size_t got = 0;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    if (write(fd, request, n) != (ssize_t)n) return -1;
+    /* A scale that has gone, or serves another ECR, closes the connection: no SIGPIPE. */
+    if (send(fd, request, n, MSG_NOSIGNAL) != (ssize_t)n) return -1;
     while (got < max) {
         clock_gettime(CLOCK_MONOTONIC, &now);
         long left = TIMEOUT_MS - (now.tv_sec - start.tv_sec) * 1000 -
@@ -38,6 +40,13 @@ static int exchange(const char* request, size_t n, char* reply, size_t max) {
         if ((got == 1 && (c == ACK || c == NAK)) || c == ETX[0]) return (int)got;
     }
     return -1;
+}
+
+/* The scale's rule: a directory of this user's, closed to others (no impostor there). */
+static int is_private(const char* dir) {
+    struct stat st;
+    return lstat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & 077) == 0;
 }
 
 /* After a NAK: record 08 tells why, as two status characters. */
@@ -53,12 +62,14 @@ int main(int argc, char** argv) {
     const char *name = argc > 1 ? argv[1] : "kv2170", *dir = getenv("XDG_RUNTIME_DIR");
     long price = argc > 2 ? strtol(argv[2], NULL, 10) : 150;
     struct sockaddr_un a = {.sun_family = AF_UNIX};
-    char request[16], r[32];
+    char request[16], r[32], fallback[32];
     if (price < 0 || price > 999999) return fprintf(stderr, "unit price 0 to 999999\n"), 2;
-    if (dir && dir[0] == '/') /* the scale's rule: the runtime directory, else a private one */
-        snprintf(a.sun_path, sizeof a.sun_path, "%s/%s", dir, name);
-    else
-        snprintf(a.sun_path, sizeof a.sun_path, "/tmp/tarvelo-%u/%s", (unsigned)getuid(), name);
+    snprintf(fallback, sizeof fallback, "/tmp/tarvelo-%u", (unsigned)geteuid());
+    if (!(dir && dir[0] == '/' && is_private(dir))) { /* then the scale uses its private one */
+        if (dir && dir[0] == '/') fprintf(stderr, "%s passed over: not private\n", dir);
+        if (!is_private(dir = fallback)) return fprintf(stderr, "%s: not private\n", dir), 2;
+    }
+    snprintf(a.sun_path, sizeof a.sun_path, "%s/%s", dir, name);
     fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0 || connect(fd, (struct sockaddr*)&a, sizeof a) != 0) return perror(a.sun_path), 2;
 

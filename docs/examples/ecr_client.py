@@ -9,10 +9,11 @@ Exit code: 0 scale data read, 1 refused, 2 no scale or no reply in time.
 """
 import os
 import socket
+import stat
 import sys
 import time
 
-TIMEOUT = 13.0  # seconds: longer than the scale's slowest reply
+TIMEOUT = 8.0  # seconds: the scale's slowest reply takes 6.1 s
 STX, ETX, EOT, ENQ, ACK, NAK, ESC = b"\x02", b"\x03", b"\x04", b"\x05", b"\x06", b"\x15", b"\x1b"
 MEANING = {
     "01": "general scale error", "10": "incorrect record number", "12": "invalid tare",
@@ -21,12 +22,26 @@ MEANING = {
 }
 
 
+def is_private(directory):
+    """The scale's rule: a directory of this user's, closed to others (no impostor there)."""
+    try:
+        st = os.lstat(directory)
+    except OSError:
+        return False
+    return stat.S_ISDIR(st.st_mode) and st.st_uid == os.geteuid() and st.st_mode & 0o077 == 0
+
+
 def socket_path(name):
     """Where the scale makes its socket: the runtime directory, else a private one."""
     runtime = os.environ.get("XDG_RUNTIME_DIR", "")
     if runtime.startswith("/"):
-        return os.path.join(runtime, name)
-    return "/tmp/tarvelo-%d/%s" % (os.getuid(), name)
+        if is_private(runtime):
+            return os.path.join(runtime, name)
+        print("%s passed over: not private" % runtime, file=sys.stderr)
+    fallback = "/tmp/tarvelo-%d" % os.geteuid()
+    if not is_private(fallback):
+        raise PermissionError("%s: not private" % fallback)
+    return os.path.join(fallback, name)
 
 
 def exchange(ecr, request):
@@ -40,16 +55,20 @@ def exchange(ecr, request):
         try:
             byte = ecr.recv(1)
         except socket.timeout:
-            byte = b""
+            raise TimeoutError("no whole reply within %.0f s" % TIMEOUT) from None
         if not byte:
-            raise TimeoutError("no whole reply within %.0f s" % TIMEOUT)
+            raise ConnectionError("the scale closed the connection")
         reply += byte
         if (len(reply) == 1 and byte in (ACK, NAK)) or byte == ETX:
             return reply
 
 
 def report_refusal(ecr, what):
-    status = exchange(ecr, EOT + STX + b"08" + ETX)
+    try:
+        status = exchange(ecr, EOT + STX + b"08" + ETX)
+    except OSError as error:  # the reason never came: the refusal stands
+        print("%s refused (%s)" % (what, error))
+        return
     if len(status) == 7 and status.startswith(STX + b"09" + ESC):
         pair = status[4:6].decode("ascii")
         print("%s refused: status %s %s (%s)" % (what, pair[0], pair[1], MEANING.get(pair, "?")))

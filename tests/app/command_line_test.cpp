@@ -34,6 +34,9 @@ TEST(CommandLine, EachArgumentIsOursOrRefused) {
         {{"-h", "--version"}, Action::help, std::nullopt, ""},
         {{"--version"}, Action::version, std::nullopt, ""},
         {{"--version", "--config", "a.ini"}, Action::version, "a.ini", ""},
+        {{"--check"}, Action::check, std::nullopt, ""},
+        {{"--check", "--config", "a.ini"}, Action::check, "a.ini", ""},
+        {{"--check", "--version"}, Action::version, std::nullopt, ""},
         {{"--"}, Action::run, std::nullopt, ""},
         // Qt's own options are as unknown as any other.
         {{"-platform", "offscreen"}, Action::refuse, std::nullopt, "unknown option '-platform'"},
@@ -63,6 +66,7 @@ TEST(CommandLine, EachArgumentIsOursOrRefused) {
         {{"--capture", "a", "--capture-limit=4097"}, Action::refuse, std::nullopt, "1 to 4096"},
         {{"--capture", "a", "--capture-limit", "-1"}, Action::refuse, std::nullopt, "1 to 4096"},
         {{"--capture", "a", "--capture-limit", "1e3"}, Action::refuse, std::nullopt, "1 to 4096"},
+        {{"--check", "--capture", "a"}, Action::refuse, std::nullopt, "does not go with --check"},
     };
     for (const Case& c : cases) {
         std::string shown;
@@ -107,8 +111,8 @@ TEST(Programs, CommandLines) {
         return pattern;
     };
     const std::string usage =
-        "Usage: tarvelo \\[--config FILE\\] \\[--capture FILE \\[--capture-limit MIB\\]\\] "
-        "\\[--version\\] \\[-h\\|--help\\]\n";
+        "Usage: tarvelo \\[--config FILE\\] \\[--check\\] \\[--capture FILE \\[--capture-limit "
+        "MIB\\]\\] \\[--version\\] \\[-h\\|--help\\]\n";
     test::TempDir dir;
     std::ofstream(dir.file("tarvelo.ini")) << "[scale]\nserial_port=" << dir.file("no-board");
     std::filesystem::create_directory(dir.file("folder.ini"));
@@ -133,8 +137,8 @@ TEST(Programs, CommandLines) {
          {"--help"},
          no_screen,
          0,
-         usage + in_order({"--config FILE", "--capture FILE", "--capture-limit MIB", "--version",
-                           "--help", "\\./tarvelo\\.ini", "/etc/tarvelo\\.ini",
+         usage + in_order({"--config FILE", "--check", "--capture FILE", "--capture-limit MIB",
+                           "--version", "--help", "\\./tarvelo\\.ini", "/etc/tarvelo\\.ini",
                            "\\$XDG_RUNTIME_DIR", "/tmp/tarvelo-UID/", "SIGUSR2", "XDG_RUNTIME_DIR",
                            "QT_QPA_PLATFORM", "TARVELO_TIME_DIVISOR", "TARVELO_SCREENSHOT_DIR"}),
          ""},
@@ -206,6 +210,16 @@ TEST(Programs, CommandLines) {
          2,
          "",
          "tarvelo: cannot capture: no-such-dir/shop\\.txt: No such file or directory\n"},
+        // The installation check opens no window: the board named is not there.
+        {"tarvelo",
+         {"--check", "--config", "tarvelo.ini"},
+         no_screen,
+         1,
+         in_order({"ok    settings: .*/tarvelo\\.ini\n",
+                   "FAIL  board device: .*/no-board does not exist", "skip  board open",
+                   "skip  board frames", "ok    scale library checksum: [0-9A-F]{8}",
+                   "ECR socket: ", "tarvelo --check: 3 of 6 checks failed\n"}),
+         ""},
         {"kestrin", {"--version"}, no_screen, 0, "kestrin " + version + "\n", ""},
         {"kestrin",
          {"--help"},

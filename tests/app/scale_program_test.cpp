@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <map>
 
-#include "config/ini_reader.h"
 #include "platform/message_box.h"
 #include "platform/pipe_endpoint.h"
 #include "tests/support/test_support.h"
@@ -17,10 +16,12 @@ namespace {
 // The facade reaches the sale state only through the program's wiring: the tare key marks an
 // operator's tare (which the next unit price must not clear), and a text alone opens a sale.
 TEST(ScaleProgram, TheKeysAndTheSaleRefreshReachTheSaleState) {
-    test::RecordingBoxes boxes;
-    set_message_box(&boxes);
+    test::InstalledBoxes boxes;
     test::FakeClock clock;
-    ScaleProgram program(load_settings(IniFile::parse("[scale]\nad_type=0\n")), clock);
+    test::TempDir dir;
+    test::write_file(dir.file("tarvelo.ini"), "[scale]\nad_type=0\n");
+    ScaleProgram program({dir.file("tarvelo.ini")}, clock);
+    ASSERT_TRUE(program.load_settings());
 
     weighing_snapshot goods_on;  // the display's last snapshot: not at zero
     program.saved().store(goods_on);
@@ -42,7 +43,6 @@ TEST(ScaleProgram, TheKeysAndTheSaleRefreshReachTheSaleState) {
     program.sale().price_set = 1;
     program.facade().sale_refresh(&sink);
     EXPECT_EQ(program.sale().sale_active.load(), 1);
-    set_message_box(nullptr);
 }
 
 // Every sleep waits at a gate until the test lets it through, or until its gate is opened for
@@ -102,26 +102,29 @@ TEST(ScaleProgram, StopEndsTheEcrLinkBeforeTheDisplay) {
     test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path().string());
     test::ScopedEnv divisor("TARVELO_TIME_DIVISOR", nullptr);
     GateClock clock;
-    ui::CTarveloDlg dlg{ui::CTarveloDlg::Services{}};
-    ScaleProgram program(
-        load_settings(IniFile::parse("[scale]\nad_type=0\npipe_name=ecr\nlog_fg=0\n")), clock);
+    test::write_file(dir.file("tarvelo.ini"), "[scale]\nad_type=0\npipe_name=ecr\nlog_fg=0\n");
+    ScaleProgram program({dir.file("tarvelo.ini")}, clock);
+    ASSERT_TRUE(program.load_settings());
+    ui::CTarveloDlg dlg{program};
     std::thread stopper;
-    struct OpenAtTheEnd {  // however the test ends, nothing stays held at the gate
+    struct OpenAtTheEnd {  // however the test ends, nothing stays held at the gate or running
         GateClock& clock;
         std::thread& stopper;
+        ScaleProgram& program;
         ~OpenAtTheEnd() {
             clock.open_all();
             if (stopper.joinable()) stopper.join();
+            program.stop();  // before the window the threads post to goes
         }
-    } open_at_the_end{clock, stopper};
+    } open_at_the_end{clock, stopper, program};
     auto alive = [](int tid) {
         return std::filesystem::exists("/proc/self/task/" + std::to_string(tid));
     };
 
-    ASSERT_TRUE(program.start_display(dlg));
+    ASSERT_TRUE(program.start_display_thread(dlg));
     ASSERT_TRUE(test::wait_until([&] { return clock.arrivals(100) == 1; }));  // booting
     const int display = clock.tid_of(100);
-    ASSERT_TRUE(program.start_pipe(dlg));
+    ASSERT_TRUE(program.start_pipe_thread(dlg));
     const std::string socket = dir.file("ecr");
     ASSERT_TRUE(test::wait_until([&] { return std::filesystem::exists(socket); }));
     auto ecr = PipeClient::connect("ecr");

@@ -34,17 +34,20 @@ std::map<std::string, std::string> printed_identity() {
 }
 
 TEST(SoftwareIdentity, VersionPrintsWhatTheVersionWindowShows) {
-    // The main window with its real libraries, on a board and threads that are not there.
-    std::unique_ptr<ScaleProgram> program;
-    CTarveloDlg::Services services = production_services(program, {});
-    services.load_settings = [] { return load_settings(IniFile::parse("")); };
-    services.scale_open = [](MessageSink*, const char*) { return 0; };
-    services.start_display_thread = [](CTarveloDlg&) { return true; };
-    services.start_pipe_thread = [](CTarveloDlg&) { return true; };
-    services.exit_process = [](int) {};
-    test::RecordingBoxes boxes;
-    services.boxes = &boxes;
-    CTarveloDlg dlg(services);
+    // The main window on the program with its real libraries, on a board and threads that are
+    // not there.
+    struct NoBoardNoThreads : ScaleProgram {
+        using ScaleProgram::ScaleProgram;
+        int open_board(MessageSink*, const std::string&) override { return 0; }
+        bool start_display_thread(CTarveloDlg&) override { return true; }
+        bool start_pipe_thread(CTarveloDlg&) override { return true; }
+        void exit_process(int) override {}
+    };
+    test::TempDir dir;
+    test::write_file(dir.file("tarvelo.ini"), "");
+    NoBoardNoThreads program({dir.file("tarvelo.ini")});
+    test::InstalledBoxes boxes;
+    CTarveloDlg dlg(program);
     ASSERT_TRUE(dlg.OnInitDialog()) << (boxes.texts().empty() ? "" : boxes.texts()[0]);
     std::string window_checksum = dlg.version().text(ui::IDC_CHECKSUM).toStdString();
     ASSERT_EQ(window_checksum.size(), 8u) << window_checksum;

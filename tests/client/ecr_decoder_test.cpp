@@ -71,7 +71,8 @@ TEST(EcrDecoder, EveryFrameAndItsFaults) {
          Direction::request, "quantity=3, text=", ok},
         {rec("10\x1b"
              "a2b13295"),
-         Direction::request, "record 10 (CS/KW): cs=a2b1, kw=3295", ok},
+         Direction::request,
+         "record 10 (CS/KW; outside the handshake status 1 0): cs=a2b1, kw=3295", ok},
         {rec("10\x1b" + std::string(40, 'F')), Direction::request, "kw=FFFF", ok},
         // Requests that break their layout.
         {rec("01" + PRICE), Direction::request, "too short: ETX at byte 11", 11},
@@ -105,6 +106,13 @@ TEST(EcrDecoder, EveryFrameAndItsFaults) {
              "a2b1329g"),
          Direction::request, "not a hexadecimal digit of the KW of pair 1", 12},
         {rec("10\x1b" + std::string(48, 'a')), Direction::request, "6 CS/KW pairs", 45},
+        {rec("10\x1b" + std::string(52, 'a')), Direction::request, "6 CS/KW pairs", 45},
+        {rec("10\x1b" + std::string(44, 'a')), Direction::request,
+         "the scale ignores the incomplete last group", 45},
+        {rec("0A"), Direction::request,
+         "no record number: STX is followed by two digits (the "
+         "scale answers NAK, status 1 0)",
+         3},
         {rec("10\x1b"), Direction::request, "without a whole one the scale answers NAK", 5},
         {"\x04\x05\x04\x05", Direction::request, "trailing bytes: the frame ends at byte 1", 2},
         // Replies.
@@ -238,6 +246,21 @@ TEST(EcrDecoder, ReportTellsEveryFieldWithItsUnitOrMarksTheWrongByte) {
     EXPECT_NE(status.find("status 1 2, Invalid tare: a preset tare above the tare limit of 5998 g"),
               std::string::npos)
         << status;
+    // What sets a status, as the scale sets it; a text as the scale keeps it.
+    for (const auto& [pair, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"01", "while the board link is lost"},
+             {"12", "above the tare limit of 5998 g, or below zero"}}) {
+        const auto text = decode_report(reply("09\x1b" + pair), std::nullopt).text;
+        EXPECT_NE(text.find(reason), std::string::npos) << text;
+    }
+    const auto zero_byte = decode_report(rec("04" + PRICE +
+                                             "\x1b"
+                                             "  PEARS" +
+                                             std::string(1, '\0') + "XYZ  "),
+                                         std::nullopt)
+                               .text;
+    EXPECT_NE(zero_byte.find("text='  PEARS'\n"), std::string::npos) << zero_byte;
+    EXPECT_NE(zero_byte.find("the zero byte ends it"), std::string::npos) << zero_byte;
     EXPECT_EQ(decode_report(rec("01\x1b"
                                 "0001x0\x1b"),
                             std::nullopt)

@@ -165,11 +165,31 @@ const Source kSources[] = {
     {"", Format::help},
     {"packaging/man/ecrctl.1", Format::man},
     {"README.md", Format::markdown},
+    {"docs/ecr-protocol.md", Format::markdown},
 };
+
+// What a source says of its commands and options: their words, and each entry whole as a
+// person reads its synopsis ("price UNIT [tare GRAMS] [text TEXT]"), so that no value or
+// keyword of a command differs between them either.
+struct Listing {
+    std::set<std::string> names, entries;
+};
+
+// An entry with its alternatives parted by " | " (a comma does what "|" does) and single blanks.
+std::string synopsis(const std::string& entry) {
+    std::string spaced;
+    for (char c : entry) spaced += c == ',' ? std::string(" |") : std::string(1, c);
+    std::istringstream words(spaced);
+    std::string out, word;
+    while (words >> word) out += (out.empty() ? "" : " ") + word;
+    return out;
+}
 
 // The command and option words of one entry: "show | hide", "--help, -h",
 // "decode [--request | --reply] HEX...".
-void add_names(const std::string& entry, std::set<std::string>& names) {
+void add_names(const std::string& entry, Listing& listing) {
+    listing.entries.insert(synopsis(entry));
+    std::set<std::string>& names = listing.names;
     std::string spaced;  // a comma parts alternatives as "|" does; brackets mark nothing
     for (char c : entry)
         spaced += c == ',' ? std::string(" |") : c == '[' || c == ']' ? " " : std::string(1, c);
@@ -204,8 +224,8 @@ std::string roff_text(const std::string& line) {
     return out;
 }
 
-std::set<std::string> listed(const std::string& text, Format format) {
-    std::set<std::string> names;
+Listing listed(const std::string& text, Format format) {
+    Listing names;
     std::istringstream lines(text);
     bool inside = false, tag = false;
     for (std::string line; std::getline(lines, line);) {
@@ -256,6 +276,7 @@ std::set<std::string> listed(const std::string& text, Format format) {
 TEST(EcrctlDocs, EverySourceListsEveryCommandAndOption) {
     std::set<std::string> program(ecrctl_commands().begin(), ecrctl_commands().end());
     program.insert(ecrctl_options().begin(), ecrctl_options().end());
+    std::set<std::string> help;  // the entries as --help, the first source, shows them
     for (const Source& source : kSources) {
         std::string text;
         if (*source.path == '\0') {
@@ -265,7 +286,8 @@ TEST(EcrctlDocs, EverySourceListsEveryCommandAndOption) {
             ASSERT_TRUE(file.good()) << source.path;
             text.assign(std::istreambuf_iterator<char>(file), {});
         }
-        const std::set<std::string> names = listed(text, source.format);
+        const Listing listing = listed(text, source.format);
+        const std::set<std::string>& names = listing.names;
         std::string missing, extra;
         for (const std::string& n : program)
             if (!names.count(n)) missing += " " + n;
@@ -274,6 +296,14 @@ TEST(EcrctlDocs, EverySourceListsEveryCommandAndOption) {
         const std::string where = *source.path ? source.path : "ecrctl --help";
         EXPECT_EQ(missing, "") << where << " does not list these";
         EXPECT_EQ(extra, "") << where << " lists these, which ecrctl does not take";
+        if (*source.path == '\0') {
+            help = listing.entries;
+        } else {
+            for (const std::string& e : help)
+                EXPECT_TRUE(listing.entries.count(e)) << where << " does not show: " << e;
+            for (const std::string& e : listing.entries)
+                EXPECT_TRUE(help.count(e)) << where << " shows what --help does not: " << e;
+        }
     }
     // The program's own lists are what it takes.
     for (const std::string& command : ecrctl_commands())

@@ -472,32 +472,42 @@ TEST(Ecrctl, HelpStatesEveryValueWithItsUnitAndRange) {
         EXPECT_NE(r.out.find(rule), std::string::npos) << rule;
 }
 
-// The README's examples are commands ecrctl takes as they stand.
-TEST(Ecrctl, ReadmeExamplesAreAccepted) {
-    std::ifstream readme(SOURCE_DIR "/README.md");
-    ASSERT_TRUE(readme.good());
-    int examples = 0, offline = 0;
-    for (std::string line; std::getline(readme, line);) {
-        if (line.rfind("ecrctl ", 0) != 0) continue;
-        ++examples;
-        std::string error;
-        auto words = split_line(line.substr(7), &error);  // '#' ends it, as in a shell
-        ASSERT_TRUE(words) << line;
-        EcrctlRun r = run_ecrctl(*words);
-        EXPECT_NE(r.exit_code, kRefused) << line << "\n" << r.err;
-        // decode, cskw and a dry run never open the pipe; every other example sends.
-        const std::string& first = words->at(0);
-        if (first == "decode" || first == "cskw" || first == "--dry-run") {
-            ++offline;
-            EXPECT_EQ(r.exit_code, kPositive) << line << "\n" << r.out;
-            EXPECT_EQ(r.connects, 0) << line;
-            EXPECT_FALSE(r.out.empty()) << line;
-        } else {
-            EXPECT_FALSE(r.sent.empty()) << line;
+// The examples of the README and of the protocol reference (the lines of their fenced blocks
+// that start "ecrctl ") are commands ecrctl takes as they stand.
+TEST(Ecrctl, DocumentExamplesAreAccepted) {
+    struct Document {
+        const char* path;
+        int examples, offline;  // at least
+    } documents[] = {{"README.md", 8, 3}, {"docs/ecr-protocol.md", 6, 3}};
+    for (const Document& d : documents) {
+        SCOPED_TRACE(d.path);
+        std::ifstream text(std::string(SOURCE_DIR "/") + d.path);
+        ASSERT_TRUE(text.good());
+        int examples = 0, offline = 0;
+        bool fenced = false;
+        for (std::string line; std::getline(text, line);) {
+            if (line.rfind("```", 0) == 0) fenced = !fenced;
+            if (!fenced || line.rfind("ecrctl ", 0) != 0) continue;
+            ++examples;
+            std::string error;
+            auto words = split_line(line.substr(7), &error);  // '#' ends it, as in a shell
+            ASSERT_TRUE(words) << line;
+            EcrctlRun r = run_ecrctl(*words);
+            EXPECT_NE(r.exit_code, kRefused) << line << "\n" << r.err;
+            // decode, cskw and a dry run never open the pipe; every other example sends.
+            const std::string& first = words->at(0);
+            if (first == "decode" || first == "cskw" || first == "--dry-run") {
+                ++offline;
+                EXPECT_EQ(r.exit_code, kPositive) << line << "\n" << r.out;
+                EXPECT_EQ(r.connects, 0) << line;
+                EXPECT_FALSE(r.out.empty()) << line;
+            } else {
+                EXPECT_FALSE(r.sent.empty()) << line;
+            }
         }
+        EXPECT_GE(examples, d.examples);
+        EXPECT_GE(offline, d.offline);
     }
-    EXPECT_GE(examples, 8);
-    EXPECT_GE(offline, 3);
 }
 
 TEST(Ecrctl, ScriptExitsWithItsWorstOutcome) {

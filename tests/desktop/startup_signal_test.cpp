@@ -31,6 +31,9 @@ TEST(StartUpBoxes, ASignalClosesTheBoxAndEndsTheScale) {
          SIGINT, 1},
         {"Failed to get scale module checksum!", "[scale]\nserial_port=board\npipe_name=ecr\n",
          true, UNREADABLE_CHECKSUM, SIGHUP, 1},
+        // Two failures in one start-up: the second box, the checksum's, never opens.
+        {"Scale initialize failed!", "[scale]\nserial_port=board\npipe_name=ecr\n", false,
+         UNREADABLE_CHECKSUM, SIGTERM, 1},
     };
     for (const Case& c : cases) {
         TempDir dir;

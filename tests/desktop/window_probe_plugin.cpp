@@ -3,6 +3,9 @@
 // FIFO and answers into files:
 //   dump PATH                  every top-level window and its controls, one line each (below)
 //   set CLASS ID TEXT...       the text of control ID in the window of class CLASS
+//   events PATH                what became of the top-level windows so far, in order, one line
+//                              each: "shown CLASS", "exposed CLASS" (on the screen, painted),
+//                              "closed CLASS", "hidden CLASS"
 // A dump line is tab-separated, the text last:
 //   window  class winid visible x y w h
 //   control window-class id kind visible x y w h fits rgb family pixels text
@@ -25,6 +28,7 @@
 #include <QStyleOptionButton>
 #include <QTextStream>
 #include <QWidget>
+#include <QWindow>
 
 namespace {
 
@@ -76,6 +80,40 @@ class WindowProbe : public QObject {
         if (fd_ < 0) return;
         notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, &WindowProbe::take);
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+  protected:
+    // Sees every event of the program before its receiver does.
+    bool eventFilter(QObject* target, QEvent* event) override {
+        const char* what = nullptr;
+        switch (event->type()) {
+            case QEvent::Show:
+                what = "shown";
+                break;
+            case QEvent::Hide:
+                what = "hidden";
+                break;
+            case QEvent::Close:
+                what = "closed";
+                break;
+            case QEvent::Expose:
+                what = "exposed";
+                break;
+            default:
+                return false;
+        }
+        const QWidget* window = qobject_cast<const QWidget*>(target);
+        if (const auto* handle = qobject_cast<const QWindow*>(target)) {
+            // The platform's window: the one of a top-level widget, once it is on the screen.
+            window = nullptr;
+            if (!handle->isExposed()) return false;
+            for (const QWidget* w : QApplication::topLevelWidgets())
+                if (w->windowHandle() == handle) window = w;
+        }
+        if (window && window->isWindow())
+            events_ << QString(what) + " " + window->metaObject()->className();
+        return false;
     }
 
   private:
@@ -90,6 +128,7 @@ class WindowProbe : public QObject {
             pending_.remove(0, end + 1);
             const QStringList words = line.split(' ');
             if (words.size() >= 2 && words[0] == "dump") dump(words[1]);
+            if (words.size() >= 2 && words[0] == "events") write_events(words[1]);
             if (words.size() >= 3 && words[0] == "set")
                 set(words[1], words[2], line.section(' ', 3));
         }
@@ -152,7 +191,16 @@ class WindowProbe : public QObject {
         ::rename((path + ".part").toLocal8Bit().constData(), path.toLocal8Bit().constData());
     }
 
+    void write_events(const QString& path) const {
+        QFile file(path + ".part");
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return;
+        file.write((events_.join('\n') + '\n').toUtf8());
+        file.close();
+        ::rename((path + ".part").toLocal8Bit().constData(), path.toLocal8Bit().constData());
+    }
+
     int fd_ = -1;
+    QStringList events_;
     QSocketNotifier* notifier_ = nullptr;
     QByteArray pending_;
 };

@@ -176,7 +176,7 @@ QRect XSession::window_place(unsigned long window) {
     return QRect(v["Absolute upper-left X"], v["Absolute upper-left Y"], v["Width"], v["Height"]);
 }
 
-void XSession::click(const QPoint& at, unsigned long window) {
+void XSession::pace(const QPoint& at) {
     // Two clicks on one spot within the double-click time are a double click (one that does
     // not press a button that has just appeared there): pace them as a hand would.
     const auto now = std::chrono::steady_clock::now();
@@ -184,6 +184,10 @@ void XSession::click(const QPoint& at, unsigned long window) {
         std::this_thread::sleep_for(kDoubleClickTime - (now - last_click_));
     last_click_at_ = at;
     last_click_ = std::chrono::steady_clock::now();
+}
+
+void XSession::click(const QPoint& at, unsigned long window) {
+    pace(at);
     // The pointer comes from elsewhere, as a hand's does: a window that appeared under a
     // pointer that has not moved since may not have been told that it is there.
     run({"/usr/bin/xdotool", "mousemove", "--sync", std::to_string(at.x() + 5),
@@ -212,6 +216,15 @@ void XSession::click(const QPoint& at, unsigned long window) {
             5000);
     }
     run({"/usr/bin/xdotool", "click", "1"});
+}
+
+void XSession::double_click(const QPoint& at) {
+    pace(at);
+    // (A move that goes nowhere is never seen done: the pointer comes from beside the spot.)
+    run({"/usr/bin/xdotool", "mousemove", "--sync", std::to_string(at.x() + 5),
+         std::to_string(at.y() + 5), "mousemove", "--sync", std::to_string(at.x()),
+         std::to_string(at.y()), "click", "--repeat", "2", "--delay", "100", "1"});
+    last_click_ = std::chrono::steady_clock::now();
 }
 
 void XSession::type(const std::string& text) {
@@ -278,14 +291,29 @@ void Probe::set(const std::string& cls, int id, const std::string& text) {
     [[maybe_unused]] auto n = ::write(fd_, line.data(), line.size());
 }
 
-std::optional<Dump> Probe::dump() {
-    const std::string path = fifo_ + ".dump" + std::to_string(++dumps_);
-    std::string line = "dump " + path + "\n";
+std::optional<std::string> Probe::ask(const std::string& command) {
+    const std::string path = fifo_ + ".answer" + std::to_string(++answers_);
+    std::string line = command + " " + path + "\n";
     if (::write(fd_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
         return std::nullopt;
     if (!poll([&] { return std::filesystem::exists(path); }, 5000)) return std::nullopt;
-    Dump d = parse_dump(read_file(path));
+    std::string answer = read_file(path);
     std::filesystem::remove(path);
+    return answer;
+}
+
+std::vector<std::string> Probe::events() {
+    std::vector<std::string> lines;
+    std::istringstream answer(ask("events").value_or(""));
+    for (std::string line; std::getline(answer, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+std::optional<Dump> Probe::dump() {
+    const std::optional<std::string> answer = ask("dump");
+    if (!answer) return std::nullopt;
+    Dump d = parse_dump(*answer);
     std::map<std::string, QPoint> origin;
     for (ProbedWindow& w : d.windows) {
         if (w.visible) w.place = x_.window_place(w.id);

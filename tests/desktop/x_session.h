@@ -55,11 +55,15 @@ class XSession {
     // With `window`, the click waits until X has that window under the pointer (5 s at most):
     // a window that has just replaced another at the same place may not be there for X yet.
     void click(const QPoint& at, unsigned long window = 0);
+    // Two clicks within the double-click time.
+    void double_click(const QPoint& at);
     void type(const std::string& text);
     void key(const std::string& name);
 
   private:
     bool start(const std::vector<QRect>& monitors, bool tray);
+    // Waits until a click at `at` can no longer make a double click with the one before.
+    void pace(const QPoint& at);
 
     TempDir dir_;
     std::string display_;
@@ -120,14 +124,20 @@ class Probe {
     // Empty when the program did not answer within 5 s.
     std::optional<Dump> dump();
     void set(const std::string& cls, int id, const std::string& text);
+    // What became of the program's windows so far, in order ("shown CLASS", "exposed CLASS",
+    // "closed CLASS", "hidden CLASS"); empty when the program did not answer within 5 s.
+    std::vector<std::string> events();
     // Dumps until `done` holds (20 s at most): that dump, or empty.
     std::optional<Dump> wait(const std::function<bool(const Dump&)>& done);
 
   private:
+    // Sends "COMMAND PATH" and reads what the program wrote to PATH.
+    std::optional<std::string> ask(const std::string& command);
+
     XSession& x_;
     std::string fifo_;
     int fd_ = -1;
-    int dumps_ = 0;
+    int answers_ = 0;
 };
 
 // The colour most of the rectangle shows: the background behind a text.

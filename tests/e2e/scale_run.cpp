@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 
 namespace tarvelo::test {
 
@@ -29,7 +36,27 @@ std::string data02(const char* weight, const char* unit_price, const char* total
            weight + "\x1b" + unit_price + "\x1b" + total + "\x03";
 }
 
-Scale::Scale(const Options& o) {
+namespace {
+
+// The windows and controls that the display checks read, as the window probe names them.
+const char* kBar = "tarvelo::ui::CTarveloDlg";
+const char* kWeight = "1046";
+const char* kTare = "1054";
+const char* kCustomer = "tarvelo::ui::CTarveloDlg2";
+const char* kText = "1056";
+
+// What the display bar shows for grams: "%6.3f" of the kilograms with a decimal comma.
+std::string kilograms(long grams) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%6.3f", static_cast<double>(grams) / 1000.0);
+    for (char* p = buf; *p; ++p)
+        if (*p == '.') *p = ',';
+    return buf;
+}
+
+}  // namespace
+
+Scale::Scale(const Options& o) : pipe_name_(o.pipe_name), user_(o.user) {
     if (o.start_board) {
         std::vector<std::string> args{"--link", dir.file("board"), "--type", o.board, "--rate",
                                       "20",     "--verbose"};
@@ -37,7 +64,7 @@ Scale::Scale(const Options& o) {
         board =
             std::make_unique<Process>(BIN_DIR "/boardsim", args, dir.path(),
                                       std::map<std::string, std::string>{}, dir.file("boardsim"));
-        EXPECT_TRUE(board->wait_output("ready:", 5000)) << board->err();
+        EXPECT_TRUE(board->wait_output("ready:", 10000)) << board->err();
     }
     std::vector<std::string> args;
     if (!o.settings_file.empty()) {
@@ -64,6 +91,14 @@ Scale::Scale(const Options& o) {
                                            {"QT_QPA_PLATFORM", "offscreen"},
                                            {"TARVELO_TIME_DIVISOR", "20"}};
     for (const auto& [k, v] : o.env) env[k] = v;
+    runtime_dir_ = env["XDG_RUNTIME_DIR"];
+    if (o.watch_display) {
+        const std::string fifo = dir.file("probe");
+        EXPECT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << fifo;
+        env["QT_PLUGIN_PATH"] = TEST_PLUGIN_DIR;
+        std::string& plugins = env["QT_QPA_GENERIC_PLUGINS"];
+        plugins += (plugins.empty() ? "" : ",") + std::string("windowprobe:") + fifo;
+    }
     std::string wrap = o.wrap;
     if (o.user != 0) {
         // The user's own working and runtime directory, and its own board (the pty's slave end
@@ -86,10 +121,33 @@ Scale::Scale(const Options& o) {
             dir.file("tarvelo"), o.stdout_pipe);
 }
 
+Scale::~Scale() {
+    client.reset();
+    if (probe_ >= 0) ::close(probe_);
+}
+
+std::map<std::string, std::string> Scale::client_env() const {
+    return {{"XDG_RUNTIME_DIR", runtime_dir_}};
+}
+
+std::string Scale::socket_path() const {
+    // The scale's own rule, as the clients apply it (the variable's directory only when it is
+    // this user's alone). A run as another user is found where that user's scale puts it.
+    if (user_ != 0)
+        return (runtime_dir_.rfind('/', 0) == 0 ? runtime_dir_
+                                                : "/tmp/tarvelo-" + std::to_string(user_)) +
+               "/" + pipe_name_;
+    ::setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
+    return pipe_socket_path(pipe_name_);
+}
+
 PipeClient& Scale::ecr() {
     if (!client) {
-        wait_until([&] { return std::filesystem::exists(dir.file("ecr")); }, 10000);
-        auto connected = PipeClient::connect("ecr");
+        // The name appears only once the scale serves it.
+        const std::string path = socket_path();
+        wait_until([&] { return std::filesystem::exists(path); }, 10000);
+        ::setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
+        auto connected = PipeClient::connect(pipe_name_);
         EXPECT_TRUE(connected) << connected.error();
         client = connected.value_or(nullptr);
     }
@@ -97,16 +155,36 @@ PipeClient& Scale::ecr() {
 }
 
 std::string Scale::exchange(const std::string& request, int timeout_ms) {
-    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-    PipeClient& c = ecr();
-    c.write_all(request.data(), request.size());
+    if (!send(request)) return {};
     std::string reply;
     uint8_t b;
-    while (c.read_byte(b, timeout_ms) == PipeClient::Read::byte) {
+    while (client->read_byte(b, timeout_ms) == PipeClient::Read::byte) {
         reply.push_back(static_cast<char>(b));
         if ((reply.size() == 1 && (b == 0x06 || b == 0x15)) || b == 0x03) break;
     }
     return reply;
+}
+
+bool Scale::send(const std::string& bytes) {
+    if (!client) ecr();
+    return client && client->write_all(bytes.data(), bytes.size());
+}
+
+std::string Scale::receive(size_t n, int timeout_ms) {
+    std::string got;
+    if (!client) ecr();
+    if (!client) return got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (got.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        uint8_t b;
+        if (left <= 0 || client->read_byte(b, static_cast<int>(left)) != PipeClient::Read::byte)
+            break;
+        got.push_back(static_cast<char>(b));
+    }
+    return got;
 }
 
 std::string Scale::logs() {
@@ -114,6 +192,94 @@ std::string Scale::logs() {
     for (auto& e : std::filesystem::directory_iterator(dir.path()))
         if (e.path().filename().string().rfind("log_", 0) == 0) all += read_file(e.path());
     return all;
+}
+
+std::map<std::string, std::string> Scale::shown(const std::string& window_class) {
+    std::map<std::string, std::string> texts;
+    // The probe's end is opened at the first look: the scale has loaded the probe by then.
+    if (probe_ < 0) probe_ = ::open(dir.file("probe").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const std::string path = dir.file("dump" + std::to_string(++dumps_));
+    const std::string command = "dump " + path + "\n";
+    if (probe_ < 0 || ::write(probe_, command.data(), command.size()) < 0) return texts;
+    if (!wait_until([&] { return std::filesystem::exists(path); }, 5000, 5)) return texts;
+    std::istringstream dump(read_file(path));
+    std::filesystem::remove(path);
+    for (std::string line; std::getline(dump, line);) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+        if (f.size() >= 14 && f[0] == "control" && f[1] == window_class) texts[f[2]] = f[13];
+    }
+    return texts;
+}
+
+Scale::BoardState Scale::board_state() {
+    // The board answers "status" with one line of its state, after every line sent before it.
+    auto lines = [&] {
+        std::string out = board->out();
+        size_t n = 0;
+        for (size_t at = 0; (at = out.find(" board: gross=", at)) != std::string::npos; ++at) ++n;
+        return std::make_pair(n, out);
+    };
+    const size_t before = lines().first;
+    board->send_line("status");
+    std::string out;
+    if (!wait_until(
+            [&] {
+                auto [n, text] = lines();
+                out = text;
+                return n > before;
+            },
+            5000))
+        return {};
+    std::string flags = out.substr(out.rfind(" board: gross="));
+    flags = flags.substr(0, flags.find('\n'));
+    std::smatch m;
+    static const std::regex numbers(R"( tare=(-?\d+) net=(-?\d+))");
+    if (!std::regex_search(flags, m, numbers)) return {};
+    BoardState state{kilograms(std::stol(m[2])), kilograms(std::stol(m[1])),
+                     flags.find(" paused") != std::string::npos};
+    if (flags.find(" underload") != std::string::npos) state.weight = "UF  ";
+    if (flags.find(" overload") != std::string::npos) state.weight = "OF  ";
+    // A silent board is taken for lost after two seconds without a frame.
+    if (flags.find(" silent") != std::string::npos) state.weight = state.tare = "------";
+    return state;
+}
+
+std::string Scale::board_line_shown(const std::string& line) {
+    board->send_line(line);
+    // The board's state is asked anew each time: the scale's own commands (the tare it clears
+    // when a sale ends) change it too, and what counts is that the display has caught up.
+    BoardState want;
+    std::string weight, tare;
+    if (wait_until(
+            [&] {
+                want = board_state();
+                std::map<std::string, std::string> bar = shown(kBar);
+                weight = bar[kWeight];
+                tare = bar[kTare];
+                return !want.weight.empty() && weight == want.weight && tare == want.tare;
+            },
+            15000, 20))
+        return {};
+    return "after '" + line + "' the display shows weight '" + weight + "' and tare '" + tare +
+           "', the board reports '" + want.weight + "' and '" + want.tare + "'";
+}
+
+bool Scale::board_idle(int timeout_ms) {
+    return wait_until(
+        [&] {
+            BoardState state = board_state();
+            return !state.weight.empty() && !state.paused;
+        },
+        timeout_ms, 20);
+}
+
+std::string Scale::customer_text(const std::string& text) {
+    std::string text_shown;
+    if (wait_until([&] { return (text_shown = shown(kCustomer)[kText]) == text; }, 5000, 20))
+        return {};
+    return "the customer window shows the text '" + text_shown + "', not '" + text + "'";
 }
 
 bool enq_until(Scale& s, const std::string& expected) {

@@ -7,10 +7,11 @@
 
 #include "ecr/ecr_display.h"
 #include "ecr/record_dispatcher.h"
+#include "tests/support/null_scale.h"
 
 namespace tarvelo::test {
 
-class FakeScale : public EcrScale {
+class FakeScale : public NullScale {
   public:
     void get_snapshot(weighing_snapshot* out) override {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -104,14 +104,16 @@ TEST(RequestFramer, WhichFramesAreRequests) {
         {"\x05", false},
     };
     for (const Case& c : cases) {
-        RequestFramer framer;
+        ReceiveBuffer buffer{};
+        RequestFramer framer(buffer);
         size_t ends = 0;
         for (char b : c.bytes) ends += framer.feed(static_cast<uint8_t>(b));
         EXPECT_EQ(ends, 1u) << "one frame, ended by its last byte";
         EXPECT_EQ(is_request(framer.frame(), framer.length()), c.request)
             << ::testing::PrintToString(c.bytes);
     }
-    RequestFramer framer;
+    ReceiveBuffer buffer{};
+    RequestFramer framer(buffer);
     for (int i = 0; i < 254; ++i) EXPECT_FALSE(framer.feed('x'));
     EXPECT_TRUE(framer.feed('x'));  // 255 bytes without a terminator are a frame
     EXPECT_FALSE(framer.feed('y'));

@@ -286,6 +286,30 @@ TEST_F(PipeServerTest, OneEcrAtATime) {
         << "a turned-away client's record was read";
 }
 
+// ECRs that come one after another, each as soon as the one before has left, are all served:
+// the guard that turns away a second ECR while one is served never takes the next one for a
+// second ECR (both threads wake for each new connection, and the server may take it first).
+TEST_F(PipeServerTest, EcrsOneAfterAnotherAreAllServed) {
+    start();
+    auto departures = [&] {
+        const std::string log = logged();
+        int n = 0;
+        for (auto at = log.find("receive data: error"); at != std::string::npos;
+             at = log.find("receive data: error", at + 1))
+            ++n;
+        return n;
+    };
+    for (int round = 0; round < 100; ++round) {
+        {
+            Ecr ecr(name_);
+            ASSERT_TRUE(ecr.connected());
+            ASSERT_EQ(ecr.exchange("\x04\x11"), "\x06") << "turned away in round " << round;
+        }
+        // The next one comes once the server has seen this one go, and waits for the next.
+        ASSERT_TRUE(test::wait_until([&] { return departures() > round; }));
+    }
+}
+
 // Nothing a client sent is acted on once it has gone: not the request it left behind while it
 // was served, nor what it queued behind a leaving client and then gave up on.
 TEST_F(PipeServerTest, AClientThatLeftIsNeverActedOn) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
@@ -48,9 +49,11 @@ class Dispatcher : public ::testing::Test {
         dispatcher_ = std::make_unique<RecordDispatcher>(parts);
         dispatcher_->start();
     }
+    // The request as the server holds it: in a zeroed receive buffer, cut at 255 bytes.
     std::string send(const std::string& frame) {
-        return dispatcher_->dispatch_frame(reinterpret_cast<const uint8_t*>(frame.data()),
-                                           frame.size());
+        ecr::ReceiveBuffer buffer{};
+        std::copy_n(frame.begin(), std::min(frame.size(), ecr::kMaxFrame), buffer.begin());
+        return dispatcher_->dispatch_frame(buffer, frame.size());
     }
     std::string status() { return send(STATUS); }
     std::string logged() { return test::read_file(dir_.file(log_.current_file())); }
@@ -441,6 +444,7 @@ TEST_F(Dispatcher, EnqConditions) {
         make(EcrSettings{0, c.min_wgt, 0});
         sale_.unit_price = 150;
         sale_.weight_sent = c.weight_sent;
+        sale_.sent_weight = c.snapshot.weight;  // "sent": this very weighing
         scale_.snapshot = c.snapshot;
         EXPECT_EQ(send(ENQ), c.reply) << c.name;
         EXPECT_EQ(status(), status_reply(c.status)) << c.name;
@@ -475,6 +479,27 @@ TEST_F(Dispatcher, EnqWaitsForStabilityUpToTwoSeconds) {
     scale_.lose_after = scale_.snapshots + 3;
     EXPECT_EQ(send(ENQ), NAK);
     EXPECT_EQ(status(), status_reply("01"));
+}
+
+// Goods that move after a record 02 and settle at a new weight while ENQ waits: the reading
+// is a new weighing even before the display's cycle has seen the weight change, and is served,
+// not refused as "no movement". The same weighing once more is refused.
+TEST_F(Dispatcher, ANewWeightThatSettlesDuringTheWaitIsServed) {
+    sale_.unit_price = 150;
+    sale_.weight_sent = 1;
+    sale_.sent_weight = 1234;
+    scale_.snapshot = test::FakeScale::stable_at(1240);
+    scale_.unstable_reads = std::vector<bool>(3, true);
+    EXPECT_EQ(send(ENQ),
+              "\x02"
+              "02\x1b"
+              "3\x1b"
+              "01240\x1b"
+              "000150\x1b"
+              "000186\x03");
+    EXPECT_EQ(sale_.sent_weight.load(), 1240);
+    EXPECT_EQ(send(ENQ), NAK);
+    EXPECT_EQ(status(), status_reply("21"));
 }
 
 // The tare in force is a weighing value like any other: none is reported from a board that is

@@ -9,6 +9,7 @@
 #include "ecr/ecr_frames.h"
 #include "ecr/record_dispatcher.h"
 #include "ecr/request_framer.h"
+#include "tests/support/null_scale.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ class NoSleep : public SystemClock {
     void sleep_ms(int) override {}
 };
 
-class Scale : public EcrScale {
+class ChangingScale : public test::NullScale {
   public:
     void get_snapshot(weighing_snapshot* out) override {
         out->weight = 1000 + (n_++ % 7) * 3;
@@ -28,9 +29,7 @@ class Scale : public EcrScale {
         out->underload = n_ % 13 == 0;
     }
     int rezero() override { return n_ % 2; }
-    int tare() override { return 0; }
     int preset_tare(int32_t) override { return n_ % 3 == 0; }
-    void sale_refresh(MessageSink*) override {}
 
   private:
     int n_ = 0;
@@ -59,7 +58,7 @@ bool well_formed(const std::string& r) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static NoSleep clock;
     static EventLog log(0, clock);  // off: the fuzzer writes no files
-    Scale scale;
+    ChangingScale scale;
     SaleState sale;
     SavedSnapshot saved;
     Display display;
@@ -73,10 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   [] { return uint8_t{0x5A}; }};
     RecordDispatcher dispatcher(parts);
     dispatcher.start();
-    ecr::RequestFramer framer;
+    ecr::ReceiveBuffer buffer{};
+    ecr::RequestFramer framer(buffer);
     for (size_t i = 0; i < size; ++i) {
         if (!framer.feed(data[i]) || !ecr::is_request(framer.frame(), framer.length())) continue;
-        std::string reply = dispatcher.dispatch_frame(framer.frame(), framer.length());
+        std::string reply = dispatcher.dispatch_frame(buffer, framer.length());
         if (!well_formed(reply)) {
             for (char c : reply) fprintf(stderr, "%02X ", static_cast<unsigned char>(c));
             fprintf(stderr, "<- malformed reply\n");

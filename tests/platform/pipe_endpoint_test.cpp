@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -110,6 +113,64 @@ TEST_F(PipeTest, OnlyAPrivateDirectoryIsUsedForTheSocket) {
     }
 }
 
+// The private directory under /tmp is anybody's to make first: one that another user made, or a
+// link, is refused by the scale and by the ECR's side, even with an impostor listening in it.
+// (As a throw-away user of its own, in a child process: /tmp/tarvelo-UID is per user.)
+TEST_F(PipeTest, APrivateDirectoryUnderTmpMadeByAnotherIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to be another user";
+    const uid_t user = 100000 + static_cast<uid_t>(getpid());
+    const std::string fallback = "/tmp/tarvelo-" + std::to_string(user);
+    const std::string target = dir_.file("target");
+    int impostor = -1;
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    ASSERT_EQ(chown(target.c_str(), user, user), 0);
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        const char* why;
+    } cases[] = {
+        {"link", [&] { symlink(target.c_str(), fallback.c_str()); }, "is a link"},
+        {"root's, open to all, an impostor in it",
+         [&] {
+             mkdir(fallback.c_str(), 0777);
+             chmod(fallback.c_str(), 0777);
+             impostor = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             sockaddr_un addr{};
+             addr.sun_family = AF_UNIX;
+             std::strcpy(addr.sun_path, (fallback + "/ecr").c_str());
+             bind(impostor, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+             chmod(addr.sun_path, 0777);
+             listen(impostor, 1);
+         },
+         "belongs to user 0"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(fallback);
+        c.make();
+        pid_t child = fork();
+        if (child == 0) {
+            unsetenv("XDG_RUNTIME_DIR");
+            if (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 ||
+                setresuid(user, user, user) != 0)
+                _exit(9);
+            auto created = PipeServer::create("ecr");
+            if (created) _exit(1);
+            if (created.error().find(c.why) == std::string::npos) _exit(2);
+            _exit(PipeClient::connect("ecr") ? 3 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << c.name;
+        const char* outcome[] = {"refused", "the scale used it", "refused for another reason",
+                                 "the ECR's side used it"};
+        const int code = WEXITSTATUS(status);
+        EXPECT_EQ(code, 0) << c.name << ": "
+                           << (code < 4 ? outcome[code] : "could not be the user");
+    }
+    close(impostor);
+    std::filesystem::remove_all(fallback);
+}
+
 // A runtime directory that fails the same rule is passed over, with a word, for the private
 // one under /tmp; the ECR's side looks there by the same rule. Nothing goes into the other.
 TEST_F(PipeTest, ARuntimeDirectoryThatIsNotPrivateIsPassedOver) {
@@ -193,6 +254,7 @@ TEST_F(PipeTest, SocketIsBornPrivate) {
 TEST_F(PipeTest, TheNameAppearsOnlyOnceTheSocketListens) {
     bool named_before_listening = true;
     test::on_listen([&] { named_before_listening = std::filesystem::exists(dir_.file("ecr")); });
+    test::fail_binds({EADDRINUSE});  // a temporary name that is taken is passed over for another
     auto created = PipeServer::create("ecr");
     test::on_listen(nullptr);
     ASSERT_TRUE(created) << created.error();
@@ -229,6 +291,10 @@ TEST_F(PipeTest, SocketIsPrivateAndASecondServerIsRefused) {
     auto second = PipeServer::create("scale");
     EXPECT_FALSE(second);
     EXPECT_NE(second.error().find("another server"), std::string::npos) << second.error();
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+        names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"scale"}) << "the refused one left its own name";
 }
 
 TEST_F(PipeTest, StaleSocketIsReplacedButOtherFilesAreNot) {
@@ -249,6 +315,41 @@ TEST_F(PipeTest, StaleSocketIsReplacedButOtherFilesAreNot) {
 
     EXPECT_FALSE(PipeServer::create(std::string(200, 'n')));  // path too long
     EXPECT_FALSE(PipeServer::create(""));
+}
+
+// Two servers that find the same stale socket at once: the one that puts its socket there first
+// keeps the name, and the other finds it listening. It never removes that socket as if it were
+// the stale one, which would leave a scale that says it is ready with no name an ECR can reach.
+TEST_F(PipeTest, ServersThatFindAStaleSocketAtOnceNeverRemoveEachOther) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, dir_.file("ecr").c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(fd);
+
+    Result<std::unique_ptr<PipeServer>> other = Failure{"not made"};
+    std::atomic<int> tid{0};
+    std::atomic<bool> done{false};
+    std::thread racer;
+    // The first server's probe of the stale socket has been refused: the other one comes now,
+    // and goes as far as it can (through, or waiting for its turn).
+    test::after_next_connect([&] {
+        racer = std::thread([&] {
+            tid = test::this_thread_tid();
+            other = PipeServer::create("ecr");
+            done = true;
+        });
+        test::wait_until([&] {
+            return done.load() || (tid.load() != 0 && test::thread_blocked_in(tid, SYS_flock));
+        });
+    });
+    auto first = PipeServer::create("ecr");
+    racer.join();
+    ASSERT_NE(static_cast<bool>(first), static_cast<bool>(other))
+        << (first ? "both servers made the name" : first.error() + " / " + other.error());
+    EXPECT_NE((first ? other : first).error().find("another server"), std::string::npos);
+    EXPECT_TRUE(PipeClient::connect("ecr")) << "the server that holds the name lost its socket";
 }
 
 TEST_F(PipeTest, ServesClientsOneAfterAnother) {
@@ -326,6 +427,9 @@ TEST_F(PipeTest, AcceptWaitsOutALackOfDescriptors) {
     test::fail_accepts(std::vector<int>(100000, EMFILE));
     std::thread accepting([&] { EXPECT_FALSE((*second)->accept_client()); });
     ASSERT_TRUE(test::wait_until([&] { return waiting.load(); }));
+    // Tried again now and then, not spun on (a busy machine only makes the tries fewer).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(test::fail_accepts(std::vector<int>(100000, EMFILE)), 6);
     (*second)->shutdown();
     accepting.join();
     test::fail_accepts({});

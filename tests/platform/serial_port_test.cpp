@@ -6,6 +6,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <filesystem>
+#include <iterator>
 
 #include "platform/pseudo_terminal.h"
 #include "tests/support/test_support.h"
@@ -60,6 +62,15 @@ TEST(SerialPort, ASecondOpenOfTheSameDeviceIsBusy) {
     EXPECT_FALSE(second);
     EXPECT_FALSE(second.failure().reached);
     EXPECT_NE(second.error().find("busy"), std::string::npos) << second.error();
+    // A board held by another program is tried again about once a second: a refused open keeps
+    // no descriptor, or the scale would run out of them within the hour.
+    auto open_descriptors = [] {
+        auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+        return std::distance(begin(entries), end(entries));
+    };
+    const auto before = open_descriptors();
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(SerialPort::open(dir.file("board"), LineSettings{}));
+    EXPECT_EQ(open_descriptors(), before);
     first->reset();
     EXPECT_TRUE(SerialPort::open(dir.file("board"), LineSettings{}));
 }
@@ -90,10 +101,24 @@ TEST(SerialPort, TheExclusiveUseEndsWithThePortOrTheProcess) {
     first->reset();
     EXPECT_FALSE(exclusive()) << "the port has ended";
 
+    // A flag that another program set (a terminal program, say) is not ours to clear.
+    int theirs = ::open((*pty)->slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(::ioctl(theirs, TIOCEXCL), 0);
+    EXPECT_TRUE(SerialPort::open(dir.file("board"), LineSettings{}));  // root gets in all the same
+    EXPECT_TRUE(exclusive()) << "another program's flag was cleared";
+    ::ioctl(theirs, TIOCNXCL);
+    ::close(theirs);
+
+    // A board that vanishes and comes back is opened anew each time, and finds its old
+    // descriptor number taken by then (a log file, a connection): the ports that have ended
+    // leave room for the last one to be given up at the end.
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(SerialPort::open(dir.file("board"), LineSettings{}));
+    int taken = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     auto kept = SerialPort::open(dir.file("board"), LineSettings{});
     ASSERT_TRUE(kept) << kept.error();
     release_serial_ports();
     EXPECT_FALSE(exclusive()) << "the process has ended";
+    ::close(taken);
 }
 
 class PtyLine : public ::testing::Test {

@@ -13,6 +13,8 @@ std::mutex g_mutex;
 std::function<void()> g_listen_hook;
 std::deque<int> g_accept_errors;
 int g_accepts = 0;
+std::function<void()> g_connect_hook;
+std::deque<int> g_bind_errors;
 std::function<void(int)> g_nonblocking_accept_hook;
 
 using Accept4 = int (*)(int, sockaddr*, socklen_t*, int);
@@ -44,6 +46,16 @@ int fail_accepts(std::vector<int> errors) {
     return calls;
 }
 
+void after_next_connect(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_connect_hook = std::move(hook);
+}
+
+void fail_binds(std::vector<int> errors) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_bind_errors.assign(errors.begin(), errors.end());
+}
+
 }  // namespace tarvelo::test
 
 namespace hooks = tarvelo::test;
@@ -73,4 +85,34 @@ extern "C" int accept4(int fd, sockaddr* address, socklen_t* length, int flags) 
     }
     if (hook) hook(fd);
     return hooks::system_accept4()(fd, address, length, flags);
+}
+
+extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
+    using Connect = int (*)(int, const sockaddr*, socklen_t);
+    static Connect real = reinterpret_cast<Connect>(::dlsym(RTLD_NEXT, "connect"));
+    int result = real(fd, address, length);
+    int saved = errno;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        hook = std::move(hooks::g_connect_hook);
+        hooks::g_connect_hook = nullptr;
+    }
+    if (hook) hook();  // unlocked: the hook may connect too
+    errno = saved;
+    return result;
+}
+
+extern "C" int bind(int fd, const sockaddr* address, socklen_t length) {
+    {
+        std::lock_guard<std::mutex> lock(hooks::g_mutex);
+        if (!hooks::g_bind_errors.empty()) {
+            errno = hooks::g_bind_errors.front();
+            hooks::g_bind_errors.pop_front();
+            return -1;
+        }
+    }
+    using Bind = int (*)(int, const sockaddr*, socklen_t);
+    static Bind real = reinterpret_cast<Bind>(::dlsym(RTLD_NEXT, "bind"));
+    return real(fd, address, length);
 }

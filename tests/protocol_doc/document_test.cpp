@@ -6,14 +6,22 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <set>
+#include <thread>
 
+#include "client/ecrctl_session.h"
 #include "client/kestrin_protocol.h"
 #include "ecr/verification.h"
+#include "tests/e2e/scale_run.h"
 #include "tests/protocol_doc/document_blocks.h"
-#include "tests/protocol_doc/scale_run.h"
 
 namespace tarvelo::test {
 
@@ -48,14 +56,19 @@ std::string play(const ExchangeBlock& block) {
     auto at = [&](int line, const std::string& what) {
         return "block " + block.name + ", line " + std::to_string(line) + ": " + what;
     };
-    ScaleRun run({.board = block.board, .settings = block.settings});
-    if (!run.problem().empty()) return at(block.line, run.problem());
+    Options options{.board = block.board, .watch_display = true};
+    for (const auto& [key, value] : block.settings)
+        (key == "verify" ? options.scale_section : options.spec_section) +=
+            key + "=" + value + "\n";
+    Scale run(options);
+    if (!run.ready()) return at(block.line, "the scale never became ready: " + run.tarvelo->err());
+    if (!run.board_idle()) return at(block.line, "the board never finished the start-up's zero");
     int random_number = -1;
     int last_line = block.line;
     for (const Step& step : block.steps) {
         last_line = step.line;
         if (step.kind == Step::Kind::board) {
-            if (std::string why = run.board_line(step.argument); !why.empty())
+            if (std::string why = run.board_line_shown(step.argument); !why.empty())
                 return at(step.line, why);
         } else if (step.kind == Step::Kind::display) {
             if (std::string why = run.customer_text(step.argument); !why.empty())
@@ -162,26 +175,52 @@ TEST(ProtocolDocument, CsKwVectorsHoldOnBothSides) {
     }
 }
 
+// One time-out for every reply, the same in the document, in ecrctl and in both examples.
+TEST(ProtocolDocument, RecommendsEcrctlsTimeOut) {
+    const int ms = kestrin::EcrctlSession::kDefaultTimeoutMs;
+    const std::string seconds = std::to_string(ms / 1000);
+    ASSERT_EQ(ms % 1000, 0);
+    EXPECT_NE(document().find("**Recommended time-out: " + seconds + " s**"), std::string::npos);
+    EXPECT_NE(read_file(SOURCE_DIR "/docs/examples/ecr_client.c")
+                  .find("#define TIMEOUT_MS " + std::to_string(ms) + " "),
+              std::string::npos);
+    EXPECT_NE(read_file(SOURCE_DIR "/docs/examples/ecr_client.py")
+                  .find("\nTIMEOUT = " + seconds + ".0  "),
+              std::string::npos);
+}
+
 // The example clients: the first one to run sets its unit price and sells the goods; the second
 // finds unit-price entry closed and the weighing already sold, and reports both refusals
-// through record 08. Once with the socket in the runtime directory, once in the private one.
+// through record 08. With the socket in the runtime directory, in the private one, and in the
+// private one because the runtime directory is open to others (the clients must pass it over
+// as the scale does, or they look where the scale did not put the socket).
 struct ClientRun {
     int code;
     std::string out;
 };
 
-ClientRun run_client(const std::string& program, const std::vector<std::string>& args,
-                     ScaleRun& scale, const std::string& name) {
-    Process p(program, args, scale.dir().path(), scale.client_env(), scale.dir().file(name));
+ClientRun run_client(const std::string& program, const std::vector<std::string>& args, Scale& scale,
+                     const std::string& name) {
+    Process p(program, args, scale.dir.path(), scale.client_env(), scale.dir.file(name));
     int code = p.wait_exit(30000);
     return {code, p.out() + p.err()};
 }
 
-void both_clients(bool private_directory, bool c_first) {
+enum class Place { runtime_directory, private_directory, open_runtime_directory };
+
+void both_clients(Place place, bool c_first) {
     const std::string pipe = "doc-example-" + std::to_string(::getpid());
-    ScaleRun scale({.pipe_name = pipe, .private_directory = private_directory, .connect = false});
-    ASSERT_EQ(scale.problem(), "");
-    ASSERT_EQ(scale.board_line("weight 1234"), "");
+    Options options{.pipe_name = pipe, .watch_display = true};
+    TempDir open;
+    // An empty XDG_RUNTIME_DIR counts as none: the socket then goes into the private directory.
+    if (place == Place::private_directory) options.env["XDG_RUNTIME_DIR"] = "";
+    if (place == Place::open_runtime_directory) {
+        ASSERT_EQ(::chmod(open.path().c_str(), 0777), 0);
+        options.env["XDG_RUNTIME_DIR"] = open.path();
+    }
+    Scale scale(options);  // the ECR's one connection is left to the clients
+    ASSERT_TRUE(scale.ready()) << scale.tarvelo->err();
+    ASSERT_EQ(scale.board_line_shown("weight 1234"), "");
     const std::string c = EXAMPLE_C_CLIENT, py = PYTHON3;
     const std::string py_script = SOURCE_DIR "/docs/examples/ecr_client.py";
     auto run = [&](bool c_client, const std::string& price, const std::string& name) {
@@ -197,14 +236,78 @@ void both_clients(bool private_directory, bool c_first) {
     EXPECT_EQ(second.code, 1) << second.out;
     EXPECT_NE(second.out.find("unit price refused: status 2 1"), std::string::npos) << second.out;
     EXPECT_NE(second.out.find("scale data refused: status 2 1"), std::string::npos) << second.out;
+    if (place == Place::open_runtime_directory) {
+        EXPECT_TRUE(std::filesystem::is_empty(open.path()));
+        for (const ClientRun* r : {&first, &second})
+            EXPECT_NE(r->out.find(open.path().string() + " passed over"), std::string::npos)
+                << r->out;
+    }
 }
 
 TEST(ExampleClients, SellAndReportRefusalsInTheRuntimeDirectory) {
-    both_clients(false, true);
+    both_clients(Place::runtime_directory, true);
 }
 
 TEST(ExampleClients, SellAndReportRefusalsInThePrivateDirectory) {
-    both_clients(true, false);
+    both_clients(Place::private_directory, false);
+}
+
+TEST(ExampleClients, PassOverAnOpenRuntimeDirectoryAsTheScaleDoes) {
+    both_clients(Place::open_runtime_directory, true);
+    both_clients(Place::open_runtime_directory, false);
+}
+
+// A scale that already serves another ECR closes each further connection unread: the clients
+// say so and end with 2, the C client not killed by the write to a closed connection.
+TEST(ExampleClients, TellAScaleThatServesAnotherEcr) {
+    const std::string pipe = "doc-busy-" + std::to_string(::getpid());
+    Scale scale(Options{.pipe_name = pipe});
+    ASSERT_TRUE(scale.ready()) << scale.tarvelo->err();
+    ASSERT_EQ(scale.exchange(std::string("\x04\x02", 2) + "08\x03"), status_reply("00"));
+    const std::string py = SOURCE_DIR "/docs/examples/ecr_client.py";
+    for (const ClientRun& r : {run_client(EXAMPLE_C_CLIENT, {pipe, "299"}, scale, "c"),
+                               run_client(PYTHON3, {py, pipe, "299"}, scale, "py")}) {
+        EXPECT_EQ(r.code, 2) << r.out;
+        EXPECT_NE(r.out, "");
+        EXPECT_EQ(r.out.find("Traceback"), std::string::npos) << r.out;
+    }
+}
+
+// A peer that refuses the scale data and then goes before it tells why (a scale that ends): the
+// clients report the refusal without its reason and end with 1, the Python one without a trace.
+TEST(ExampleClients, ReportARefusalWhoseReasonNeverCame) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", dir.file("peer").c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 2), 0);
+    std::thread peer([listener] {
+        for (int client = 0; client < 2; ++client) {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            for (const char reply : {'\x06', '\x15'}) {  // ACK the unit price, NAK the ENQ
+                for (char c = 0; c != '\x03' && c != '\x05' && ::read(fd, &c, 1) == 1;) {
+                }
+                (void)!::write(fd, &reply, 1);
+            }
+            ::close(fd);  // before the answer to record 08
+        }
+    });
+    const std::map<std::string, std::string> env{{"XDG_RUNTIME_DIR", dir.path().string()}};
+    const std::string py = SOURCE_DIR "/docs/examples/ecr_client.py";
+    for (const auto& args : {std::vector<std::string>{EXAMPLE_C_CLIENT, "peer", "299"},
+                             std::vector<std::string>{PYTHON3, py, "peer", "299"}}) {
+        Process p(args[0], {args.begin() + 1, args.end()}, dir.path(), env, dir.file("client"));
+        const int code = p.wait_exit(30000);
+        const std::string out = p.out() + p.err();
+        EXPECT_EQ(code, 1) << args[0] << ": " << out;
+        EXPECT_NE(out.find("scale data refused"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Traceback"), std::string::npos) << out;
+    }
+    peer.join();
+    ::close(listener);
 }
 
 }  // namespace

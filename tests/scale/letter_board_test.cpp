@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <system_error>
@@ -9,6 +11,7 @@
 
 #include <sys/syscall.h>
 
+#include "platform/pseudo_terminal.h"
 #include "platform/window_messages.h"
 #include "tests/scale/board_fixture.h"
 
@@ -237,6 +240,47 @@ class HeldPauseClock : public SystemClock {
     int held_ = 0;
     bool released_ = false;
 };
+
+// A snapshot is one frame whole on this board too: never the stable flag of one frame with the
+// weight of the next. The reader hammers it while the board alternates 5 kg at rest and 1 kg
+// moving, as fast as the line carries them.
+TEST(LetterBoardReader, ASnapshotIsNeverTornBetweenTwoFrames) {
+    test::TempDir dir;
+    auto pty = PseudoTerminal::create(dir.file("board"));
+    ASSERT_TRUE(pty) << pty.error();
+    lcmd::WeightFrame at_rest, in_motion;
+    at_rest.first = 5000, at_rest.stable = true;
+    in_motion.first = 1000, in_motion.second = 200, in_motion.zero = true;
+    std::vector<uint8_t> frames = lcmd::encode_weight_frame(at_rest);
+    for (uint8_t b : lcmd::encode_weight_frame(in_motion)) frames.push_back(b);
+
+    test::FakeClock clock;
+    test::RecordingSink sink;
+    LetterBoard driver(clock, [](const std::string&) {});
+    auto config = config_for(dir.file("board"));
+    ASSERT_EQ(driver.open(&config), 0);
+    ASSERT_EQ(driver.start(&sink), 0);
+    std::atomic<bool> done{false};
+    std::thread board([&] {
+        for (int i = 0; i < 3000 && (*pty)->write_all(frames.data(), frames.size()); ++i) {
+        }
+        done = true;
+    });
+    using Fields = std::array<int32_t, 4>;
+    const Fields rest{5000, 0, 1, 0}, motion{1000, 200, 0, 1};
+    int reads = 0, torn = 0;
+    while (!done.load()) {
+        weighing_snapshot s;
+        driver.snapshot(s);
+        Fields f{s.weight, s.tare, s.stable, s.zero};
+        if (f == Fields{}) continue;  // before the first frame
+        ++reads;
+        if (f != rest && f != motion) ++torn;
+    }
+    board.join();
+    EXPECT_GT(reads, 0);
+    EXPECT_EQ(torn, 0) << "torn snapshots of " << reads;
+}
 
 // The integrity check has its answer while the board's stream is still paused; it returns only
 // once the stream flows again, since until then the status is that of the moment the board

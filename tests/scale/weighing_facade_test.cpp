@@ -11,11 +11,7 @@ namespace {
 // The sale flags the facade touches, as plain values.
 struct FakeSale : SaleFlags {
     bool sale_open() const override { return open; }
-    int32_t one_touch_tare() const override { return one_touch; }
-    void set_one_touch_tare(int32_t value) override { one_touch = value; }
-    void set_sale_active(int32_t value) override { active = value; }
     std::atomic<bool> open{false};
-    std::atomic<int32_t> one_touch{0}, active{0};
 };
 
 // A facade on real drivers, talking to a simulated board over a pty, with delays cut tenfold
@@ -370,7 +366,7 @@ TEST(Facade, KeysReportFailuresAndRememberWhereTheTareCameFrom) {
     weighing_snapshot loaded;  // goods on the platform: zero flag 0
     f.saved.store(loaded);
     f.facade->on_tare_button();
-    EXPECT_EQ(f.sale.one_touch.load(), 1);
+    EXPECT_EQ(f.sale.one_touch_tare.load(), 1);
     EXPECT_TRUE(f.boxes.texts().empty());
 
     f.board->fail_next('T', '1');
@@ -378,7 +374,7 @@ TEST(Facade, KeysReportFailuresAndRememberWhereTheTareCameFrom) {
     empty.zero = 1;
     f.saved.store(empty);
     f.facade->on_tare_button();
-    EXPECT_EQ(f.sale.one_touch.load(), 0);  // set whatever the board answered
+    EXPECT_EQ(f.sale.one_touch_tare.load(), 0);  // set whatever the board answered
     f.board->fail_next('Z', '1');
     f.facade->on_zero_button();
     EXPECT_EQ(f.boxes.texts(), (std::vector<std::string>{"Tare Failed!", "Rezero Failed!"}));
@@ -391,9 +387,9 @@ TEST(Facade, SaleRefreshEndsOrRefreshesTheSale) {
     ASSERT_TRUE(f.weight_is(0));
 
     f.board->clear_received();
-    f.sale.active = 1;
+    f.sale.sale_active = 1;
     f.facade->sale_refresh(&f.sink);  // no price, no text: the sale ends, the preset tare goes
-    EXPECT_EQ(f.sale.active.load(), 0);
+    EXPECT_EQ(f.sale.sale_active.load(), 0);
     EXPECT_EQ(f.sink.messages().back().id, WM_SALE_CLEARED);
     bool cleared = false;
     for (const auto& r : f.board->received())
@@ -401,13 +397,13 @@ TEST(Facade, SaleRefreshEndsOrRefreshesTheSale) {
     EXPECT_TRUE(cleared);
 
     f.board->clear_received();
-    f.sale.one_touch = 1;  // a tare taken by key survives
+    f.sale.one_touch_tare = 1;  // a tare taken by key survives
     f.facade->sale_refresh(&f.sink);
     EXPECT_TRUE(f.board->received().empty());
 
     f.sale.open = true;
     f.facade->sale_refresh(&f.sink);
-    EXPECT_EQ(f.sale.active.load(), 1);
+    EXPECT_EQ(f.sale.sale_active.load(), 1);
     EXPECT_EQ(f.sink.messages().back().id, WM_SALE_ARMED);
     EXPECT_TRUE(f.facade->take_weight_text_clear());
     EXPECT_FALSE(f.facade->take_weight_text_clear());

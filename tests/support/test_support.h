@@ -84,21 +84,39 @@ class RecordingSink : public MessageSink {
     std::vector<PostedMessage> messages_;
 };
 
-// The texts of the error boxes shown, from any thread.
+// The texts of the message boxes shown, from any thread.
 class RecordingBoxes : public MessageBox {
   public:
     void error(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex_);
         texts_.push_back(text);
     }
+    void info(const std::string& text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        infos_.push_back(text);
+    }
+    // The error boxes' texts; the information boxes' apart.
     std::vector<std::string> texts() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return texts_;
     }
+    std::vector<std::string> infos() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return infos_;
+    }
 
   private:
     mutable std::mutex mutex_;
-    std::vector<std::string> texts_;
+    std::vector<std::string> texts_, infos_;
+};
+
+// Recording boxes that are the process-wide message box while they live.
+class InstalledBoxes : public RecordingBoxes {
+  public:
+    InstalledBoxes() { set_message_box(this); }
+    ~InstalledBoxes() override { set_message_box(nullptr); }
+    InstalledBoxes(const InstalledBoxes&) = delete;
+    InstalledBoxes& operator=(const InstalledBoxes&) = delete;
 };
 
 // Polls `done` every `every_ms` until it holds or `timeout_ms` passes; returns its last value.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/window_messages.h"
+#include "tests/support/null_scale.h"
 #include "tests/support/test_support.h"
 
 namespace tarvelo::ui {
@@ -23,10 +24,10 @@ class FakeScreens : public BootScreens {
     test::FakeClock* clock = nullptr;
 };
 
-class FakeDisplayScale : public DisplayScale {
+class FakeDisplayScale : public test::NullScale {
   public:
     void get_snapshot(weighing_snapshot* out) override { *out = snapshot; }
-    int startup() override { return startup_result; }
+    int startup(const std::string&) override { return startup_result; }
     void sale_refresh(MessageSink*) override { ++refreshes; }
     bool take_weight_text_clear() override { return std::exchange(clear_weight, false); }
     weighing_snapshot snapshot;
@@ -80,7 +81,7 @@ TEST_F(DisplayThreadTest, BootShowsColoursForTwoSecondsEach) {
     EXPECT_EQ(thread_->boot(), 0);
     EXPECT_EQ(screens_.calls,
               (std::vector<std::string>{"flash 0,255,169 @2000", "flash 135,206,250 @4000",
-                                        "close flash @6000", "show boot @6000", "close boot @8000",
+                                        "show boot @6000", "close flash @6000", "close boot @8000",
                                         "show windows @8000"}));
     EXPECT_EQ(ready_.load(), 1);
 }

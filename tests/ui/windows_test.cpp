@@ -10,6 +10,7 @@
 
 #include "platform/window_messages.h"
 #include "qt_printers.h"
+#include "tests/support/null_scale.h"
 #include "tests/support/test_support.h"
 #include "ui/background.h"
 #include "ui/main_window.h"
@@ -35,53 +36,68 @@ Configuration working_configuration(const std::string& bg_image = "",
     return c;
 }
 
-// The main window with its outside world replaced, recording the order of the start-up steps.
-struct Fixture {
-    explicit Fixture(std::optional<Configuration> config = working_configuration()) {
-        services.load_settings = [this, config] {
-            steps.push_back("settings");
-            return config;
-        };
-        services.exit_process = [this](int code) { exit_code = code; };
-        services.scale_open = [this](MessageSink*, const char* port) {
-            steps.push_back(std::string("open ") + port);
-            return open_result;
-        };
-        services.get_checksum = [this](char* buffer) {
-            steps.push_back("checksum");
-            std::strcpy(buffer, "1A2B3C4D");
-            return checksum_result;
-        };
-        services.start_display_thread = [this](CTarveloDlg&) {
-            steps.push_back("display thread");
-            return threads_ok;
-        };
-        services.start_pipe_thread = [this](CTarveloDlg&) {
-            steps.push_back("pipe thread");
-            return threads_ok;
-        };
-        services.zero_key = [this] { steps.push_back("zero key"); };
-        services.tare_key = [this] { steps.push_back("tare key"); };
-        services.saved_snapshot = [this] { return saved; };
-        services.calibrate_zero = [this] { return calibrate_zero_result; };
-        services.calibrate_span = [this] { return calibrate_span_result; };
-        services.init_rezero = [this] {
-            steps.push_back("init rezero");
-            return 0;
-        };
-        services.display_metric = [](int index, int cap) {
-            return index == 0 ? (cap == kHorizontalResolution ? 1024 : 768) : -1;
-        };
-        services.pellum_version = [] { return 105; };
-        services.dravix_version = [] { return 110; };
-        services.boxes = &boxes;
-        services.info_box = [this](const std::string& t) { infos.push_back(t); };
-    }
-    std::unique_ptr<CTarveloDlg> make() { return std::make_unique<CTarveloDlg>(services); }
+// The desktop's displays as a test lays them out: one display of 1024 x 768 unless it says
+// otherwise.
+struct FakeDisplays : Displays {
+    int metric(int index, int capability) const override { return metric_of(index, capability); }
+    std::optional<QPoint> origin(int index) const override { return origin_of(index); }
+    std::function<int(int, int)> metric_of = [](int index, int capability) {
+        return index == 0 ? (capability == kHorizontalResolution ? 1024 : 768) : -1;
+    };
+    std::function<std::optional<QPoint>(int)> origin_of = display_origin;
+};
 
-    CTarveloDlg::Services services;
-    test::RecordingBoxes boxes;
-    std::vector<std::string> steps, infos;
+// The main window with its program and displays replaced, recording the order of the start-up
+// steps, the keys and the wizard's calls into `steps`, and the message boxes into `boxes`.
+struct Fixture : Program {
+    explicit Fixture(std::optional<Configuration> config = working_configuration())
+        : settings(std::move(config)) {}
+    std::unique_ptr<CTarveloDlg> make() { return std::make_unique<CTarveloDlg>(*this, displays); }
+
+    std::optional<Configuration> load_settings() override {
+        steps.push_back("settings");
+        return settings;
+    }
+    int open_board(MessageSink*, const std::string& port) override {
+        steps.push_back("open " + port);
+        return open_result;
+    }
+    std::optional<std::string> read_checksum() override {
+        steps.push_back("checksum");
+        if (checksum_result < 0) return std::nullopt;
+        return "1A2B3C4D";
+    }
+    bool start_display_thread(CTarveloDlg&) override {
+        steps.push_back("display thread");
+        return threads_ok;
+    }
+    bool start_pipe_thread(CTarveloDlg&) override {
+        steps.push_back("pipe thread");
+        return threads_ok;
+    }
+    void exit_process(int code) override { exit_code = code; }
+    void display_shown() override {}
+    Scale& scale() override { return board; }
+    weighing_snapshot saved_snapshot() const override { return saved; }
+    LibraryVersions library_versions() const override { return {105, 110}; }
+
+    struct Board : test::NullScale {
+        explicit Board(Fixture& fixture) : f(fixture) {}
+        void on_zero_button() override { f.steps.push_back("zero key"); }
+        void on_tare_button() override { f.steps.push_back("tare key"); }
+        int calibrate_zero() override { return f.calibrate_zero_result; }
+        int calibrate_span() override { return f.calibrate_span_result; }
+        int init_rezero() override {
+            f.steps.push_back("init rezero");
+            return 0;
+        }
+        Fixture& f;
+    } board{*this};
+
+    std::optional<Configuration> settings;
+    FakeDisplays displays;
+    test::InstalledBoxes boxes;
+    std::vector<std::string> steps;
     int exit_code = 0, open_result = 0, checksum_result = 0, calibrate_zero_result = 0,
         calibrate_span_result = 0;
     bool threads_ok = true;
@@ -157,12 +173,12 @@ TEST(StartUp, StartUpScreensWhereTheirDisplaysLie) {
     for (const Case& c : cases) {
         Fixture f;
         const Display displays[] = {c.d0, c.d1};
-        f.services.display_metric = [displays](int index, int cap) {
+        f.displays.metric_of = [displays](int index, int cap) {
             return index > 1                      ? -1
                    : cap == kHorizontalResolution ? displays[index].w
                                                   : displays[index].h;
         };
-        f.services.display_origin = [displays](int index) {
+        f.displays.origin_of = [displays](int index) {
             return index > 1 ? std::nullopt : displays[index].at;
         };
         auto dlg = f.make();
@@ -398,7 +414,7 @@ TEST_F(MainWindow, WizardStepsWithABoardThatFailsAndSucceeds) {
     EXPECT_EQ(f_.boxes.texts().back(), "Span calibration failed! Press Next to try again.");
     f_.calibrate_span_result = 0;
     press(start.step1().step2(), IDC_NEXT);
-    EXPECT_EQ(f_.infos, std::vector<std::string>{"Calibration success."});
+    EXPECT_EQ(f_.boxes.infos(), std::vector<std::string>{"Calibration success."});
     EXPECT_FALSE(start.step1().step2().isVisible());
 
     start.step1().show();
@@ -523,8 +539,8 @@ TEST(ValueFonts, ShrinkingMeasuresTheTextAsDrawn) {
 // on black, and the boot message whole on a display narrower than the template.
 TEST(SmallWindows, DrawnAsTheDialogFrameworkDrawsThem) {
     QApplication::setFont(QFont("DejaVu Serif", 15), "QPushButton");  // as a desktop theme does
-    CalibrationActions none;
-    CDlg_calbS0 wizard(none, nullptr);
+    Fixture f;
+    CDlg_calbS0 wizard(f, nullptr);
     CDlg_ver version(nullptr);
     CDlg_boot2 boot(nullptr);
     QApplication::setFont(QFont(), "QPushButton");
