@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include "platform/capture_format.h"
+#include "tests/e2e/scale_run.h"
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 
@@ -157,46 +158,39 @@ TEST(CaptureReplay, AChangedCommandByteFails) {
 // board replay answers the scale's own start-up first, and the recorded session then replays.
 TEST(CaptureReplay, ACaptureStartedWhileTheScaleRunsReplays) {
     TempDir dir;
-    ::chmod(dir.path().c_str(), 0700);
     std::string file;
     {
-        Process board(BIN_DIR "/boardsim", {"--link", dir.file("board"), "--rate", "10"},
-                      dir.path(), {}, dir.file("boardsim"));
-        ASSERT_TRUE(board.wait_output("ready:", 10000)) << board.err();
-        std::ofstream(dir.file("tarvelo.ini"))
-            << "[scale]\nserial_port=" << dir.file("board") << "\npipe_name=ecr\n";
-        Process scale(BIN_DIR "/tarvelo", {"--config", "tarvelo.ini"}, dir.path(),
-                      {{"XDG_RUNTIME_DIR", dir.path()},
-                       {"QT_QPA_PLATFORM", "offscreen"},
-                       {"TARVELO_TIME_DIVISOR", "20"}},
-                      dir.file("tarvelo"));
-        ASSERT_TRUE(scale.wait_output("tarvelo: scale ready", 30000)) << scale.err();
-        ::kill(scale.pid(), SIGUSR2);
-        ASSERT_TRUE(scale.wait_output("tarvelo: capture started: ", 10000, true)) << scale.err();
+        Scale s;
+        ASSERT_TRUE(s.ready()) << s.tarvelo->err();
+        ::kill(s.tarvelo->pid(), SIGUSR2);
+        ASSERT_TRUE(s.tarvelo->wait_output("tarvelo: capture started: ", 10000, true))
+            << s.tarvelo->err();
         auto ecrctl = [&](const std::vector<std::string>& words) {
             std::vector<std::string> args{"--pipe", "ecr"};
             args.insert(args.end(), words.begin(), words.end());
-            Process p(BIN_DIR "/ecrctl", args, dir.path(), {{"XDG_RUNTIME_DIR", dir.path()}},
-                      dir.file("ecrctl"));
+            Process p(BIN_DIR "/ecrctl", args, s.dir.path(), s.client_env(), s.dir.file("ecrctl"));
             return p.wait_exit(20000);
         };
         EXPECT_EQ(ecrctl({"price", "2.99"}), 0);
-        board.send_line("weight 1500");
+        s.board_line("weight 1500");
         // The session being recorded: the platform settles before the ECR reads it.
         std::this_thread::sleep_for(std::chrono::milliseconds(800));
         EXPECT_EQ(ecrctl({"enq"}), 0);
-        ::kill(scale.pid(), SIGUSR2);
-        ASSERT_TRUE(scale.wait_output("tarvelo: capture ended: ", 10000, true)) << scale.err();
+        // A second SIGUSR2 ends the capture, never the scale.
+        ::kill(s.tarvelo->pid(), SIGUSR2);
+        ASSERT_TRUE(s.tarvelo->wait_output("tarvelo: capture ended: ", 10000, true))
+            << s.tarvelo->err();
+        EXPECT_TRUE(s.tarvelo->running());
         std::smatch m;
-        std::string err = scale.err();
+        std::string err = s.tarvelo->err();
         ASSERT_TRUE(std::regex_search(err, m, std::regex("capture started: (\\S+)")));
-        file = m[1];
-        scale.stop();
+        file = dir.file("running.txt");
+        std::filesystem::copy_file(m[1].str(), file);
+        EXPECT_EQ(std::filesystem::path(m[1].str()).parent_path(), s.dir.path());
     }
     auto parsed = capture::parse(read_file(file));
     ASSERT_TRUE(parsed) << parsed.error();
     EXPECT_EQ(parsed->header.start, "running");
-    EXPECT_EQ(std::filesystem::path(file).parent_path(), dir.path());
     EXPECT_EQ(parsed->records.back().kind, capture::Kind::end);
 
     Replayed r = replay(file, "1");
@@ -205,6 +199,25 @@ TEST(CaptureReplay, ACaptureStartedWhileTheScaleRunsReplays) {
     EXPECT_NE(r.board_out.find("the scale has started; the recorded session begins"),
               std::string::npos)
         << r.board_out;
+}
+
+// A capture the scale's user may not write is refused before anything starts, with the reason:
+// a technician must not find out at the desk that nothing was recorded. (Root may write
+// anywhere, so the scale runs as a user of its own.)
+TEST(CaptureReplay, ACaptureTheUserMayNotWriteIsRefused) {
+    constexpr uid_t kShopUser = 64919;
+    TempDir root_only;
+    ::chmod(root_only.path().c_str(), 0755);
+    Options o;
+    o.user = kShopUser;
+    o.scale_args = {"--capture", root_only.file("shop.txt")};
+    Scale s(o);
+    EXPECT_EQ(s.tarvelo->wait_exit(20000), 2) << s.tarvelo->err();
+    EXPECT_NE(s.tarvelo->err().find("tarvelo: cannot capture: " + root_only.file("shop.txt") +
+                                    ": Permission denied"),
+              std::string::npos)
+        << s.tarvelo->err();
+    EXPECT_FALSE(std::filesystem::exists(root_only.file("shop.txt")));
 }
 
 }  // namespace
