@@ -48,7 +48,7 @@ capture::Header capture_header(const Configuration& config, const std::string& s
         h.divisor = std::atoi(divisor);
     std::error_code error;
     std::filesystem::path absolute = std::filesystem::absolute(settings_path, error);
-    h.settings = error ? settings_path : absolute.string();
+    h.settings = error ? settings_path : absolute.lexically_normal().string();
     if (auto text = read_regular_file(settings_path, kMaxSettingsText))
         h.settings_text = text.take();
     return h;
