@@ -286,7 +286,11 @@ void TrafficCapture::record(Kind kind, const uint8_t* bytes, size_t length) {
 void TrafficCapture::record_at(int64_t at_us, Kind kind, const uint8_t* bytes, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!writer_ || !header_written_ || ended_ || writer_->failed()) return;
-    int64_t us = at_us < 0 ? clock_() - t0_ : at_us;
+    // A time later than now was taken against another start (the board reader stamps a burst
+    // as it reads it, and the burst may have begun before this capture did): it counts as now,
+    // or every record after it would carry it too.
+    const int64_t now = clock_() - t0_;
+    int64_t us = at_us < 0 || at_us > now ? now : at_us;
     us = std::max(us, last_us_);
     std::string line = capture::record_line(us, kind, bytes, length);
     if (lost_unwritten_ > 0) {

@@ -195,7 +195,7 @@ TEST(CaptureReplay, ACaptureStartedWhileTheScaleRunsReplays) {
 
     Replayed r = replay(file, "1");
     EXPECT_EQ(r.ecr, 0) << r.ecr_out << r.scale;
-    EXPECT_EQ(r.board, 0) << r.board_out;
+    EXPECT_EQ(r.board, 0) << r.board_out << "\nthe capture:\n" << read_file(file);
     EXPECT_NE(r.board_out.find("the scale has started; the recorded session begins"),
               std::string::npos)
         << r.board_out;

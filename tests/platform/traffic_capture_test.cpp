@@ -224,6 +224,43 @@ TEST(TrafficCapture, RecordsBothLinesInTheOrderTheyHappened) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// A capture begun while the scale runs (SIGUSR2) may meet a burst the board reader began before
+// it: the burst is stamped no later than the moment it is recorded, and the records after it
+// keep their own times, as with a burst left over from a capture that ended before.
+TEST(TrafficCapture, ABurstBegunBeforeTheCaptureKeepsTheTimesRight) {
+    Fixture f;
+    f.make();
+    f.capture->identify(shop_header());
+    std::deque<std::pair<ReadStatus, uint8_t>> reads = {
+        {ReadStatus::byte, 0x02}, {ReadStatus::byte, 0x03}, {ReadStatus::nothing, 0},
+        {ReadStatus::byte, 0x02}, {ReadStatus::byte, 0x03}, {ReadStatus::nothing, 0}};
+    LineOpener opener = capturing_opener(
+        [&](const std::string&, const LineSettings&) -> Result<std::unique_ptr<SerialLine>> {
+            return std::unique_ptr<SerialLine>(std::make_unique<ScriptedLine>(reads));
+        },
+        *f.capture);
+    auto line = opener("/dev/ttyUSB0", LineSettings{});
+    ASSERT_TRUE(line);
+    uint8_t byte;
+    for (int round = 0; round < 2; ++round) {
+        f.now_us = 5000000 + round * 1000000;
+        (*line)->read_byte(byte);
+        (*line)->read_byte(byte);  // the burst is read whole before the capture begins
+        ASSERT_TRUE(f.capture->start(f.file, false));
+        f.now_us += 300;
+        (*line)->read_byte(byte);  // nothing: the burst is recorded now
+        f.now_us += 200;
+        f.capture->record(Kind::ecr_connect);
+        f.capture->stop();
+        auto parsed = capture::parse(slurp(f.file));
+        ASSERT_TRUE(parsed) << parsed.error();
+        ASSERT_EQ(parsed->records.size(), 3u);
+        EXPECT_EQ(parsed->records[0].kind, Kind::board_to_pc);
+        EXPECT_LE(parsed->records[0].us, 300) << round;
+        EXPECT_EQ(parsed->records[1].us, 500) << round;
+    }
+}
+
 // A disk that stops answering must never hold up the board reader or the pipe thread: records
 // beyond the queue are lost and counted, the file says where, and standard error says how many.
 TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
