@@ -11,7 +11,8 @@
 namespace tarvelo::app {
 
 std::string usage_line() {
-    return "Usage: tarvelo [--config FILE] [--check] [--version] [-h|--help]";
+    return "Usage: tarvelo [--config FILE] [--check] [--capture FILE [--capture-limit MIB]] "
+           "[--version] [-h|--help]";
 }
 
 std::string help_text() {
@@ -29,6 +30,13 @@ std::string help_text() {
            "                  holds it, the board's weight frames, the scale library's\n"
            "                  checksum and the ECR socket; one line per check, ok or FAIL\n"
            "                  with what to do; exit 0 only if every check passed\n"
+           "  --capture FILE  besides its normal work, record every byte on the board line\n"
+           "                  and on the ECR link into FILE (emptied first), with its time,\n"
+           "                  for replaying at a desk (boardsim --replay, ecrctl --replay);\n"
+           "                  refused with exit status 2 when FILE cannot be written\n"
+           "  --capture-limit MIB  end the capture when the file reaches MIB mebibytes,\n"
+           "                  1 to 4096 (default 64; a board streaming 10 frames a second\n"
+           "                  fills about 5 MiB an hour)\n"
            "  --version       print the software identity (program version, the versions of\n"
            "                  the scale and price libraries, the scale library's checksum as\n"
            "                  the version window shows it) and exit; no board, no window\n"
@@ -46,6 +54,9 @@ std::string help_text() {
            "with no group or other access, else in /tmp/tarvelo-UID/ (UID the user's\n"
            "number; a private directory, mode 0700).\n"
            "Event log: log_YYYYMMDDhhmmss.txt files in the current directory.\n"
+           "Capture while running: SIGUSR2 starts a capture into\n"
+           "capture_YYYYMMDDhhmmss.txt in the current directory (beside the event log);\n"
+           "the next SIGUSR2 ends the capture that runs, whichever way it began.\n"
            "\n"
            "Environment:\n"
            "  XDG_RUNTIME_DIR          where the ECR pipe's socket is made (above)\n"
@@ -65,7 +76,7 @@ std::string help_text() {
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
     CommandLine line;
-    bool help = false, version = false, check = false, options_end = false;
+    bool help = false, version = false, check = false, options_end = false, limit_given = false;
     auto refuse = [&line](const std::string& why) {
         line.action = CommandLine::Action::refuse;
         line.refusal = why;
@@ -89,6 +100,23 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             file = args[++i];
         } else if (a.rfind("--config=", 0) == 0) {
             file = a.substr(9);
+        } else if (a == "--capture" || a.rfind("--capture=", 0) == 0) {
+            if (a == "--capture" && i + 1 >= args.size())
+                return refuse("--capture needs the file to write");
+            std::string capture = a == "--capture" ? args[++i] : a.substr(10);
+            if (capture.empty()) return refuse("--capture needs the file to write");
+            if (line.capture_file) return refuse("--capture given twice");
+            line.capture_file = capture;
+        } else if (a == "--capture-limit" || a.rfind("--capture-limit=", 0) == 0) {
+            if (a == "--capture-limit" && i + 1 >= args.size())
+                return refuse("--capture-limit needs a size in MiB, 1 to 4096");
+            std::string mib = a == "--capture-limit" ? args[++i] : a.substr(16);
+            bool digits = !mib.empty() && mib.size() <= 4 &&
+                          mib.find_first_not_of("0123456789") == std::string::npos;
+            if (!digits || std::stoul(mib) < 1 || std::stoul(mib) > 4096)
+                return refuse("--capture-limit needs a size in MiB, 1 to 4096, not '" + mib + "'");
+            line.capture_limit_mib = std::stoul(mib);
+            limit_given = true;
         } else {
             return refuse("unknown option '" + a + "'");
         }
@@ -98,6 +126,10 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             line.settings_file = file;
         }
     }
+    if (limit_given && !line.capture_file)
+        return refuse("--capture-limit goes with --capture FILE");
+    // The check opens the board only to look at it: there is no session to record.
+    if (check && line.capture_file) return refuse("--capture does not go with --check");
     if (help)
         line.action = CommandLine::Action::help;
     else if (version)

@@ -4,6 +4,7 @@
 // of Qt's own options (-platform, -style, ...) by accident. Anything not listed in the help is
 // refused.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@ struct CommandLine {
     enum class Action { run, help, version, check, refuse };
     Action action = Action::run;
     std::optional<std::string> settings_file;  // --config FILE
+    std::optional<std::string> capture_file;   // --capture FILE
+    uint64_t capture_limit_mib = 64;           // --capture-limit MIB
     std::string refusal;                       // what is wrong, for Action::refuse
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "app/command_line.h"
 #include "app/installation_check.h"
@@ -10,6 +11,7 @@
 #include "libs/pellum.h"
 #include "platform/error_line.h"
 #include "platform/output_lines.h"
+#include "platform/regular_file.h"
 #include "platform/serial_port.h"
 
 namespace tarvelo::app {
@@ -27,17 +29,43 @@ WeighingFacade::Parts facade_parts(const Configuration& config, XonBoard& xon, L
     return parts;
 }
 
+LineOpener board_opener(TrafficCapture* capture) {
+    return capture ? capturing_opener(serial_port_opener(), *capture) : serial_port_opener();
+}
+
+// A settings file is a few kilobytes; a capture carries it whole up to this size.
+constexpr size_t kMaxSettingsText = 1 << 20;
+
+// What a capture's first line says of this scale.
+capture::Header capture_header(const Configuration& config, const std::string& settings_path) {
+    capture::Header h;
+    h.version = TARVELO_VERSION;
+    h.board = config.scale.ad_type == 0 ? "xon" : "letter";
+    h.checksum = scale_library_checksum().value_or("");
+    h.pipe = config.scale.pipe_name;
+    if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR");
+        divisor && std::atoi(divisor) > 1)
+        h.divisor = std::atoi(divisor);
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(settings_path, error);
+    h.settings = error ? settings_path : absolute.lexically_normal().string();
+    if (auto text = read_regular_file(settings_path, kMaxSettingsText))
+        h.settings_text = text.take();
+    return h;
+}
+
 }  // namespace
 
-ScaleProgram::Parts::Parts(const Configuration& loaded, Clock& clock)
+ScaleProgram::Parts::Parts(const Configuration& loaded, Clock& clock, TrafficCapture* capture)
     : config(loaded),
-      xon(clock),
-      letter(clock),
+      xon(clock, stdout_trace(), board_opener(capture)),
+      letter(clock, stdout_trace(), {}, board_opener(capture)),
       facade(facade_parts(config, xon, letter, sale, saved, clock)),
       log(static_cast<uint32_t>(config.scale.log_fg), clock) {}
 
-ScaleProgram::ScaleProgram(std::vector<std::string> settings_places, Clock& clock)
-    : settings_places_(std::move(settings_places)), clock_(clock) {
+ScaleProgram::ScaleProgram(std::vector<std::string> settings_places, Clock& clock,
+                           TrafficCapture* capture)
+    : settings_places_(std::move(settings_places)), capture_(capture), clock_(clock) {
     // TARVELO_TIME_DIVISOR shortens the boot screens' 8 s for automated runs; nothing else.
     if (const char* divisor = std::getenv("TARVELO_TIME_DIVISOR");
         divisor && std::atoi(divisor) > 1)
@@ -61,7 +89,9 @@ std::optional<Configuration> ScaleProgram::load_settings() {
         error_line("tarvelo: " + ini.error());  // then "Could not find ..."
         return std::nullopt;
     }
-    parts_ = std::make_unique<Parts>(tarvelo::load_settings(*ini), clock_);
+    Configuration config = tarvelo::load_settings(*ini);
+    if (capture_) capture_->identify(capture_header(config, *path));
+    parts_ = std::make_unique<Parts>(config, clock_, capture_);
     return parts_->config;
 }
 
@@ -118,7 +148,7 @@ bool ScaleProgram::start_pipe_thread(ui::CTarveloDlg& dlg) {
     parts.settings = EcrSettings{s.verify, s.min_wgt_fg, s.set_force_fg};
     parts_->dispatcher = std::make_unique<RecordDispatcher>(parts);
     parts_->pipe = std::make_unique<PipeServerThread>(PipeServerThread::Parts{
-        s.pipe_name, parts_->dispatcher.get(), &parts_->log, &clock_, &display_ready_});
+        s.pipe_name, parts_->dispatcher.get(), &parts_->log, &clock_, &display_ready_, capture_});
     parts_->pipe->on_created([this](bool served) { pipe_created(served); });
     try {
         pipe_thread_ = std::thread([this] { parts_->pipe->run(); });
@@ -163,7 +193,15 @@ void ScaleProgram::stop() {
     if (display_thread_.joinable()) display_thread_.join();
 }
 
+TrafficCapture& process_capture() {
+    // Used until the process ends, by the board and pipe threads too.
+    static TrafficCapture* capture =
+        new TrafficCapture([](const std::string& text) { error_line("tarvelo: " + text); });
+    return *capture;
+}
+
 void end_process(int code) {
+    process_capture().stop();
     release_serial_ports();
     standard_output().flush(1000);
     std::fflush(nullptr);

@@ -26,6 +26,7 @@
 #include "ecr/sale_state.h"
 #include "log/event_log.h"
 #include "platform/clock.h"
+#include "platform/traffic_capture.h"
 #include "scale/letter_board.h"
 #include "scale/weighing_facade.h"
 #include "scale/weighing_snapshot.h"
@@ -39,8 +40,11 @@ namespace tarvelo::app {
 class ScaleProgram : public ui::Program {
   public:
     // Nothing is built before load_settings() has found the settings in the first of
-    // `settings_places` that holds a regular file.
-    explicit ScaleProgram(std::vector<std::string> settings_places, Clock& clock = system_clock());
+    // `settings_places` that holds a regular file. With a capture, the board line and the ECR
+    // link tell it everything they carry (it records only while it runs), and loading the
+    // settings tells it what its header says of this scale.
+    explicit ScaleProgram(std::vector<std::string> settings_places, Clock& clock = system_clock(),
+                          TrafficCapture* capture = nullptr);
     ~ScaleProgram() override;
     ScaleProgram(const ScaleProgram&) = delete;
     ScaleProgram& operator=(const ScaleProgram&) = delete;
@@ -70,7 +74,7 @@ class ScaleProgram : public ui::Program {
   private:
     // What the settings build, in dependency order.
     struct Parts {
-        Parts(const Configuration& config, Clock& clock);
+        Parts(const Configuration& config, Clock& clock, TrafficCapture* capture);
         const Configuration config;
         // Weighing: the boards, the sale, the facade over them.
         XonBoard xon;
@@ -88,6 +92,7 @@ class ScaleProgram : public ui::Program {
     void announce();
 
     const std::vector<std::string> settings_places_;
+    TrafficCapture* capture_;
     Clock& clock_;
     std::unique_ptr<Clock> boot_clock_;  // the boot screens' waits, shortened for automated runs
     std::unique_ptr<Parts> parts_;
@@ -103,6 +108,11 @@ class ScaleProgram : public ui::Program {
 // Ends the process now with `code`: the board lines are given up for the next program, what
 // is queued for standard output is written (for a second at most), and nothing else is torn
 // down (the board drivers' threads run until the process ends).
+// The capture of the board line and the ECR link is ended, with its end record, first.
 [[noreturn]] void end_process(int code);
+
+// The capture of the board line and the ECR link (--capture FILE, SIGUSR2), one for the
+// process; it ends, with its end record, before the process does.
+TrafficCapture& process_capture();
 
 }  // namespace tarvelo::app

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,8 +31,33 @@ QtMessageBox& qt_boxes() {
 int g_signal_pipe[2] = {-1, -1};
 volatile sig_atomic_t g_taken[NSIG] = {};  // an ending signal of this kind has come once
 
+// SIGUSR2: a capture begins beside the event log files, named by the time as they are; or the
+// one that runs ends.
+void toggle_capture() {
+    TrafficCapture& capture = process_capture();
+    if (capture.running()) {
+        std::string path = capture.path();
+        capture.stop();
+        error_line("tarvelo: capture ended: " + path);
+        return;
+    }
+    LocalTime t = system_clock().local_time();
+    char name[64];
+    std::snprintf(name, sizeof name, "capture_%04d%02d%02d%02d%02d%02d.txt", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second);
+    std::error_code error;
+    std::string path = std::filesystem::absolute(name, error).string();
+    if (error) path = name;
+    if (Result<void> started = capture.start(path, false); !started)
+        error_line("tarvelo: cannot capture: " + started.error());
+    else
+        error_line("tarvelo: capture started: " + path);
+}
+
 void on_signal(int number) {
-    if (number != SIGUSR1 && g_taken[number]) {
+    // SIGUSR1 and SIGUSR2 ask for something and may come any number of times.
+    bool ending = number != SIGUSR1 && number != SIGUSR2;
+    if (ending && g_taken[number]) {
         // The second of a kind ends the program at once, by the signal's own default, once the
         // board lines are given up: a pseudo-terminal's exclusive flag would outlive us and
         // refuse the next start by a normal user.
@@ -40,7 +66,7 @@ void on_signal(int number) {
         ::raise(number);  // delivered as this handler returns
         return;
     }
-    if (number != SIGUSR1) g_taken[number] = 1;
+    if (ending) g_taken[number] = 1;
     int saved = errno;
     char c = static_cast<char>(number);
     [[maybe_unused]] auto n = ::write(g_signal_pipe[1], &c, 1);
@@ -54,7 +80,7 @@ SignalEvents::SignalEvents() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESTART;
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR2}) sigaction(s, &sa, nullptr);
     if (std::getenv("TARVELO_SCREENSHOT_DIR")) sigaction(SIGUSR1, &sa, nullptr);
 }
 
@@ -74,6 +100,10 @@ void SignalEvents::attach(CTarveloDlg& dlg, QtMessageBox& boxes) {
                     stopped_ = true;
                     boxes.dismiss();
                 }
+                continue;
+            }
+            if (c == SIGUSR2) {
+                toggle_capture();
                 continue;
             }
             if (c != SIGUSR1 || out.empty() || starting_) continue;
@@ -113,7 +143,8 @@ int CTarveloApp::InitInstance(const char* program_name, std::vector<std::string>
     auto* app = new QApplication(app_argc, app_argv);
     QApplication::setQuitOnLastWindowClosed(false);
     set_message_box(&qt_boxes());
-    auto* program = new ScaleProgram(std::move(settings_places));
+    auto* program =
+        new ScaleProgram(std::move(settings_places), system_clock(), &process_capture());
     auto* dlg = new CTarveloDlg(*program);
     signal_events->attach(*dlg, qt_boxes());
     bool started = dlg->OnInitDialog();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/scale_program.h"
+#include "platform/traffic_capture.h"
 #include "ui/main_window.h"
 #include "ui/qt_message_box.h"
 
@@ -31,6 +32,8 @@ class CTarveloApp {
 // event loop): the box closes, no other opens, and the program ends once the start-up returns,
 // with the start-up's own exit code. With TARVELO_SCREENSHOT_DIR set, SIGUSR1 saves both display
 // windows there as PNG files (for demonstrations and checks on a machine without a screen).
+// SIGUSR2 starts a capture into capture_YYYYMMDDhhmmss.txt in the current directory, or ends
+// the one that runs; it may come any number of times.
 class SignalEvents {
   public:
     // Installs the handlers; signals that come before attach() wait in the pipe.

@@ -78,6 +78,17 @@ int main(int argc, char** argv) {
             code = 2;
             break;
         case CommandLine::Action::run:
+            // A capture that cannot be written is said before anything starts: a technician
+            // must not find out at the desk that the shop's session was never recorded.
+            if (line.capture_file) {
+                tarvelo::TrafficCapture& capture = tarvelo::app::process_capture();
+                capture.set_limit(line.capture_limit_mib << 20);
+                if (auto started = capture.start(*line.capture_file, true); !started) {
+                    tarvelo::error_line("tarvelo: cannot capture: " + started.error());
+                    code = 2;
+                    break;
+                }
+            }
             code = tarvelo::app::CTarveloApp().InitInstance(argv[0], settings_places(line));
             break;
     }

@@ -12,6 +12,7 @@ namespace kestrin {
 const char* const kEcrctlUsage =
     "Usage: ecrctl [OPTIONS] COMMAND [ARGS]\n"
     "       ecrctl [OPTIONS] -      (commands from standard input, one per line)\n"
+    "       ecrctl [--pipe NAME] [--timeout MS] --replay FILE [--speed X | --sync SOCKET]\n"
     "\n"
     "Connects to the scale's ECR pipe ($XDG_RUNTIME_DIR/NAME when that is the user's private\n"
     "directory, else /tmp/tarvelo-UID/NAME; NAME defaults to kv2170), sends one request per\n"
@@ -31,6 +32,15 @@ const char* const kEcrctlUsage =
     "  --version          print the version and exit\n"
     "  --help, -h         print this help and exit\n"
     "  -                  read the commands from standard input, one per line (Scripts below)\n"
+    "  --replay FILE      play the ECR's side of a capture (tarvelo --capture FILE): each\n"
+    "                     request at its recorded time, each reply held against the recorded\n"
+    "                     one and every one that differs shown decoded. The CS/KW challenge's\n"
+    "                     random number may differ: record 10 is then sent with the pairs for\n"
+    "                     this scale's number. Exit code 0 when every reply was as captured,\n"
+    "                     1 when any differed, 2 for an unreadable capture, 3 without a pipe\n"
+    "  --speed X          with --replay: X times faster than captured (0.1 to 100)\n"
+    "  --sync SOCKET      with --replay: follow the clock of boardsim --replay FILE --sync\n"
+    "                     SOCKET, so that requests keep their place among the board's bytes\n"
     "\n"
     "Commands:\n"
     "  enq                       request scale data (EOT ENQ)\n"
@@ -200,8 +210,8 @@ const std::vector<std::string>& ecrctl_commands() {
 
 const std::vector<std::string>& ecrctl_options() {
     static const std::vector<std::string> names = {
-        "--pipe", "--timeout", "--stop-on-error", "--dry-run", "--version", "--help",
-        "-h",     "-",         "--request",       "--reply"};
+        "--pipe", "--timeout", "--stop-on-error", "--dry-run", "--version", "--help", "-h",
+        "-",      "--request", "--reply",         "--replay",  "--speed",   "--sync"};
     return names;
 }
 

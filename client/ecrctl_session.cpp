@@ -1,10 +1,15 @@
 #include "client/ecrctl_session.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <istream>
+#include <iterator>
+#include <optional>
 #include <ostream>
 
 #include "client/ecr_decoder.h"
+#include "client/ecr_replay.h"
 #include "client/ecr_replies.h"
 #include "client/ecr_requests.h"
 #include "client/frame_text.h"
@@ -172,11 +177,46 @@ int EcrctlSession::run_script(std::istream& in, bool stop_on_error) {
     return worst;
 }
 
+namespace {
+
+int replay(const std::string& file, const std::string& sync_path, double speed,
+           const std::string& pipe, int timeout_ms, std::ostream& out, std::ostream& err,
+           const EcrctlEnv& env) {
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+        err << "ecrctl: cannot read " << file << std::endl;
+        return kRefused;
+    }
+    EcrCapture capture;
+    std::string error;
+    if (!in.is_open() || !read_ecr_capture(text, &capture, &error)) {
+        err << "ecrctl: " << file << ": " << (in.is_open() ? error : "cannot be opened")
+            << std::endl;
+        return kRefused;
+    }
+    if (sync_path.empty()) {
+        OwnReplayClock clock(speed, env.now, env.sleep);
+        return replay_capture(capture, clock, env, pipe, timeout_ms, out);
+    }
+    auto clock = SyncReplayClock::connect(sync_path, env.now, env.sleep, &error);
+    if (!clock) {
+        err << "ecrctl: no board replay to follow at " << error << std::endl;
+        return kRefused;
+    }
+    clock->note = [&out](const std::string& why) { out << "replay: note: " << why << std::endl; };
+    return replay_capture(capture, *clock, env, pipe, timeout_ms, out);
+}
+
+}  // namespace
+
 int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                 std::ostream& err, EcrctlEnv env) {
     std::string pipe = kDefaultPipeName;
     int timeout_ms = EcrctlSession::kDefaultTimeoutMs;
     bool stop_on_error = false, dry_run = false;
+    std::string replay_file, sync_path;
+    std::optional<double> speed;
     size_t i = 0;
     auto refuse = [&](const std::string& why) {
         err << "ecrctl: " << why << " (see --help)" << std::endl;
@@ -208,6 +248,19 @@ int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ost
             stop_on_error = true;
         } else if (a == "--dry-run") {
             dry_run = true;
+        } else if (a == "--replay" || a == "--sync") {
+            if (i + 1 >= args.size() || args[i + 1].empty())
+                return refuse(a == "--replay" ? "--replay needs the capture file"
+                                              : "--sync needs the board replay's socket");
+            (a == "--replay" ? replay_file : sync_path) = args[++i];
+        } else if (a == "--speed") {
+            char* end = nullptr;
+            const std::string x = i + 1 < args.size() ? args[i + 1] : "";
+            double v = std::strtod(x.c_str(), &end);
+            if (x.empty() || *end != '\0' || !(v >= 0.1 && v <= 100))
+                return refuse("--speed needs how many times faster, 0.1 to 100");
+            speed = v;
+            ++i;
         } else if (a.size() > 1 && a[0] == '-') {
             return refuse("unknown option '" + a + "'");
         } else {
@@ -215,6 +268,15 @@ int ecrctl_main(const std::vector<std::string>& args, std::istream& in, std::ost
         }
     }
     std::vector<std::string> words(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    if (!replay_file.empty() || !sync_path.empty() || speed) {
+        if (replay_file.empty()) return refuse("--speed and --sync go with --replay FILE");
+        if (!words.empty()) return refuse("--replay plays the capture and takes no command");
+        if (speed && !sync_path.empty())
+            return refuse(
+                "--speed and --sync do not go together: with --sync the board replay's "
+                "clock sets the pace");
+        return replay(replay_file, sync_path, speed.value_or(1.0), pipe, timeout_ms, out, err, env);
+    }
     if (words.empty()) {
         err << kEcrctlUsage;
         return kRefused;

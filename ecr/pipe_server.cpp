@@ -9,7 +9,8 @@
 
 namespace tarvelo {
 
-int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log) {
+int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log,
+                       TrafficCapture* capture) {
     if (buffer == nullptr) return -1;
     if (max_length < 1) return 0;
     RequestFramer framer(buffer, static_cast<size_t>(max_length));
@@ -18,9 +19,14 @@ int ecr::receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventL
         uint32_t count = 0;
         if (ReadFileOverLapped(pipe, &byte, 1, &count, nullptr) == 0) {
             log.write("receive data: error");
+            if (capture && framer.length() > 0)
+                capture->record(capture::Kind::ecr_to_scale, buffer, framer.length());
             return -1;
         }
-        if (framer.feed(byte)) return static_cast<int>(framer.length());
+        if (framer.feed(byte)) {
+            if (capture) capture->record(capture::Kind::ecr_to_scale, buffer, framer.length());
+            return static_cast<int>(framer.length());
+        }
     }
 }
 
@@ -61,6 +67,18 @@ int PipeServerThread::run() {
         return -1;
     }
     log.write("connect pipe client: ok");
+    TrafficCapture* capture = p_.capture;
+    if (capture) capture->record(capture::Kind::ecr_connect);
+    // The client goes; the next one is waited for.
+    auto next_client = [&] {
+        server.disconnect();
+        if (capture) capture->record(capture::Kind::ecr_disconnect);
+        if (server.accept_client()) {
+            if (capture) capture->record(capture::Kind::ecr_connect);
+        } else if (!stop_.load()) {
+            p_.clock->sleep_ms(100);
+        }
+    };
     p_.dispatcher->start();
 
     ecr::ReceiveBuffer buffer;
@@ -71,11 +89,10 @@ int PipeServerThread::run() {
         while (p_.display_ready->load() == 0 && !stop_.load()) p_.clock->sleep_ms(10);
         buffer.fill(0);
         int n = ecr::receive_frame(server.client(), buffer.data(), static_cast<int>(ecr::kMaxFrame),
-                                   log);
+                                   log, capture);
         if (stop_.load()) break;
         if (n == -1) {
-            server.disconnect();
-            if (!server.accept_client() && !stop_.load()) p_.clock->sleep_ms(100);
+            next_client();
             continue;
         }
         if (!ecr::is_request(buffer.data(), static_cast<size_t>(n))) {
@@ -86,13 +103,15 @@ int PipeServerThread::run() {
             // A request from a client that has gone gets no answer, and must not act either:
             // an ENQ would mark the weighing as sent to nobody, a price would stand unseen.
             log.write("receive data: error");
-            server.disconnect();
-            if (!server.accept_client() && !stop_.load()) p_.clock->sleep_ms(100);
+            next_client();
             continue;
         }
         std::string reply = p_.dispatcher->dispatch_frame(buffer, static_cast<size_t>(n));
         if (!reply.empty()) {
             reply_at_us = p_.clock->now_us();
+            if (capture)
+                capture->record(capture::Kind::scale_to_ecr,
+                                reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
             uint32_t written = 0;
             WriteFileOverLapped(server.client(), reply.data(), static_cast<uint32_t>(reply.size()),
                                 &written, nullptr);

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/thread_tuning.h"
+#include "platform/traffic_capture.h"
 
 namespace tarvelo {
 
@@ -24,7 +25,9 @@ namespace ecr {
 // Reads one request byte by byte through the scale library's pipe read, never past its end
 // (request_framer.h). Returns the bytes stored (the terminator included), 0 for a max_length
 // below 1, -1 on a read failure (logged) or a null buffer.
-int receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log);
+// With a capture, the request is recorded as the scale read it, also when it was cut off.
+int receive_frame(pipe_handle pipe, uint8_t* buffer, int max_length, EventLog& log,
+                  TrafficCapture* capture = nullptr);
 }  // namespace ecr
 
 class PipeServerThread {
@@ -35,6 +38,7 @@ class PipeServerThread {
         EventLog* log = nullptr;
         Clock* clock = nullptr;
         const std::atomic<int32_t>* display_ready = nullptr;
+        TrafficCapture* capture = nullptr;  // told of every connection, request and reply
         Wakeups wakeups_ceiling = Wakeups::realtime;  // the most the thread asks the kernel for
     };
     explicit PipeServerThread(const Parts& parts) : p_(parts) {}

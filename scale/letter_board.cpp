@@ -8,11 +8,11 @@
 
 namespace tarvelo {
 
-LetterBoard::LetterBoard(Clock& clock, TraceFn trace, ThreadStarter start_thread)
+LetterBoard::LetterBoard(Clock& clock, TraceFn trace, ThreadStarter start_thread, LineOpener opener)
     : clock_(clock),
       trace_(trace),
       start_thread_(std::move(start_thread)),
-      link_(clock, trace),
+      link_(clock, trace, std::move(opener)),
       status_(lcmd::empty_status()),
       reply_(lcmd::empty_reply()) {
     if (!start_thread_)

@@ -32,8 +32,9 @@ class LetterBoard : public WeighingBoard {
     // Starts a detached thread for fn; throws std::system_error when none can be made.
     using ThreadStarter = std::function<void(std::function<void()> fn)>;
 
+    // `opener` stands in for the serial devices (tests) or records what they carry (a capture).
     explicit LetterBoard(Clock& clock = system_clock(), TraceFn trace = stdout_trace(),
-                         ThreadStarter start_thread = {});
+                         ThreadStarter start_thread = {}, LineOpener opener = {});
     ~LetterBoard() override;  // stops the reader and waits for queued commands
     LetterBoard(const LetterBoard&) = delete;
     LetterBoard& operator=(const LetterBoard&) = delete;

@@ -108,7 +108,7 @@ done
 # The integrator's documents: the README and the protocol reference compressed, as the sources
 # stand; the example clients plain, to be built and run as they are.
 doc=$root/usr/share/doc/tarvelo
-for f in README.md docs/ecr-protocol.md; do
+for f in README.md docs/ecr-protocol.md docs/capture-format.md; do
     packed=$doc/$(basename "$f").gz
     [ -f "$packed" ] || fail "no ${packed#"$root"}"
     gzip -dc "$packed" | cmp -s - "$f" || fail "${packed#"$root"} is not $f"
@@ -121,7 +121,8 @@ for picture in $(grep -o '!\[[^]]*\]([^)]*)' README.md | sed 's/.*](\(.*\))$/\1/
     cmp -s "$doc/$picture" "$picture" || fail "the README shows $picture, not in ${doc#"$root"}/"
 done
 ecrctl_page=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -l "$root/usr/share/man/man1/ecrctl.1.gz" 2>/dev/null)
-for f in /usr/share/doc/tarvelo/ecr-protocol.md.gz /usr/share/doc/tarvelo/examples/; do
+for f in /usr/share/doc/tarvelo/ecr-protocol.md.gz /usr/share/doc/tarvelo/examples/ \
+         /usr/share/doc/tarvelo/capture-format.md.gz; do
     [ -e "$root$f" ] && grep -qF "$f" <<<"$ecrctl_page" \
         || fail "the manual page of ecrctl does not point to $f"
 done

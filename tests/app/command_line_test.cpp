@@ -56,12 +56,27 @@ TEST(CommandLine, EachArgumentIsOursOrRefused) {
         {{"--configure"}, Action::refuse, std::nullopt, "unknown option '--configure'"},
         {{"--config-file=x"}, Action::refuse, std::nullopt, "unknown option '--config-file=x'"},
         {{"--configshop.ini"}, Action::refuse, std::nullopt, "unknown option '--configshop.ini'"},
+        {{"--capture", "shop.txt", "--capture-limit", "8"}, Action::run, std::nullopt, ""},
+        {{"--capture=shop.txt", "--capture-limit=4096"}, Action::run, std::nullopt, ""},
+        {{"--capture"}, Action::refuse, std::nullopt, "--capture needs the file to write"},
+        {{"--capture="}, Action::refuse, std::nullopt, "--capture needs the file to write"},
+        {{"--capture", "a", "--capture", "b"}, Action::refuse, std::nullopt, "given twice"},
+        {{"--capture-limit", "8"}, Action::refuse, std::nullopt, "goes with --capture FILE"},
+        {{"--capture", "a", "--capture-limit", "0"}, Action::refuse, std::nullopt, "1 to 4096"},
+        {{"--capture", "a", "--capture-limit=4097"}, Action::refuse, std::nullopt, "1 to 4096"},
+        {{"--capture", "a", "--capture-limit", "-1"}, Action::refuse, std::nullopt, "1 to 4096"},
+        {{"--capture", "a", "--capture-limit", "1e3"}, Action::refuse, std::nullopt, "1 to 4096"},
+        {{"--check", "--capture", "a"}, Action::refuse, std::nullopt, "does not go with --check"},
     };
     for (const Case& c : cases) {
         std::string shown;
         for (const auto& a : c.args) shown += "[" + a + "]";
         CommandLine line = parse_command_line(c.args);
         EXPECT_EQ(line.action, c.action) << shown;
+        if (c.action == Action::run && !c.args.empty() && c.args[0].rfind("--capture", 0) == 0) {
+            EXPECT_EQ(line.capture_file, "shop.txt") << shown;
+            EXPECT_EQ(line.capture_limit_mib, c.args.size() == 4 ? 8u : 4096u) << shown;
+        }
         if (c.action != Action::refuse) {
             EXPECT_EQ(line.settings_file, c.file) << shown;
         }
@@ -96,7 +111,8 @@ TEST(Programs, CommandLines) {
         return pattern;
     };
     const std::string usage =
-        "Usage: tarvelo \\[--config FILE\\] \\[--check\\] \\[--version\\] \\[-h\\|--help\\]\n";
+        "Usage: tarvelo \\[--config FILE\\] \\[--check\\] \\[--capture FILE \\[--capture-limit "
+        "MIB\\]\\] \\[--version\\] \\[-h\\|--help\\]\n";
     test::TempDir dir;
     std::ofstream(dir.file("tarvelo.ini")) << "[scale]\nserial_port=" << dir.file("no-board");
     std::ofstream(dir.file("long-pipe.ini")) << "[scale]\nserial_port=" << dir.file("no-board")
@@ -123,10 +139,10 @@ TEST(Programs, CommandLines) {
          {"--help"},
          no_screen,
          0,
-         usage + in_order({"--config FILE", "--check", "--version", "--help", "\\./tarvelo\\.ini",
-                           "/etc/tarvelo\\.ini", "\\$XDG_RUNTIME_DIR", "/tmp/tarvelo-UID/",
-                           "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "TARVELO_TIME_DIVISOR",
-                           "TARVELO_SCREENSHOT_DIR"}),
+         usage + in_order({"--config FILE", "--check", "--capture FILE", "--capture-limit MIB",
+                           "--version", "--help", "\\./tarvelo\\.ini", "/etc/tarvelo\\.ini",
+                           "\\$XDG_RUNTIME_DIR", "/tmp/tarvelo-UID/", "SIGUSR2", "XDG_RUNTIME_DIR",
+                           "QT_QPA_PLATFORM", "TARVELO_TIME_DIVISOR", "TARVELO_SCREENSHOT_DIR"}),
          ""},
         {"tarvelo", {"--bogus"}, no_screen, 2, "", "tarvelo: unknown option '--bogus'\n" + usage},
         {"tarvelo",
@@ -183,6 +199,19 @@ TEST(Programs, CommandLines) {
          "",
          any + "tarvelo: /dev/null: is a character device, not a regular file\nCould not find "
                "tarvelo\\.ini\n"},
+        // A capture that cannot be written is refused before any window, board or socket.
+        {"tarvelo",
+         {"--capture", "folder.ini"},
+         no_screen,
+         2,
+         "",
+         "tarvelo: cannot capture: folder\\.ini: not a regular file\n"},
+        {"tarvelo",
+         {"--capture", "no-such-dir/shop.txt"},
+         no_screen,
+         2,
+         "",
+         "tarvelo: cannot capture: no-such-dir/shop\\.txt: No such file or directory\n"},
         // The installation check opens no window: the board named is not there.
         {"tarvelo",
          {"--check", "--config", "tarvelo.ini"},

@@ -72,6 +72,7 @@ Scale::Scale(const Options& o) : pipe_name_(o.pipe_name), user_(o.user) {
             << "[scale]\nserial_port=" << dir.file("no-board") << "\npipe_name=" << o.pipe_name;
         args = {"--config", o.settings_file};
     }
+    args.insert(args.end(), o.scale_args.begin(), o.scale_args.end());
     if (o.write_ini) {
         std::ofstream ini(dir.file(o.settings_file.empty() ? "tarvelo.ini" : o.settings_file));
         ini << "[windowMain1]\n"
@@ -110,15 +111,18 @@ Scale::Scale(const Options& o) : pipe_name_(o.pipe_name), user_(o.user) {
         }
         const std::string id = std::to_string(o.user);
         wrap = "exec setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " +
-               (wrap.empty() ? "\"$0\"" : "/bin/sh -c '" + wrap + "' \"$0\"");
+               (wrap.empty() ? "\"$0\" \"$@\"" : "/bin/sh -c '" + wrap + "' \"$0\" \"$@\"");
     }
-    if (wrap.empty())
+    if (wrap.empty()) {
         tarvelo = std::make_unique<Process>(BIN_DIR "/tarvelo", args, dir.path(), env,
                                             dir.file("tarvelo"), o.stdout_pipe);
-    else
-        tarvelo = std::make_unique<Process>(
-            "/bin/sh", std::vector<std::string>{"-c", wrap, BIN_DIR "/tarvelo"}, dir.path(), env,
-            dir.file("tarvelo"), o.stdout_pipe);
+    } else {
+        // The command line reaches the wrap line as "$@".
+        std::vector<std::string> sh_args{"-c", wrap, BIN_DIR "/tarvelo"};
+        sh_args.insert(sh_args.end(), args.begin(), args.end());
+        tarvelo = std::make_unique<Process>("/bin/sh", sh_args, dir.path(), env,
+                                            dir.file("tarvelo"), o.stdout_pipe);
+    }
 }
 
 Scale::~Scale() {

@@ -38,7 +38,9 @@ struct Options {
     std::string pipe_name = "ecr";
     std::map<std::string, std::string> env;  // over the run's own
     bool stdout_pipe = false;
-    std::string wrap;  // a shell line that starts the scale as "$0" (to close its descriptors)
+    // A shell line that starts the scale as "$0" with its command line "$@" (to close its
+    // descriptors, to limit it).
+    std::string wrap;
     // Non-empty: the settings go into this file of the run's directory, named by --config, and
     // ./tarvelo.ini names a board that is not there.
     std::string settings_file;
@@ -47,6 +49,7 @@ struct Options {
     uid_t user = 0;
     // Loads the window probe into the scale, for board_line_shown() and customer_text().
     bool watch_display = false;
+    std::vector<std::string> scale_args;  // more for the scale's command line
 };
 
 class Scale {

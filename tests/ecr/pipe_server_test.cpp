@@ -112,10 +112,11 @@ class PipeServerTest : public ::testing::Test {
         parts.random_source = [] { return uint8_t{0x9E}; };
         return parts;
     }
-    void start(uint8_t verify = 0, Clock* loop_clock = &system_clock()) {
+    void start(uint8_t verify = 0, Clock* loop_clock = &system_clock(),
+               TrafficCapture* capture = nullptr) {
         dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts(verify));
-        server_ = std::make_unique<PipeServerThread>(
-            PipeServerThread::Parts{name_, dispatcher_.get(), &log_, loop_clock, &ready_});
+        server_ = std::make_unique<PipeServerThread>(PipeServerThread::Parts{
+            name_, dispatcher_.get(), &log_, loop_clock, &ready_, capture});
         thread_ = std::thread([this] { result_ = server_->run(); });
         ASSERT_TRUE(test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); }));
     }
@@ -235,6 +236,48 @@ TEST_F(PipeServerTest, OutlivesEveryKindOfBadClient) {
     ASSERT_TRUE(good.connected());
     EXPECT_EQ(good.exchange(ENQ), DATA_1000);
     EXPECT_EQ(good.exchange("\x04\x11"), "\x06");
+}
+
+// A capture holds every request as the scale read it (one that got no answer, one cut off by
+// the ECR leaving), every reply as written, and each connection's coming and going, in order.
+TEST_F(PipeServerTest, ACaptureHoldsEveryExchange) {
+    TrafficCapture capture([](const std::string&) {});
+    capture::Header header;
+    header.board = "xon";
+    capture.identify(header);
+    ASSERT_TRUE(capture.start(dir_.file("shop.txt"), true));
+    start(0, &system_clock(), &capture);
+    {
+        Ecr first(name_);
+        EXPECT_EQ(first.exchange(ENQ), DATA_1000);
+        first.send("A\x05");  // no EOT: no reply
+        first.send(
+            "\x04\x02"
+            "04");  // and gone before its end
+    }
+    Ecr second(name_);
+    EXPECT_EQ(second.exchange("\x04\x11"), "\x06");
+    server_->stop();
+    thread_.join();
+    capture.stop();
+    auto parsed = capture::parse(test::read_file(dir_.file("shop.txt")));
+    ASSERT_TRUE(parsed) << parsed.error();
+    std::vector<std::string> got;
+    for (const capture::Record& r : parsed->records)
+        got.push_back(std::string(capture::kind_name(r.kind)) + " " +
+                      capture::hex_text(r.bytes.data(), r.bytes.size()));
+    const std::vector<std::string> expected = {
+        "ecr-connect ",
+        "ecr>scale 04 05",
+        "scale>ecr 02 30 32 1B 33 1B 30 31 30 30 30 1B 30 30 30 30 30 30 1B 30 30 30 30 30 30 03",
+        "ecr>scale 41 05",
+        "ecr>scale 04 02 30 34",
+        "ecr-disconnect ",
+        "ecr-connect ",
+        "ecr>scale 04 11",
+        "scale>ecr 06",
+        "end "};
+    EXPECT_EQ(got, expected);
 }
 
 // The pipe has one instance: a second ECR is turned away at once, and nothing it sent before

@@ -13,6 +13,7 @@
 #include "tests/support/process.h"
 #include "tests/support/test_support.h"
 #include "tools/boardsim/board_model.h"
+#include "tools/boardsim/board_replay.h"
 #include "tools/boardsim/control_commands.h"
 
 namespace tarvelo::sim {
@@ -367,6 +368,52 @@ TEST_F(ControlLines, DocumentsListTheTable) {
         after_tp = line == ".TP";
     }
     EXPECT_EQ(entries, usages);
+}
+
+// The settings a capture carries, ready for the scale at the desk: serial_port names the
+// replay's board, in [scale] whatever the case of its name and blanks; everything else stays.
+TEST(BoardReplay, SettingsNameTheReplaysBoard) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"[scale]\nserial_port=COM4\nad_type=1\n", "[scale]\nserial_port=/r/b\nad_type=1\n"},
+        {"[Scale]\n Serial_Port = /dev/ttyUSB0\n[spec]\nserial_port=x\n",
+         "[Scale]\nserial_port=/r/b\n[spec]\nserial_port=x\n"},
+        {"[windowMain1]\nw=800\n[scale]\npipe_name=kv2170\n[spec]\n",
+         "[windowMain1]\nw=800\n[scale]\npipe_name=kv2170\nserial_port=/r/b\n[spec]\n"},
+        {"[scale]\nad_type=0", "[scale]\nad_type=0\nserial_port=/r/b\n"},
+        {"", "[scale]\nserial_port=/r/b\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(replay_settings(c.in, "/r/b"), c.out) << c.in;
+}
+
+// What --replay does not go with, and a file that is no capture, are refused before anything
+// starts (exit status 2), with the reason.
+TEST(BoardReplay, RefusedCommandLines) {
+    test::TempDir dir;
+    std::ofstream(dir.file("not.txt")) << "tarvelo-log 1\n";
+    std::ofstream(dir.file("letter.txt"))
+        << "tarvelo-capture 1 board=letter start=program pipe=ecr\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+    } cases[] = {
+        {{"--speed", "2"}, "go with --replay FILE"},
+        {{"--replay", "letter.txt", "--rate", "20"}, "do not go with it"},
+        {{"--replay", "letter.txt", "--speed", "0"}, "--speed must be 0.1 to 100"},
+        {{"--replay", "letter.txt", "--speed", "fast"}, "--speed must be 0.1 to 100"},
+        {{"--replay", "letter.txt", "--type", "xon"}, "holds a letter board, not xon"},
+        {{"--replay", "not.txt"}, "not.txt: line 1: not a capture"},
+        {{"--replay", "missing.txt"}, "missing.txt"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--link", dir.file("board")};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        test::Process p(BIN_DIR "/boardsim", args, dir.path(), {}, dir.file(std::to_string(n++)));
+        EXPECT_EQ(p.wait_exit(10000), 2) << c.error;
+        EXPECT_NE(p.err().find(c.error), std::string::npos) << p.err();
+    }
 }
 
 }  // namespace

@@ -119,6 +119,7 @@ void PtyLine::loop(LinePeer& peer) {
 }
 
 void PtyLine::handle_byte(uint8_t byte, LinePeer& peer) {
+    peer.on_byte(byte);
     switch (rx_) {
         case Rx::idle:
             if (byte == STX) {

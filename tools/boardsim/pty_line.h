@@ -32,6 +32,8 @@ class LinePeer {
     virtual ~LinePeer() = default;
     // A control byte (DC1, DC2, DC3) or a whole frame from the PC.
     virtual void on_received(const std::vector<uint8_t>& unit) = 0;
+    // Every byte from the PC as it came, whatever it belongs to (before on_received).
+    virtual void on_byte(uint8_t) {}
     // The PC let go of the line (the slave was closed).
     virtual void on_hangup() = 0;
     // Time to send what is due; returns the steady-clock time it next wants to be asked.
