@@ -212,7 +212,7 @@ RoundTrips measure_round_trips(int count, Wakeups ceiling) {
     RecordDispatcher dispatcher(
         {&facade, &sale, &saved, &display, &log, &clock, EcrSettings{0, 1, 0}, nullptr});
     std::atomic<int32_t> ready{1};
-    PipeServerThread server({"report", &dispatcher, &log, &clock, &ready, ceiling});
+    PipeServerThread server({"report", &dispatcher, &log, &clock, &ready, nullptr, ceiling});
     g_book = &book;
     std::thread thread([&] {
         t_serve_loop = true;
