@@ -28,10 +28,16 @@ struct SchedAttr {
 // neighbour that is in the middle of a long slice.
 constexpr uint64_t kShortSliceNs = 100'000;
 
+// Threads the tuned thread starts (the pipe's guard among them) begin ordinary: they may be
+// kept busy by a host, and a real-time thread that is kept busy starves the board reader and
+// the display.
+constexpr uint64_t kResetOnFork = 0x01;  // SCHED_FLAG_RESET_ON_FORK
+
 bool set_attr(uint32_t policy, int nice, uint32_t priority, uint64_t runtime) {
     SchedAttr a{};
     a.size = sizeof a;
     a.policy = policy;
+    a.flags = kResetOnFork;
     a.nice = nice;
     a.priority = priority;
     a.runtime = runtime;

@@ -397,6 +397,7 @@ class LateClock : public SystemClock {
   public:
     explicit LateClock(int64_t late_us) : late_us_(late_us) {}
     int64_t now_us() override { return now_ += late_us_; }
+    void pass_us(int64_t us) { now_ += us; }
     void sleep_ms(int ms) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -416,18 +417,38 @@ class LateClock : public SystemClock {
     std::vector<int> pauses_;
 };
 
+// A scale whose every reading takes the loop's clock `us` further: a request that takes long to
+// answer, a weight that waits to settle.
+class SlowScale : public test::FakeScale {
+  public:
+    SlowScale(LateClock& clock, int64_t us) : clock_(clock), us_(us) {}
+    void get_snapshot(weighing_snapshot* out) override {
+        clock_.pass_us(us_);
+        test::FakeScale::get_snapshot(out);
+    }
+
+  private:
+    LateClock& clock_;
+    const int64_t us_;
+};
+
 // The pause after a reply counts from the reply: time the thread lost between its reply and its
-// pause is not waited again, and the next read never comes sooner than 10 ms after the reply.
-// A pass without a reply pauses the whole 10 ms.
+// pause is not waited again, and the next read never comes sooner than 10 ms after the reply,
+// however long the request took to answer. A pass without a reply pauses the whole 10 ms.
 TEST_F(PipeServerTest, ThePauseAfterAReplyCountsFromTheReply) {
     const struct {
         int64_t late_us;
         int pause_ms;
-    } rows[] = {{300, 10}, {4000, 6}, {9999, 1}, {12500, 0}};
+        int64_t answer_us;
+    } rows[] = {{300, 10, 0}, {4000, 6, 0}, {9999, 1, 0}, {12500, 0, 0}, {300, 10, 30000}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.late_us);
+        SCOPED_TRACE(std::to_string(row.late_us) + " late, answered in " +
+                     std::to_string(row.answer_us));
         LateClock clock(row.late_us);
-        dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts());
+        SlowScale scale(clock, row.answer_us);
+        RecordDispatcher::Parts parts = dispatcher_parts();
+        parts.scale = &scale;
+        dispatcher_ = std::make_unique<RecordDispatcher>(parts);
         PipeServerThread server({name_, dispatcher_.get(), &log_, &clock, &ready_});
         std::thread run([&] { server.run(); });
         const bool up = test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); });
@@ -445,6 +466,7 @@ TEST_F(PipeServerTest, ThePauseAfterAReplyCountsFromTheReply) {
         pauses.resize(4);
         EXPECT_EQ(pauses, (std::vector<int>{10, row.pause_ms, 10, row.pause_ms}));
         sale_.weight_sent = 0;
+        dispatcher_.reset();
     }
 }
 

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
 #include <QPushButton>
+#include <functional>
 
 #include <filesystem>
 
@@ -348,6 +350,48 @@ TEST_F(MainWindow, RepeatedIndicatorsStayOutOfTheQueueChangesGetThrough) {
     post(WM_SHOW_WEIGHT, " 1,234");  // value texts are the display thread's to hold back
     EXPECT_EQ(posted.count, before + 2);
     dlg_->removeEventFilter(&posted);
+}
+
+// A repeated indicator is held back on the strength of what the windows' marks still show:
+// hiding and showing the windows (the ECR's DC2 and DC1, the tray icon) keeps them as they were,
+// so the marks are seen again without a new message.
+TEST_F(MainWindow, MarksAreSeenAgainWhenHiddenWindowsAreShown) {
+    auto post = [&](uint32_t id) {
+        dlg_->post(text_message(id, ""));
+        QApplication::processEvents();
+    };
+    auto seen = [&](int id) {
+        return dlg_->control(id)->isVisible() && dlg_->second().control(id)->isVisible();
+    };
+    auto unseen = [&](int id) {
+        return !dlg_->control(id)->isVisible() && !dlg_->second().control(id)->isVisible();
+    };
+    dlg_->show();
+    dlg_->second().show();
+    post(WM_ZERO_ON);
+    post(WM_NET_OFF);
+    const std::pair<const char*, std::function<void()>> hide_and_show[] = {
+        {"ECR",
+         [&] {
+             for (bool show : {false, true})
+                 for (DisplayWindow w : {DisplayWindow::main, DisplayWindow::second})
+                     dlg_->show_window(w, show);
+         }},
+        {"tray",
+         [&] {
+             dlg_->tray_notify(WM_LBUTTONDOWN);
+             dlg_->tray_notify(WM_LBUTTONDOWN);
+         }},
+    };
+    for (const auto& [by, hide_then_show] : hide_and_show) {
+        SCOPED_TRACE(by);
+        hide_then_show();
+        QApplication::processEvents();
+        post(WM_ZERO_ON);  // repeats: held back
+        post(WM_NET_OFF);
+        EXPECT_TRUE(seen(IDC_ZERO_MARK));
+        EXPECT_TRUE(unseen(IDC_NET_MARK));
+    }
 }
 
 TEST_F(MainWindow, QuantityModeAndBack) {
