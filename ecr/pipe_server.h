@@ -38,7 +38,7 @@ class PipeServerThread {
         EventLog* log = nullptr;
         Clock* clock = nullptr;
         const std::atomic<int32_t>* display_ready = nullptr;
-        TrafficCapture* capture = nullptr;  // told of every connection, request and reply
+        TrafficCapture* capture = nullptr;            // told of every connection, request and reply
         Wakeups wakeups_ceiling = Wakeups::realtime;  // the most the thread asks the kernel for
     };
     explicit PipeServerThread(const Parts& parts) : p_(parts) {}

@@ -219,6 +219,7 @@ void TrafficCapture::stop(const std::string& reason) {
     std::shared_ptr<Writer> writer;
     uint64_t lost = 0;
     std::string path;
+    std::vector<std::string> last_lines;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!writer_) return;
@@ -226,15 +227,16 @@ void TrafficCapture::stop(const std::string& reason) {
         lost = lost_;
         path = path_;
         if (!ended_ && header_written_ && !writer->failed()) {
-            // The last lines wait for room: the recording threads are no longer held up by it.
             int64_t us = std::max(last_us_, clock_() - t0_);
             if (lost_unwritten_ > 0)
-                writer->push_wait(capture::count_record_line(us, Kind::lost, lost_unwritten_),
-                                  2000);
-            writer->push_wait(capture::text_record_line(us, Kind::end, reason), 2000);
+                last_lines.push_back(capture::count_record_line(us, Kind::lost, lost_unwritten_));
+            last_lines.push_back(capture::text_record_line(us, Kind::end, reason));
         }
         ended_ = false;
     }
+    // The last lines wait for room with the lock let go: the board reader and the pipe thread
+    // record on and find no capture, rather than wait for a disk that has stalled.
+    for (std::string& line : last_lines) writer->push_wait(std::move(line), 2000);
     writer->finish(2000);
     if (lost > 0 && notice_)
         notice_("capture " + path + ": " + std::to_string(lost) +

@@ -115,8 +115,8 @@ class PipeServerTest : public ::testing::Test {
     void start(uint8_t verify = 0, Clock* loop_clock = &system_clock(),
                TrafficCapture* capture = nullptr) {
         dispatcher_ = std::make_unique<RecordDispatcher>(dispatcher_parts(verify));
-        server_ = std::make_unique<PipeServerThread>(PipeServerThread::Parts{
-            name_, dispatcher_.get(), &log_, loop_clock, &ready_, capture});
+        server_ = std::make_unique<PipeServerThread>(
+            PipeServerThread::Parts{name_, dispatcher_.get(), &log_, loop_clock, &ready_, capture});
         thread_ = std::thread([this] { result_ = server_->run(); });
         ASSERT_TRUE(test::wait_until([&] { return std::filesystem::exists(dir_.file(name_)); }));
     }

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/test_support.h"
 
@@ -145,6 +147,7 @@ struct Fixture {
     test::TempDir dir;
     std::string file = dir.file("shop.txt");
     std::atomic<int64_t> now_us{1000000};
+    std::atomic<int> clock_reads{0};
     std::vector<std::string> notices;
     std::mutex notices_mutex;
     TrafficCapture::WriteFn write;
@@ -156,7 +159,11 @@ struct Fixture {
                 std::lock_guard<std::mutex> lock(notices_mutex);
                 notices.push_back(text);
             },
-            [this] { return now_us.load(); }, write);
+            [this] {
+                ++clock_reads;
+                return now_us.load();
+            },
+            write);
     }
     std::string all_notices() {
         std::lock_guard<std::mutex> lock(notices_mutex);
@@ -298,6 +305,44 @@ TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
     EXPECT_EQ(lost, f.capture->lost());
     EXPECT_NE(f.all_notices().find(std::to_string(lost) + " records lost"), std::string::npos)
         << f.all_notices();
+}
+
+// Ending a capture on a stalled disk (SIGUSR2, the program's end) waits a while for room for
+// the last lines, but the board reader and the pipe thread go on meanwhile: they find no
+// capture running rather than wait for it.
+TEST(TrafficCapture, EndingOnAStalledDiskHoldsUpNoRecordingThread) {
+    Fixture f;
+    std::mutex gate_mutex;
+    std::condition_variable gate_changed;
+    bool open_gate = false;
+    f.write = [&](int fd, const void* data, size_t length) -> long {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        gate_changed.wait(lock, [&] { return open_gate; });
+        return ::write(fd, data, length);
+    };
+    f.make();
+    f.capture->identify(shop_header());
+    ASSERT_TRUE(f.capture->start(f.file, true));
+    const uint8_t frame[] = {0x02, 0x30, 0x03};
+    for (size_t i = 0; i < 2 * TrafficCapture::kQueueLimit; ++i)
+        f.capture->record(Kind::board_to_pc, frame, 3);
+    const int reads = f.clock_reads.load();
+    std::thread ender([&] { f.capture->stop(); });
+    test::wait_until([&] { return f.clock_reads.load() > reads; }, 5000);  // stop() has the time
+    const auto before = std::chrono::steady_clock::now();
+    f.capture->record(Kind::board_to_pc, frame, 3);
+    EXPECT_FALSE(f.capture->running());
+    const auto took = std::chrono::steady_clock::now() - before;
+    {
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        open_gate = true;
+    }
+    gate_changed.notify_all();
+    ender.join();
+    // stop() waits 2 s for room: a recording thread that waited with it took at least that.
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    auto parsed = capture::parse(slurp(f.file));
+    ASSERT_TRUE(parsed) << parsed.error();
 }
 
 // The size limit ends the capture with a note in the file and on standard error; the file
