@@ -141,18 +141,36 @@ int64_t steady_us() {
 }
 
 // Opens the capture file for writing, never blocking on a FIFO and never writing into anything
-// but a regular file (a device or a FIFO would swallow the capture or stall the writer).
+// but a regular file (a device or a FIFO would swallow the capture or stall the writer). A link
+// is not followed: a name planted in a shared directory must not make the scale empty a file
+// elsewhere. A file that was there keeps no wider mode than a new one gets: it holds the ECR's
+// CS/KW pairs and the shop's prices.
 Result<int> open_capture_file(const std::string& path) {
     if (path.empty()) return Failure{"no file named"};
     struct stat before {};
-    if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode))
-        return Failure{path + ": not a regular file"};
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
+    if (::lstat(path.c_str(), &before) == 0) {
+        if (S_ISLNK(before.st_mode))
+            return Failure{path + ": a symbolic link (name the file itself)"};
+        if (!S_ISREG(before.st_mode)) return Failure{path + ": not a regular file"};
+    }
+    int fd = ::open(path.c_str(),
+                    O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        int e = errno;
+        return Failure{path + ": " +
+                       (e == ELOOP ? std::string("a symbolic link (name the file itself)")
+                                   : std::strerror(e))};
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return Failure{path + ": not a regular file"};
+    }
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) {
+        int e = errno;
+        ::close(fd);
+        return Failure{path +
+                       ": others may read it and its mode cannot be changed: " + std::strerror(e)};
     }
     if (::ftruncate(fd, 0) != 0) {
         int e = errno;

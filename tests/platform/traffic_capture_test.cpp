@@ -393,6 +393,8 @@ TEST(TrafficCapture, RefusedWhereNoCaptureCanBeWritten) {
     Fixture f;
     f.make();
     ASSERT_EQ(mkfifo(f.dir.file("fifo").c_str(), 0600), 0);
+    std::ofstream(f.dir.file("elsewhere")) << "the shop's own file\n";
+    ASSERT_EQ(::symlink(f.dir.file("elsewhere").c_str(), f.dir.file("link").c_str()), 0);
     const struct {
         std::string path, error;
     } cases[] = {
@@ -401,16 +403,24 @@ TEST(TrafficCapture, RefusedWhereNoCaptureCanBeWritten) {
         {"/dev/null", "not a regular file"},
         {f.dir.file("missing/shop.txt"), "missing/shop.txt: No such file or directory"},
         {"", "no file named"},
+        // Followed, a link planted in a shared directory would empty the file it names.
+        {f.dir.file("link"), "link: a symbolic link (name the file itself)"},
     };
     for (const auto& c : cases) {
         Result<void> started = f.capture->start(c.path, true);
         ASSERT_FALSE(started) << c.path;
         EXPECT_NE(started.error().find(c.error), std::string::npos) << started.error();
     }
+    EXPECT_EQ(slurp(f.dir.file("elsewhere")), "the shop's own file\n");
+    // One that exists is emptied, and readable by its user alone from then on, as a new one is.
     std::ofstream(f.file) << "an older capture\n";
+    ASSERT_EQ(::chmod(f.file.c_str(), 0644), 0);
     ASSERT_TRUE(f.capture->start(f.file, true));
     f.capture->stop();
     EXPECT_EQ(slurp(f.file), "");  // no header known: nothing was recorded
+    struct stat st {};
+    ASSERT_EQ(::stat(f.file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace
