@@ -11,6 +11,19 @@
 namespace kestrin {
 namespace {
 
+// Without the board replay's clock, --speed X plays the capture X times faster, counted from the
+// first event done: a capture's 2 s come after 4 s at half speed, 1 s at double.
+TEST(EcrReplay, OwnClockFollowsTheSpeed) {
+    for (double speed : {0.5, 1.0, 2.0}) {
+        int64_t now = 5000;
+        OwnReplayClock clock(
+            speed, [&] { return now; }, [&](int ms) { now += ms; });
+        clock.done(0);
+        clock.wait_until(2000000);
+        EXPECT_EQ(now, 5000 + static_cast<int64_t>(2000 / speed)) << "speed " << speed;
+    }
+}
+
 // A pair valid for the recorded challenge is valid for the new one; an invalid pair stays
 // invalid, even where the new challenge would by chance make it valid; the ECR's capitals and
 // what is no hexadecimal number are kept.

@@ -292,7 +292,17 @@ TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
         open_gate = true;
     }
     gate_changed.notify_all();
-    f.capture->stop();  // the loss is written down at the end, as it could not be before
+    // Once the disk has caught up, the next record says first where the gap was.
+    test::wait_until(
+        [&] {
+            std::string text = slurp(f.file);
+            size_t n = 0;
+            for (size_t at = 0; (at = text.find(" board>pc ", at)) != std::string::npos; ++at) ++n;
+            return n >= TrafficCapture::kQueueLimit;
+        },
+        10000, 10);
+    f.capture->record(Kind::ecr_connect);
+    f.capture->stop();
 
     auto parsed = capture::parse(slurp(f.file));
     ASSERT_TRUE(parsed) << parsed.error();
@@ -301,6 +311,10 @@ TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
         kept += r.kind == Kind::board_to_pc;
         lost += r.kind == Kind::lost ? r.count : 0;
     }
+    ASSERT_GE(parsed->records.size(), 3u);
+    const auto& records = parsed->records;
+    EXPECT_EQ(records[records.size() - 3].kind, Kind::lost);  // the gap, before what followed it
+    EXPECT_EQ(records[records.size() - 2].kind, Kind::ecr_connect);
     EXPECT_EQ(kept + lost, total);
     EXPECT_EQ(lost, f.capture->lost());
     EXPECT_NE(f.all_notices().find(std::to_string(lost) + " records lost"), std::string::npos)
@@ -367,6 +381,26 @@ TEST(TrafficCapture, TheSizeLimitEndsTheCaptureWithANote) {
               std::string::npos);
     EXPECT_LE(text.size(), 2000u + 200u);
     EXPECT_NE(f.all_notices().find("size limit of 2000 bytes reached"), std::string::npos);
+}
+
+// The limit is the file's size: a record that fills it exactly is kept, the next one is not.
+TEST(TrafficCapture, TheSizeLimitKeepsARecordThatFillsItExactly) {
+    Fixture f;
+    f.make();
+    capture::Header h = shop_header();
+    h.start = "program";
+    const uint8_t frame[] = {0x02, 0x30, 0x03};
+    const size_t line = capture::record_line(0, Kind::board_to_pc, frame, 3).size();
+    f.capture->set_limit(capture::header_lines(h).size() + 2 * line);
+    f.capture->identify(shop_header());
+    ASSERT_TRUE(f.capture->start(f.file, true));
+    for (int i = 0; i < 3; ++i) f.capture->record(Kind::board_to_pc, frame, 3);
+    f.capture->stop();
+    auto parsed = capture::parse(slurp(f.file));
+    ASSERT_TRUE(parsed) << parsed.error();
+    ASSERT_EQ(parsed->records.size(), 3u);
+    EXPECT_EQ(parsed->records[1].kind, Kind::board_to_pc);
+    EXPECT_EQ(parsed->records[2].text, "size-limit");
 }
 
 // A disk that fills up ends the capture with a word on standard error; the scale goes on.
