@@ -256,6 +256,40 @@ TEST(CaptureReplay, ASignalStormLeavesTheScaleAndEveryCaptureWhole) {
     }
 }
 
+// The README's desk replay, run as it stands (the pipe's name as the capture says it): a good
+// capture replays clean, and a file boardsim cannot play ends the script, with the reason,
+// rather than leave it waiting for a board that never comes.
+TEST(CaptureReplay, TheReadmesDeskReplayRuns) {
+    std::string readme = read_file(SOURCE_DIR "/README.md");
+    size_t at = readme.find("### Replay at the desk");
+    ASSERT_NE(at, std::string::npos);
+    size_t from = readme.find("```\n", at) + 4, to = readme.find("```\n", from);
+    std::string script = std::regex_replace(readme.substr(from, to - from),
+                                            std::regex("--pipe kv2170"), "--pipe ecr");
+    const struct {
+        const char* capture;
+        const char* expect;
+    } cases[] = {
+        {"xon-weight-sale.txt", "ecrctl 0, boardsim 0"},
+        {nullptr, "boardsim: shop.txt: line 3: "},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        if (c.capture)
+            std::filesystem::copy_file(kCaptures + c.capture, dir.file("shop.txt"));
+        else
+            std::ofstream(dir.file("shop.txt"))
+                << read_file(kCaptures + "xon-weight-sale.txt").substr(0, 200)
+                << "\nnot a record\n";
+        std::map<std::string, std::string> env{
+            {"PATH", BIN_DIR ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "")},
+            {"TARVELO_TIME_DIVISOR", "20"}};
+        Process bash("/bin/bash", {"-c", script}, dir.path(), env, dir.file("bash"));
+        EXPECT_EQ(bash.wait_exit(120000), 0) << bash.out() << bash.err();
+        EXPECT_NE(bash.out().find(c.expect), std::string::npos) << bash.out() << bash.err();
+    }
+}
+
 // A capture the scale's user may not write is refused before anything starts, with the reason:
 // a technician must not find out at the desk that nothing was recorded. (Root may write
 // anywhere, so the scale runs as a user of its own.)
