@@ -271,6 +271,10 @@ Result<Capture> parse(std::string_view text) {
         if (first == std::string_view::npos || line[first] == '#') continue;
         auto r = parse_record(line, number);
         if (!r) return r.failure();
+        // The writer ends every line: a record without its end is all a crash or a full disk
+        // left of it, and its bytes may stop anywhere.
+        if (eol == std::string_view::npos)
+            return at_line(number, "the file ends inside this record (no line end): cut short");
         if (r->us < last_us) return at_line(number, "its time is earlier than the line before");
         last_us = r->us;
         records_begun = true;

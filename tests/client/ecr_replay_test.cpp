@@ -113,6 +113,7 @@ TEST(EcrReplay, ReadsTheEcrSideOfACapture) {
         {kHead + "10 ecr-connect 04\n", "line 4: ecr-connect takes nothing"},
         {kHead + "10 scale<ecr 06\n", "line 4: unknown kind"},
         {kHead + "20 ecr-connect\n10 ecr-disconnect\n", "line 5: its time is earlier"},
+        {kHead + "20 ecr-connect\n30 scale>ecr 02 30", "line 5: the file ends inside this record"},
     };
     for (const auto& r : refused) {
         EcrCapture ignored;
