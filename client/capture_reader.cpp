@@ -68,6 +68,9 @@ bool read_ecr_capture(const std::string& text, EcrCapture* out, std::string* err
         e.line = number;
         if (w.size() < 2 || !time_of(w[0], &e.us))
             return fail("a record begins with its time in microseconds and its kind");
+        // As the scale's own reader: a replay's arithmetic on the time never overflows.
+        if (e.us > 1000000000000000)
+            return fail("its time is later than any capture's (more than 31 years)");
         if (e.us < last) return fail("its time is earlier than the line before");
         last = e.us;
         const std::string& kind = w[1];

@@ -128,6 +128,8 @@ Result<Record> parse_record(std::string_view line, int number) {
     uint64_t us = 0;
     if (w.size() < 2 || !whole_number(w[0], UINT64_C(1) << 62, us))
         return at_line(number, "a record begins with its time in microseconds and its kind");
+    if (us > static_cast<uint64_t>(kLatestUs))
+        return at_line(number, "its time is later than any capture's (more than 31 years)");
     Record r;
     r.us = static_cast<int64_t>(us);
     r.line = number;

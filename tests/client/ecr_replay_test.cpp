@@ -114,6 +114,7 @@ TEST(EcrReplay, ReadsTheEcrSideOfACapture) {
         {kHead + "10 scale<ecr 06\n", "line 4: unknown kind"},
         {kHead + "20 ecr-connect\n10 ecr-disconnect\n", "line 5: its time is earlier"},
         {kHead + "20 ecr-connect\n30 scale>ecr 02 30", "line 5: the file ends inside this record"},
+        {kHead + "1000000000000001 ecr-connect\n", "line 4: its time is later than any"},
     };
     for (const auto& r : refused) {
         EcrCapture ignored;
@@ -187,6 +188,21 @@ TEST(EcrReplay, Record10FollowsThisScalesChallenge) {
 // A reply that is not the recorded one fails the replay and is shown decoded beside it, with
 // the fields that differ; one that does not come at all is said to be missing; a reply that the
 // capture does not have is caught before the next request.
+// A long quiet stretch of the capture is said before it is waited out: a replay that seems to
+// hang is a capture that was quiet, or a time damaged by hand.
+TEST(EcrReplay, ALongQuietStretchIsSaid) {
+    Replay r = replay(
+        "0000000010 ecr-connect\n"
+        "0090000020 ecr>scale 04 05\n"
+        "0090000021 scale>ecr 15\n",
+        {"\x15"});
+    EXPECT_EQ(r.code, kPositive) << r.out;
+    EXPECT_NE(r.out.find("note: line 5 (90.000020 s): the capture is quiet for 90.000010 s before "
+                         "this; the replay waits as long"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST(EcrReplay, EveryDifferenceIsShown) {
     Replay r = replay(
         "0000000010 ecr-connect\n"

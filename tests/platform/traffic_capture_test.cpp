@@ -117,6 +117,7 @@ TEST(CaptureFormat, RefusesALineItCannotRead) {
         {head + "12 ecr-connect\nini [scale]\n", "line 3: a settings line after the first"},
         {head + "12 board-open COM\\x4\n", "line 2: a broken \\x escape"},
         {head + "12 ecr-connect\n13 pc>board 02 57", "line 3: the file ends inside this record"},
+        {head + "1000000000000001 ecr-connect\n", "line 2: its time is later than any"},
     };
     for (const Case& c : cases) {
         auto parsed = capture::parse(c.text);
