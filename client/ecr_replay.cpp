@@ -119,7 +119,15 @@ class Replayer {
             if (e.kind == Kind::connect) {
                 if (!open()) return finish(3);
             } else if (e.kind == Kind::disconnect) {
-                if (link_) link_->drop();
+                if (link_) {
+                    // Whatever came since the last reply the capture does not have, or the
+                    // dropped link would swallow it.
+                    std::string left = clear_left_over(link_.get(), EcrctlSession::kMaxReply);
+                    if (!left.empty())
+                        differ(where(e) + ": before the ECR left the scale sent " + hex_dump(left) +
+                               ", which the capture does not have");
+                    link_->drop();
+                }
             } else {
                 const CaptureEvent* reply =
                     i + 1 < events.size() && events[i + 1].kind == Kind::reply ? &events[++i]

@@ -203,6 +203,20 @@ TEST(EcrReplay, ALongQuietStretchIsSaid) {
         << r.out;
 }
 
+// A request the scale left unanswered at the shop, answered here just before the ECR leaves,
+// is a difference: the leaving must not swallow it.
+TEST(EcrReplay, AReplyTheCaptureDoesNotHaveBeforeTheEcrLeavesDiffers) {
+    Replay r = replay(
+        "0000000010 ecr-connect\n"
+        "0000000020 ecr>scale 41 05\n"
+        "0000000030 ecr-disconnect\n",
+        {"\x15"});
+    EXPECT_EQ(r.code, kNegative) << r.out;
+    EXPECT_NE(r.out.find("DIFFERS: line 6 (0.000030 s): before the ECR left the scale sent 15"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST(EcrReplay, EveryDifferenceIsShown) {
     Replay r = replay(
         "0000000010 ecr-connect\n"
