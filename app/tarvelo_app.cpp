@@ -42,10 +42,16 @@ void toggle_capture() {
         return;
     }
     LocalTime t = system_clock().local_time();
-    char name[64];
-    std::snprintf(name, sizeof name, "capture_%04d%02d%02d%02d%02d%02d.txt", t.year, t.month, t.day,
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "capture_%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day,
                   t.hour, t.minute, t.second);
+    // A capture ended and the next begun in the same second must not empty the one before.
+    std::string name = std::string(stamp) + ".txt";
     std::error_code error;
+    for (int n = 2; n < 1000 && std::filesystem::symlink_status(name, error).type() !=
+                                    std::filesystem::file_type::not_found;
+         ++n)
+        name = std::string(stamp) + "_" + std::to_string(n) + ".txt";
     std::string path = std::filesystem::absolute(name, error).string();
     if (error) path = name;
     if (Result<void> started = capture.start(path, false); !started)

@@ -60,10 +60,17 @@ bool read_ecr_capture(const std::string& text, EcrCapture* out, std::string* err
         }
         if (line.rfind("ini", 0) == 0 && (line.size() == 3 || line[3] == ' ')) continue;
         if (w.empty() || w[0][0] == '#') continue;
+        // The writer ends every line: a record without its end is all a crash or a full disk
+        // left of it, and its bytes may stop anywhere.
+        if (in.eof() && !text.empty() && text.back() != '\n')
+            return fail("the file ends inside this record (no line end): cut short");
         CaptureEvent e;
         e.line = number;
         if (w.size() < 2 || !time_of(w[0], &e.us))
             return fail("a record begins with its time in microseconds and its kind");
+        // As the scale's own reader: a replay's arithmetic on the time never overflows.
+        if (e.us > 1000000000000000)
+            return fail("its time is later than any capture's (more than 31 years)");
         if (e.us < last) return fail("its time is earlier than the line before");
         last = e.us;
         const std::string& kind = w[1];

@@ -27,6 +27,9 @@ using Kind = CaptureEvent::Kind;
 constexpr int kPipeWaitMs = 30000;
 // How long the board replay's sync line may take to appear.
 constexpr int kSyncWaitMs = 10000;
+// A stretch of the capture without an ECR event this long is said before it is waited out: a
+// replay that seems to hang is a capture that was quiet (or a time damaged by hand).
+constexpr int64_t kLongQuietUs = 60000000;
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -107,11 +110,24 @@ class Replayer {
                 clock_.done(e.us);
                 continue;
             }
+            if (e.us - quiet_from_ > kLongQuietUs)
+                out_ << "replay: note: " << where(e) << ": the capture is quiet for "
+                     << capture_seconds(e.us - quiet_from_)
+                     << " before this; the replay waits as long" << std::endl;
             clock_.wait_until(e.us);
+            quiet_from_ = e.us;
             if (e.kind == Kind::connect) {
                 if (!open()) return finish(3);
             } else if (e.kind == Kind::disconnect) {
-                if (link_) link_->drop();
+                if (link_) {
+                    // Whatever came since the last reply the capture does not have, or the
+                    // dropped link would swallow it.
+                    std::string left = clear_left_over(link_.get(), EcrctlSession::kMaxReply);
+                    if (!left.empty())
+                        differ(where(e) + ": before the ECR left the scale sent " + hex_dump(left) +
+                               ", which the capture does not have");
+                    link_->drop();
+                }
             } else {
                 const CaptureEvent* reply =
                     i + 1 < events.size() && events[i + 1].kind == Kind::reply ? &events[++i]
@@ -229,6 +245,7 @@ class Replayer {
     std::unique_ptr<Link> link_;
     std::optional<uint8_t> challenge_recorded_, challenge_now_;
     int compared_ = 0, differing_ = 0;
+    int64_t quiet_from_ = 0;  // the capture's time of the event before
 };
 
 }  // namespace

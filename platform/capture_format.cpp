@@ -128,6 +128,8 @@ Result<Record> parse_record(std::string_view line, int number) {
     uint64_t us = 0;
     if (w.size() < 2 || !whole_number(w[0], UINT64_C(1) << 62, us))
         return at_line(number, "a record begins with its time in microseconds and its kind");
+    if (us > static_cast<uint64_t>(kLatestUs))
+        return at_line(number, "its time is later than any capture's (more than 31 years)");
     Record r;
     r.us = static_cast<int64_t>(us);
     r.line = number;
@@ -271,6 +273,10 @@ Result<Capture> parse(std::string_view text) {
         if (first == std::string_view::npos || line[first] == '#') continue;
         auto r = parse_record(line, number);
         if (!r) return r.failure();
+        // The writer ends every line: a record without its end is all a crash or a full disk
+        // left of it, and its bytes may stop anywhere.
+        if (eol == std::string_view::npos)
+            return at_line(number, "the file ends inside this record (no line end): cut short");
         if (r->us < last_us) return at_line(number, "its time is earlier than the line before");
         last_us = r->us;
         records_begun = true;

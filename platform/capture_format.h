@@ -28,6 +28,9 @@
 namespace tarvelo::capture {
 
 constexpr int kFormat = 1;
+// The latest time a record may carry, in microseconds (about 31 years): a replay's arithmetic on
+// it never overflows, and a later one is a damaged line, not a capture.
+constexpr int64_t kLatestUs = INT64_C(1000000000000000);
 
 enum class Kind {
     board_open,      // the scale opened the board line (text: the device's name)

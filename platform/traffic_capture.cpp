@@ -141,18 +141,36 @@ int64_t steady_us() {
 }
 
 // Opens the capture file for writing, never blocking on a FIFO and never writing into anything
-// but a regular file (a device or a FIFO would swallow the capture or stall the writer).
+// but a regular file (a device or a FIFO would swallow the capture or stall the writer). A link
+// is not followed: a name planted in a shared directory must not make the scale empty a file
+// elsewhere. A file that was there keeps no wider mode than a new one gets: it holds the ECR's
+// CS/KW pairs and the shop's prices.
 Result<int> open_capture_file(const std::string& path) {
     if (path.empty()) return Failure{"no file named"};
     struct stat before {};
-    if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode))
-        return Failure{path + ": not a regular file"};
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
-    if (fd < 0) return Failure{path + ": " + std::strerror(errno)};
+    if (::lstat(path.c_str(), &before) == 0) {
+        if (S_ISLNK(before.st_mode))
+            return Failure{path + ": a symbolic link (name the file itself)"};
+        if (!S_ISREG(before.st_mode)) return Failure{path + ": not a regular file"};
+    }
+    int fd = ::open(path.c_str(),
+                    O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        int e = errno;
+        return Failure{path + ": " +
+                       (e == ELOOP ? std::string("a symbolic link (name the file itself)")
+                                   : std::strerror(e))};
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return Failure{path + ": not a regular file"};
+    }
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) {
+        int e = errno;
+        ::close(fd);
+        return Failure{path +
+                       ": others may read it and its mode cannot be changed: " + std::strerror(e)};
     }
     if (::ftruncate(fd, 0) != 0) {
         int e = errno;
@@ -219,6 +237,7 @@ void TrafficCapture::stop(const std::string& reason) {
     std::shared_ptr<Writer> writer;
     uint64_t lost = 0;
     std::string path;
+    std::vector<std::string> last_lines;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!writer_) return;
@@ -226,15 +245,16 @@ void TrafficCapture::stop(const std::string& reason) {
         lost = lost_;
         path = path_;
         if (!ended_ && header_written_ && !writer->failed()) {
-            // The last lines wait for room: the recording threads are no longer held up by it.
             int64_t us = std::max(last_us_, clock_() - t0_);
             if (lost_unwritten_ > 0)
-                writer->push_wait(capture::count_record_line(us, Kind::lost, lost_unwritten_),
-                                  2000);
-            writer->push_wait(capture::text_record_line(us, Kind::end, reason), 2000);
+                last_lines.push_back(capture::count_record_line(us, Kind::lost, lost_unwritten_));
+            last_lines.push_back(capture::text_record_line(us, Kind::end, reason));
         }
         ended_ = false;
     }
+    // The last lines wait for room with the lock let go: the board reader and the pipe thread
+    // record on and find no capture, rather than wait for a disk that has stalled.
+    for (std::string& line : last_lines) writer->push_wait(std::move(line), 2000);
     writer->finish(2000);
     if (lost > 0 && notice_)
         notice_("capture " + path + ": " + std::to_string(lost) +

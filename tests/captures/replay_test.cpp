@@ -16,6 +16,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "platform/capture_format.h"
@@ -199,6 +200,94 @@ TEST(CaptureReplay, ACaptureStartedWhileTheScaleRunsReplays) {
     EXPECT_NE(r.board_out.find("the scale has started; the recorded session begins"),
               std::string::npos)
         << r.board_out;
+}
+
+// SIGUSR2 any number of times in a row: the scale goes on, every capture it began has a file of
+// its own (two in one second never share a name, the later emptying the earlier), and each file
+// ends in order.
+TEST(CaptureReplay, ASignalStormLeavesTheScaleAndEveryCaptureWhole) {
+    Scale s;
+    ASSERT_TRUE(s.ready()) << s.tarvelo->err();
+    auto count = [&](const std::string& what) {
+        std::string err = s.tarvelo->err();
+        size_t n = 0;
+        for (size_t at = 0; (at = err.find(what, at)) != std::string::npos; at += what.size()) ++n;
+        return n;
+    };
+    // Begun and ended one after another, each taken before the next: several in one second.
+    for (size_t i = 1; i <= 3; ++i) {
+        for (const char* what : {"capture started: ", "capture ended: "}) {
+            ::kill(s.tarvelo->pid(), SIGUSR2);
+            ASSERT_TRUE(test::wait_until([&] { return count(what) == i; }, 10000))
+                << s.tarvelo->err();
+        }
+    }
+    // Then a storm, the signals coming faster than the scale takes them.
+    for (int i = 0; i < 40; ++i) ::kill(s.tarvelo->pid(), SIGUSR2);
+    // The storm has been taken once standard error has stood still for a second; one more
+    // signal then ends a capture it left running.
+    std::string seen;
+    auto since = std::chrono::steady_clock::now();
+    test::wait_until(
+        [&] {
+            if (std::string now = s.tarvelo->err(); now != seen) {
+                seen = now;
+                since = std::chrono::steady_clock::now();
+            }
+            return std::chrono::steady_clock::now() - since > std::chrono::seconds(1);
+        },
+        20000, 50);
+    if (count("capture started: ") > count("capture ended: ")) ::kill(s.tarvelo->pid(), SIGUSR2);
+    EXPECT_TRUE(test::wait_until(
+        [&] { return count("capture started: ") == count("capture ended: "); }, 10000))
+        << s.tarvelo->err();
+    EXPECT_TRUE(s.tarvelo->running());
+    std::string err = s.tarvelo->err();
+    std::set<std::string> files;
+    const std::regex started("capture started: (\\S+)");
+    for (std::sregex_iterator m(err.begin(), err.end(), started), e; m != e; ++m)
+        files.insert((*m)[1].str());
+    EXPECT_EQ(files.size(), count("capture started: ")) << err;
+    for (const std::string& file : files) {
+        auto parsed = capture::parse(read_file(file));
+        ASSERT_TRUE(parsed) << file << ": " << parsed.error();
+        ASSERT_FALSE(parsed->records.empty()) << file;
+        EXPECT_EQ(parsed->records.back().kind, capture::Kind::end) << file;
+    }
+}
+
+// The README's desk replay, run as it stands (the pipe's name as the capture says it): a good
+// capture replays clean, and a file boardsim cannot play ends the script, with the reason,
+// rather than leave it waiting for a board that never comes.
+TEST(CaptureReplay, TheReadmesDeskReplayRuns) {
+    std::string readme = read_file(SOURCE_DIR "/README.md");
+    size_t at = readme.find("### Replay at the desk");
+    ASSERT_NE(at, std::string::npos);
+    size_t from = readme.find("```\n", at) + 4, to = readme.find("```\n", from);
+    std::string script = std::regex_replace(readme.substr(from, to - from),
+                                            std::regex("--pipe kv2170"), "--pipe ecr");
+    const struct {
+        const char* capture;
+        const char* expect;
+    } cases[] = {
+        {"xon-weight-sale.txt", "ecrctl 0, boardsim 0"},
+        {nullptr, "boardsim: shop.txt: line 3: "},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        if (c.capture)
+            std::filesystem::copy_file(kCaptures + c.capture, dir.file("shop.txt"));
+        else
+            std::ofstream(dir.file("shop.txt"))
+                << read_file(kCaptures + "xon-weight-sale.txt").substr(0, 200)
+                << "\nnot a record\n";
+        std::map<std::string, std::string> env{
+            {"PATH", BIN_DIR ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "")},
+            {"TARVELO_TIME_DIVISOR", "20"}};
+        Process bash("/bin/bash", {"-c", script}, dir.path(), env, dir.file("bash"));
+        EXPECT_EQ(bash.wait_exit(120000), 0) << bash.out() << bash.err();
+        EXPECT_NE(bash.out().find(c.expect), std::string::npos) << bash.out() << bash.err();
+    }
 }
 
 // A capture the scale's user may not write is refused before anything starts, with the reason:

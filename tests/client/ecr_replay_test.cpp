@@ -11,6 +11,19 @@
 namespace kestrin {
 namespace {
 
+// Without the board replay's clock, --speed X plays the capture X times faster, counted from the
+// first event done: a capture's 2 s come after 4 s at half speed, 1 s at double.
+TEST(EcrReplay, OwnClockFollowsTheSpeed) {
+    for (double speed : {0.5, 1.0, 2.0}) {
+        int64_t now = 5000;
+        OwnReplayClock clock(
+            speed, [&] { return now; }, [&](int ms) { now += ms; });
+        clock.done(0);
+        clock.wait_until(2000000);
+        EXPECT_EQ(now, 5000 + static_cast<int64_t>(2000 / speed)) << "speed " << speed;
+    }
+}
+
 // A pair valid for the recorded challenge is valid for the new one; an invalid pair stays
 // invalid, even where the new challenge would by chance make it valid; the ECR's capitals and
 // what is no hexadecimal number are kept.
@@ -100,6 +113,8 @@ TEST(EcrReplay, ReadsTheEcrSideOfACapture) {
         {kHead + "10 ecr-connect 04\n", "line 4: ecr-connect takes nothing"},
         {kHead + "10 scale<ecr 06\n", "line 4: unknown kind"},
         {kHead + "20 ecr-connect\n10 ecr-disconnect\n", "line 5: its time is earlier"},
+        {kHead + "20 ecr-connect\n30 scale>ecr 02 30", "line 5: the file ends inside this record"},
+        {kHead + "1000000000000001 ecr-connect\n", "line 4: its time is later than any"},
     };
     for (const auto& r : refused) {
         EcrCapture ignored;
@@ -173,6 +188,35 @@ TEST(EcrReplay, Record10FollowsThisScalesChallenge) {
 // A reply that is not the recorded one fails the replay and is shown decoded beside it, with
 // the fields that differ; one that does not come at all is said to be missing; a reply that the
 // capture does not have is caught before the next request.
+// A long quiet stretch of the capture is said before it is waited out: a replay that seems to
+// hang is a capture that was quiet, or a time damaged by hand.
+TEST(EcrReplay, ALongQuietStretchIsSaid) {
+    Replay r = replay(
+        "0000000010 ecr-connect\n"
+        "0090000020 ecr>scale 04 05\n"
+        "0090000021 scale>ecr 15\n",
+        {"\x15"});
+    EXPECT_EQ(r.code, kPositive) << r.out;
+    EXPECT_NE(r.out.find("note: line 5 (90.000020 s): the capture is quiet for 90.000010 s before "
+                         "this; the replay waits as long"),
+              std::string::npos)
+        << r.out;
+}
+
+// A request the scale left unanswered at the shop, answered here just before the ECR leaves,
+// is a difference: the leaving must not swallow it.
+TEST(EcrReplay, AReplyTheCaptureDoesNotHaveBeforeTheEcrLeavesDiffers) {
+    Replay r = replay(
+        "0000000010 ecr-connect\n"
+        "0000000020 ecr>scale 41 05\n"
+        "0000000030 ecr-disconnect\n",
+        {"\x15"});
+    EXPECT_EQ(r.code, kNegative) << r.out;
+    EXPECT_NE(r.out.find("DIFFERS: line 6 (0.000030 s): before the ECR left the scale sent 15"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST(EcrReplay, EveryDifferenceIsShown) {
     Replay r = replay(
         "0000000010 ecr-connect\n"

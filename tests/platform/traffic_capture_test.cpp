@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/test_support.h"
 
@@ -114,6 +116,8 @@ TEST(CaptureFormat, RefusesALineItCannotRead) {
         {head + "12 ecr-connect\n11 ecr-disconnect\n", "line 3: its time is earlier"},
         {head + "12 ecr-connect\nini [scale]\n", "line 3: a settings line after the first"},
         {head + "12 board-open COM\\x4\n", "line 2: a broken \\x escape"},
+        {head + "12 ecr-connect\n13 pc>board 02 57", "line 3: the file ends inside this record"},
+        {head + "1000000000000001 ecr-connect\n", "line 2: its time is later than any"},
     };
     for (const Case& c : cases) {
         auto parsed = capture::parse(c.text);
@@ -145,6 +149,7 @@ struct Fixture {
     test::TempDir dir;
     std::string file = dir.file("shop.txt");
     std::atomic<int64_t> now_us{1000000};
+    std::atomic<int> clock_reads{0};
     std::vector<std::string> notices;
     std::mutex notices_mutex;
     TrafficCapture::WriteFn write;
@@ -156,7 +161,11 @@ struct Fixture {
                 std::lock_guard<std::mutex> lock(notices_mutex);
                 notices.push_back(text);
             },
-            [this] { return now_us.load(); }, write);
+            [this] {
+                ++clock_reads;
+                return now_us.load();
+            },
+            write);
     }
     std::string all_notices() {
         std::lock_guard<std::mutex> lock(notices_mutex);
@@ -285,7 +294,17 @@ TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
         open_gate = true;
     }
     gate_changed.notify_all();
-    f.capture->stop();  // the loss is written down at the end, as it could not be before
+    // Once the disk has caught up, the next record says first where the gap was.
+    test::wait_until(
+        [&] {
+            std::string text = slurp(f.file);
+            size_t n = 0;
+            for (size_t at = 0; (at = text.find(" board>pc ", at)) != std::string::npos; ++at) ++n;
+            return n >= TrafficCapture::kQueueLimit;
+        },
+        10000, 10);
+    f.capture->record(Kind::ecr_connect);
+    f.capture->stop();
 
     auto parsed = capture::parse(slurp(f.file));
     ASSERT_TRUE(parsed) << parsed.error();
@@ -294,10 +313,52 @@ TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
         kept += r.kind == Kind::board_to_pc;
         lost += r.kind == Kind::lost ? r.count : 0;
     }
+    ASSERT_GE(parsed->records.size(), 3u);
+    const auto& records = parsed->records;
+    EXPECT_EQ(records[records.size() - 3].kind, Kind::lost);  // the gap, before what followed it
+    EXPECT_EQ(records[records.size() - 2].kind, Kind::ecr_connect);
     EXPECT_EQ(kept + lost, total);
     EXPECT_EQ(lost, f.capture->lost());
     EXPECT_NE(f.all_notices().find(std::to_string(lost) + " records lost"), std::string::npos)
         << f.all_notices();
+}
+
+// Ending a capture on a stalled disk (SIGUSR2, the program's end) waits a while for room for
+// the last lines, but the board reader and the pipe thread go on meanwhile: they find no
+// capture running rather than wait for it.
+TEST(TrafficCapture, EndingOnAStalledDiskHoldsUpNoRecordingThread) {
+    Fixture f;
+    std::mutex gate_mutex;
+    std::condition_variable gate_changed;
+    bool open_gate = false;
+    f.write = [&](int fd, const void* data, size_t length) -> long {
+        std::unique_lock<std::mutex> lock(gate_mutex);
+        gate_changed.wait(lock, [&] { return open_gate; });
+        return ::write(fd, data, length);
+    };
+    f.make();
+    f.capture->identify(shop_header());
+    ASSERT_TRUE(f.capture->start(f.file, true));
+    const uint8_t frame[] = {0x02, 0x30, 0x03};
+    for (size_t i = 0; i < 2 * TrafficCapture::kQueueLimit; ++i)
+        f.capture->record(Kind::board_to_pc, frame, 3);
+    const int reads = f.clock_reads.load();
+    std::thread ender([&] { f.capture->stop(); });
+    test::wait_until([&] { return f.clock_reads.load() > reads; }, 5000);  // stop() has the time
+    const auto before = std::chrono::steady_clock::now();
+    f.capture->record(Kind::board_to_pc, frame, 3);
+    EXPECT_FALSE(f.capture->running());
+    const auto took = std::chrono::steady_clock::now() - before;
+    {
+        std::lock_guard<std::mutex> lock(gate_mutex);
+        open_gate = true;
+    }
+    gate_changed.notify_all();
+    ender.join();
+    // stop() waits 2 s for room: a recording thread that waited with it took at least that.
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    auto parsed = capture::parse(slurp(f.file));
+    ASSERT_TRUE(parsed) << parsed.error();
 }
 
 // The size limit ends the capture with a note in the file and on standard error; the file
@@ -324,6 +385,26 @@ TEST(TrafficCapture, TheSizeLimitEndsTheCaptureWithANote) {
     EXPECT_NE(f.all_notices().find("size limit of 2000 bytes reached"), std::string::npos);
 }
 
+// The limit is the file's size: a record that fills it exactly is kept, the next one is not.
+TEST(TrafficCapture, TheSizeLimitKeepsARecordThatFillsItExactly) {
+    Fixture f;
+    f.make();
+    capture::Header h = shop_header();
+    h.start = "program";
+    const uint8_t frame[] = {0x02, 0x30, 0x03};
+    const size_t line = capture::record_line(0, Kind::board_to_pc, frame, 3).size();
+    f.capture->set_limit(capture::header_lines(h).size() + 2 * line);
+    f.capture->identify(shop_header());
+    ASSERT_TRUE(f.capture->start(f.file, true));
+    for (int i = 0; i < 3; ++i) f.capture->record(Kind::board_to_pc, frame, 3);
+    f.capture->stop();
+    auto parsed = capture::parse(slurp(f.file));
+    ASSERT_TRUE(parsed) << parsed.error();
+    ASSERT_EQ(parsed->records.size(), 3u);
+    EXPECT_EQ(parsed->records[1].kind, Kind::board_to_pc);
+    EXPECT_EQ(parsed->records[2].text, "size-limit");
+}
+
 // A disk that fills up ends the capture with a word on standard error; the scale goes on.
 TEST(TrafficCapture, AFullDiskEndsTheCapture) {
     Fixture f;
@@ -348,6 +429,8 @@ TEST(TrafficCapture, RefusedWhereNoCaptureCanBeWritten) {
     Fixture f;
     f.make();
     ASSERT_EQ(mkfifo(f.dir.file("fifo").c_str(), 0600), 0);
+    std::ofstream(f.dir.file("elsewhere")) << "the shop's own file\n";
+    ASSERT_EQ(::symlink(f.dir.file("elsewhere").c_str(), f.dir.file("link").c_str()), 0);
     const struct {
         std::string path, error;
     } cases[] = {
@@ -356,16 +439,24 @@ TEST(TrafficCapture, RefusedWhereNoCaptureCanBeWritten) {
         {"/dev/null", "not a regular file"},
         {f.dir.file("missing/shop.txt"), "missing/shop.txt: No such file or directory"},
         {"", "no file named"},
+        // Followed, a link planted in a shared directory would empty the file it names.
+        {f.dir.file("link"), "link: a symbolic link (name the file itself)"},
     };
     for (const auto& c : cases) {
         Result<void> started = f.capture->start(c.path, true);
         ASSERT_FALSE(started) << c.path;
         EXPECT_NE(started.error().find(c.error), std::string::npos) << started.error();
     }
+    EXPECT_EQ(slurp(f.dir.file("elsewhere")), "the shop's own file\n");
+    // One that exists is emptied, and readable by its user alone from then on, as a new one is.
     std::ofstream(f.file) << "an older capture\n";
+    ASSERT_EQ(::chmod(f.file.c_str(), 0644), 0);
     ASSERT_TRUE(f.capture->start(f.file, true));
     f.capture->stop();
     EXPECT_EQ(slurp(f.file), "");  // no header known: nothing was recorded
+    struct stat st {};
+    ASSERT_EQ(::stat(f.file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

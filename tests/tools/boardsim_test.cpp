@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -385,6 +387,28 @@ TEST(BoardReplay, SettingsNameTheReplaysBoard) {
         {"", "[scale]\nserial_port=/r/b\n"},
     };
     for (const auto& c : cases) EXPECT_EQ(replay_settings(c.in, "/r/b"), c.out) << c.in;
+}
+
+// --speed X plays the board's side X times faster: a capture's 80 s, with nothing of the scale's
+// to wait for, are over in 2 s at --speed 40 (the bound below is far from both). So long a quiet
+// stretch is said before it is waited out.
+TEST(BoardReplay, SpeedShortensTheCapturesTime) {
+    test::TempDir dir;
+    std::ofstream(dir.file("far.txt")) << "tarvelo-capture 1 board=xon start=program pipe=ecr\n"
+                                          "0080000000 board>pc 02 30 03\n"
+                                          "0080000001 end\n";
+    const auto before = std::chrono::steady_clock::now();
+    test::Process p(BIN_DIR "/boardsim",
+                    {"--link", dir.file("board"), "--replay", "far.txt", "--speed", "40"},
+                    dir.path(), {}, dir.file("sim"));
+    EXPECT_EQ(p.wait_exit(60000), 0) << p.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(20)) << p.out();
+    EXPECT_NE(p.out().find("0 bytes from the scale compared, 0 differ"), std::string::npos)
+        << p.out() << p.err();
+    EXPECT_NE(
+        p.out().find("replay: note: line 2 (80.000000 s): nothing happens in the capture for"),
+        std::string::npos)
+        << p.out();
 }
 
 // What --replay does not go with, and a file that is no capture, are refused before anything

@@ -26,6 +26,8 @@ constexpr int64_t kReadWaitUs = 2000000;
 constexpr int64_t kSettleUs = 300000;
 // A wait of the clock this long is told: the replay stretched there.
 constexpr int64_t kLongWaitUs = 500000;
+// A stretch of the capture with nothing in it this long is said before it is waited out.
+constexpr int64_t kLongQuietUs = 60000000;
 // A pause in the board's records this long is part of what the capture shows (a silent board),
 // never filled while the clock waits.
 constexpr int64_t kSilenceUs = 1000000;
@@ -394,6 +396,13 @@ int64_t BoardReplay::on_tick(int64_t now_ms) {
         const Step& step = steps_[next_];
         int64_t v = clock_us(now_us);
         if (step.us > v) {
+            if (quiet_noted_ != next_ && step.us - v > kLongQuietUs) {
+                quiet_noted_ = next_;
+                report("replay: note: " + where(step.line, step.us) +
+                       ": nothing happens in the capture for " +
+                       capture::seconds_text(step.us - v) +
+                       " before this; the replay waits as long");
+            }
             int64_t wake_us =
                 base_real_ +
                 static_cast<int64_t>(static_cast<double>(step.us - base_v_) / options_.speed);

@@ -91,6 +91,7 @@ class BoardReplay : private LinePeer {
     const ReplayOptions options_;
     std::vector<Step> steps_;
     size_t next_ = 0;
+    size_t quiet_noted_ = SIZE_MAX;  // the step whose long wait has been said
     size_t expected_total_ = 0;
     std::vector<uint8_t> received_;
     int64_t base_v_ = 0, base_real_ = 0;  // the replay clock: capture time at a real time
