@@ -1,5 +1,5 @@
-// The programs as processes (scale_run.h): a sale in each mode, verification, the spec flags,
-// a lost or vanished board, start-up failures, and a host that is hostile or unlucky.
+// The programs as processes (scale_run.h): a sale in each mode, verification, the settings' sale
+// flags, a lost or vanished board, start-up failures, and a host that is hostile or unlucky.
 
 #include <gtest/gtest.h>
 

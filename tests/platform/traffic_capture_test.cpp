@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <deque>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -270,18 +272,36 @@ TEST(TrafficCapture, ABurstBegunBeforeTheCaptureKeepsTheTimesRight) {
     }
 }
 
+// A disk whose writes wait until the test lets them through.
+class StalledDisk {
+  public:
+    std::function<long(int, const void*, size_t)> writer() {
+        return [this](int fd, const void* data, size_t length) -> long {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return resumed_; });
+            return ::write(fd, data, length);
+        };
+    }
+    void resume() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            resumed_ = true;
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool resumed_ = false;
+};
+
 // A disk that stops answering must never hold up the board reader or the pipe thread: records
 // beyond the queue are lost and counted, the file says where, and standard error says how many.
 TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
     Fixture f;
-    std::mutex gate_mutex;
-    std::condition_variable gate_changed;
-    bool open_gate = false;
-    f.write = [&](int fd, const void* data, size_t length) -> long {
-        std::unique_lock<std::mutex> lock(gate_mutex);
-        gate_changed.wait(lock, [&] { return open_gate; });
-        return ::write(fd, data, length);
-    };
+    StalledDisk disk;
+    f.write = disk.writer();
     f.make();
     f.capture->identify(shop_header());
     ASSERT_TRUE(f.capture->start(f.file, true));
@@ -289,11 +309,7 @@ TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
     const size_t total = 3 * TrafficCapture::kQueueLimit;
     for (size_t i = 0; i < total; ++i) f.capture->record(Kind::board_to_pc, frame, 3);  // returns
     EXPECT_GT(f.capture->lost(), 0u);
-    {
-        std::lock_guard<std::mutex> lock(gate_mutex);
-        open_gate = true;
-    }
-    gate_changed.notify_all();
+    disk.resume();
     // Once the disk has caught up, the next record says first where the gap was.
     test::wait_until(
         [&] {
@@ -328,14 +344,8 @@ TEST(TrafficCapture, AStalledDiskCostsRecordsNeverTime) {
 // capture running rather than wait for it.
 TEST(TrafficCapture, EndingOnAStalledDiskHoldsUpNoRecordingThread) {
     Fixture f;
-    std::mutex gate_mutex;
-    std::condition_variable gate_changed;
-    bool open_gate = false;
-    f.write = [&](int fd, const void* data, size_t length) -> long {
-        std::unique_lock<std::mutex> lock(gate_mutex);
-        gate_changed.wait(lock, [&] { return open_gate; });
-        return ::write(fd, data, length);
-    };
+    StalledDisk disk;
+    f.write = disk.writer();
     f.make();
     f.capture->identify(shop_header());
     ASSERT_TRUE(f.capture->start(f.file, true));
@@ -349,11 +359,7 @@ TEST(TrafficCapture, EndingOnAStalledDiskHoldsUpNoRecordingThread) {
     f.capture->record(Kind::board_to_pc, frame, 3);
     EXPECT_FALSE(f.capture->running());
     const auto took = std::chrono::steady_clock::now() - before;
-    {
-        std::lock_guard<std::mutex> lock(gate_mutex);
-        open_gate = true;
-    }
-    gate_changed.notify_all();
+    disk.resume();
     ender.join();
     // stop() waits 2 s for room: a recording thread that waited with it took at least that.
     EXPECT_LT(took, std::chrono::milliseconds(1500));
